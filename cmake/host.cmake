@@ -1,0 +1,38 @@
+# The host build: the driver as a static library over the host platform, the
+# varnoobex program, and the tests.
+find_package(Threads REQUIRED)
+
+option(VARNOOBEX_SANITIZE "Build the host build with AddressSanitizer and UBSan" OFF)
+option(VARNOOBEX_TSAN "Build the host build with ThreadSanitizer" OFF)
+set(VARNOOBEX_SAN_FLAGS "")
+if(VARNOOBEX_SANITIZE)
+    set(VARNOOBEX_SAN_FLAGS -fsanitize=address,undefined -fno-omit-frame-pointer
+        -fno-sanitize-recover=undefined)
+elseif(VARNOOBEX_TSAN)
+    set(VARNOOBEX_SAN_FLAGS -fsanitize=thread -fno-omit-frame-pointer)
+endif()
+add_compile_options(${VARNOOBEX_SAN_FLAGS})
+add_link_options(${VARNOOBEX_SAN_FLAGS})
+
+# The driver. -nostdinc++ keeps the C++ standard library out of reach of driver code.
+add_library(varnoobex_driver STATIC ${VARNOOBEX_DRIVER_SOURCES})
+target_include_directories(varnoobex_driver PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_definitions(varnoobex_driver PUBLIC VARNOOBEX_HOST VARNOOBEX_VERSION="Ver 1.1")
+target_compile_options(varnoobex_driver PRIVATE ${VARNOOBEX_DRIVER_FLAGS} -nostdinc++)
+
+# The host platform: the kernel, the bus, the phones and the application API.
+file(GLOB_RECURSE VARNOOBEX_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp)
+add_library(varnoobex_sim STATIC ${VARNOOBEX_SIM_SOURCES})
+target_include_directories(varnoobex_sim PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_definitions(varnoobex_sim PUBLIC VARNOOBEX_HOST)
+target_compile_options(varnoobex_sim PRIVATE -Wall -Wextra -Werror -Wshadow)
+target_link_libraries(varnoobex_sim PUBLIC Threads::Threads)
+
+# The command line program: the main job.
+file(GLOB VARNOOBEX_TOOL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/*.cpp)
+add_executable(varnoobex ${VARNOOBEX_TOOL_SOURCES})
+target_compile_options(varnoobex PRIVATE -Wall -Wextra -Werror -Wshadow)
+target_link_libraries(varnoobex PRIVATE varnoobex_driver varnoobex_sim)
+
+enable_testing()
+add_subdirectory(tests)
