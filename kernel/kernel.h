@@ -29,7 +29,12 @@ extern "C" {
 #include <wdm.h>
 #include <usb.h>
 #include <usbdlib.h>
+#include <usbioctl.h>
 }
+// ntddser.h declares GUID_DEVINTERFACE_COMPORT through DEFINE_GUID. With initguid.h in
+// front that is a selectany definition, so every translation unit may carry it and
+// the linker keeps one copy; without it the image would need a separate GUID library.
+#include <initguid.h>
 #include <ntddser.h>
 
 // ntoskrnl exports swprintf (no count argument, 16-bit WCHAR); no kernel header

@@ -22,7 +22,7 @@
 #define CONST const
 #define FORCEINLINE inline
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
-#define POINTER_ALIGNMENT alignas(8)
+#define POINTER_ALIGNMENT __attribute__((aligned(8)))
 #define DECLSPEC_ALIGN(x) alignas(x)
 #define MEMORY_ALLOCATION_ALIGNMENT 16
 #define ANYSIZE_ARRAY 1
