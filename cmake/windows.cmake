@@ -8,8 +8,10 @@ endif()
 
 add_executable(varnoobex_sys ${VARNOOBEX_DRIVER_SOURCES})
 set_target_properties(varnoobex_sys PROPERTIES OUTPUT_NAME varnoobex SUFFIX ".sys")
-target_include_directories(varnoobex_sys PRIVATE ${CMAKE_SOURCE_DIR} ${VARNOOBEX_DDK_INCLUDE})
-target_compile_definitions(varnoobex_sys PRIVATE _AMD64_ _WIN64 NTDDI_VERSION=0x06010000
+target_include_directories(varnoobex_sys PRIVATE ${CMAKE_SOURCE_DIR})
+# The kernel headers are the platform's: a system include, so our warnings do not apply.
+target_include_directories(varnoobex_sys SYSTEM PRIVATE ${VARNOOBEX_DDK_INCLUDE})
+target_compile_definitions(varnoobex_sys PRIVATE _AMD64_ _WIN64 DBG=0 NTDDI_VERSION=0x06010000
     _WIN32_WINNT=0x0601 WINVER=0x0601 VARNOOBEX_VERSION="Ver 1.1")
 target_compile_options(varnoobex_sys PRIVATE ${VARNOOBEX_DRIVER_FLAGS}
     -ffreestanding -fno-builtin -fno-stack-protector -mno-red-zone -mno-stack-arg-probe

@@ -1,0 +1,99 @@
+// DEVICE_EXTENSION: everything the driver knows about one device. One per functional
+// device object, allocated zero-filled with it by IoCreateDevice in AddDevice and
+// deleted with it at removal; the receive ring and the bulk-in staging buffer are
+// inline, so nothing here is allocated separately.
+//
+// Each member names its guard:
+//   DataLock      spin lock; holders run at DISPATCH_LEVEL and never block
+//   StateLock     spin lock; innermost, held only around PnpState/DeviceFailure tests
+//   OpenMutex     fast mutex; open against query-stop and query-remove
+//   CloseMutex    fast mutex; close against close
+//   interlocked   changed only by Interlocked* operations
+//   set once      written before anyone else can see the device, then read-only
+//   PnP serial    written by the Plug and Play thread, one request at a time
+// Lock order: cancel spin lock -> DataLock -> StateLock; OpenMutex or CloseMutex ->
+// StateLock, and neither mutex while a spin lock is held. No request goes down with
+// IoCallDriver while DataLock is held.
+#pragma once
+
+#include "kernel/kernel.h"
+#include "usb/ring.h"
+
+// The device's Plug and Play state (a u32 in the extension).
+typedef enum _PNP_STATE {
+    NeverStarted = 0,
+    Stopped = 1,
+    Started = 2,
+    StopPending = 3,
+    RemovePending = 4,
+    SurpriseRemoved = 5,
+    Removed = 6,
+} PNP_STATE;
+
+// DeviceFailure's only non-zero value: the transfer paths declared the device dead.
+#define DEVICE_FAILED_MARK 9999
+
+// Size of the one bulk-in transfer and of its staging buffer.
+#define READ_STAGING_SIZE 4096
+
+typedef struct _DEVICE_EXTENSION {
+    PDEVICE_OBJECT SelfDevice;          // set once: our functional device object
+    PDEVICE_OBJECT LowerDevice;         // set once: where every request goes down
+    PDEVICE_OBJECT PhysicalDevice;      // set once: the bus's PDO (registry key, power requests)
+    IO_REMOVE_LOCK RemoveLock;          // itself; request paths hold it with the IRP as tag
+    UNICODE_STRING InterfaceName;       // PnP serial; COM-port interface link, platform-allocated
+    ULONG PnpState;                     // PNP_STATE; StateLock in the removal paths and
+                                        // IsDeviceUnavailable, OpenMutex at query-stop/remove,
+                                        // otherwise PnP serial
+    ULONG PreviousPnpState;             // PnP serial; saved by query-remove for cancel-remove
+    DEVICE_POWER_STATE DevicePowerState;  // power request path
+    SYSTEM_POWER_STATE SystemPowerState;  // power request path
+    DEVICE_CAPABILITIES Capabilities;   // PnP serial; zero until a query-capabilities succeeds
+    LONG OpenCount;                     // interlocked; open handles
+    USBD_PIPE_HANDLE BulkInPipe;        // set once at first start
+    USBD_PIPE_HANDLE BulkOutPipe;       // set once at first start
+    ULONG DeviceFailure;                // 0 or DEVICE_FAILED_MARK; read under StateLock
+    KSPIN_LOCK DataLock;                // guards the members marked DataLock below
+
+    // The emulated serial port. All DataLock.
+    SERIAL_TIMEOUTS Timeouts;           // survives close and reopen
+    ULONG BaudRate;
+    SERIAL_LINE_CONTROL LineControl;
+    SERIAL_HANDFLOW HandFlow;           // XonLimit and XoffLimit stay 0
+    SERIAL_CHARS SpecialChars;
+    ULONG WaitMask;                     // SERIAL_EV_* an application waits for
+    SERIALPERF_STATS PerfStats;         // only ReceivedCount and TransmittedCount grow
+    USHORT ModemStatus;                 // 0x10 CTS, 0x20 DSR, 0x80 DCD
+    LIST_ENTRY WaitQueue;               // DataLock; queued wait-on-mask requests
+    LIST_ENTRY ReadQueue;               // DataLock; pending read requests
+    LONG OutQueueBytes;                 // DataLock; bytes of unfinished writes
+
+    UNICODE_STRING DeviceName;          // PnP serial; "\Device\VARNOOBEXn", NUL-terminated
+    UNICODE_STRING SymbolicLinkName;    // PnP serial; "\DosDevices\" + the port name
+    ULONG HoldReasons;                  // never changes: always 0
+    BOOLEAN WriteActive;                // DataLock; a bulk-out chain is running
+    LIST_ENTRY WriteQueue;              // DataLock; queued write requests
+    KTIMER ReadTimer;                   // platform object; the read timeout
+    KDPC ReadTimerDpc;                  // platform object; runs ReadTimeoutDpc
+    URB ReadUrb;                        // owned by the one bulk-in transfer in flight
+    UCHAR ReadStaging[READ_STAGING_SIZE];  // owned by the one bulk-in transfer in flight
+    RX_RING RxRing;                     // DataLock
+    ULONG ReadRemaining;                // DataLock; bytes the current read still wants
+    BOOLEAN IsOpen;                     // set under OpenMutex (open), cleared under DataLock
+                                        // (cleanup)
+    KSPIN_LOCK StateLock;               // orders PnpState changes against the availability test
+    ULONG PendingEvents;                // DataLock; SERIAL_EV_* not yet reported
+    FAST_MUTEX OpenMutex;
+    FAST_MUTEX CloseMutex;
+    BOOLEAN PortNamesReleased;          // PnP serial; names already undone
+    LONG ErrorCount;                    // interlocked increments; consecutive transfer errors
+    USB_DEVICE_DESCRIPTOR DeviceDescriptor;          // PnP serial; read at first start
+    USBD_CONFIGURATION_HANDLE ConfigurationHandle;   // PnP serial
+    PUSBD_INTERFACE_INFORMATION *InterfaceInfo;      // PnP serial; owned copies
+    UCHAR InterfaceCount;               // PnP serial; entries of InterfaceInfo (always 1)
+    KEVENT IoIdleEvent;                 // synchronization event; OutstandingIo reached 0
+    LONG OutstandingIo;                 // interlocked; work in flight, +1 while open
+    ULONG MaxPacketSize;                // set once at first start: 512
+    BOOLEAN ZeroLengthPacket;           // set once at first start
+    BOOLEAN SleptWhileOpen;             // DataLock; slept in S3/S4 with the port open
+} DEVICE_EXTENSION, *PDEVICE_EXTENSION;

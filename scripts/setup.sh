@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the two builds and the tests need, when any is missing.
+# As root it installs them; otherwise it prints the exact command to run and stops.
+set -euo pipefail
+
+packages=(
+    cmake make g++                     # the host build
+    libgtest-dev libgmock-dev          # tests
+    g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64  # varnoobex.sys
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing packages. Install them with:" >&2
+    echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+    exit 1
+fi
+echo "Installing ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
