@@ -1,0 +1,28 @@
+// The base fixture of every host test: a fresh host platform per test, and the checks
+// that each test ends with no verifier violation it did not expect and no pool left
+// behind.
+#pragma once
+
+#include "sim/platform.h"
+#include "sim/verifier.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace bench {
+
+class PlatformTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Takes the violations recorded so far, for a test that provokes them on purpose.
+    std::vector<sim::verifier::Violation> TakeViolations();
+    // Asserts that exactly the given rule fired (at least once, and nothing else).
+    void ExpectViolation(sim::verifier::Rule rule);
+
+    sim::PlatformOptions options_;
+};
+
+}  // namespace bench
