@@ -1,5 +1,6 @@
-// The host executive's pool as the rest of sim/ sees it: every block is tracked with
-// its tag, size and owner, and carries guard bytes that ExFreePool checks.
+// The host executive as the rest of sim/ sees it: the pool, where every block is
+// tracked with its tag, size and owner and carries guard bytes that ExFreePool
+// checks, and the system worker threads that run work items.
 #pragma once
 
 #include "kernel/kernel.h"
@@ -17,6 +18,7 @@ struct PoolBlock {
     uint32_t tag;
     uint64_t serial;       // allocation order, from 1
     std::string owner;     // "driver" or the platform routine that allocated it for the driver
+    int poolType;          // the POOL_TYPE asked for (NonPagedPool, PagedPool, ...)
 };
 
 // Blocks allocated and not yet freed.
@@ -36,7 +38,14 @@ void *AllocateFor(const char *owner, size_t size, uint32_t tag, bool fallible);
 // True when p is the start of a live pool block.
 bool IsLiveBlock(const void *p);
 
-// Drops every record (between tests, after CheckNoLeaks).
+// Drops every record (between tests, after CheckNoLeaks). Blocks still live are
+// given up, not freed: a platform thread may still hold a pointer into one.
 void ResetPool();
+
+// ---- system worker threads (work items run there at PASSIVE_LEVEL)
+// Starts `count` worker threads with an empty work queue; stops them once the queue
+// has drained (ke::WaitIdle first when the items must all run).
+void StartWorkers(int count);
+void StopWorkers();
 
 }  // namespace sim::ex

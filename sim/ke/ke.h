@@ -24,9 +24,17 @@ const char *ThreadName();
 // Driver spin locks this thread holds now (the cancel spin lock included).
 size_t SpinLocksHeld();
 
+// Forgets this thread's IRQL and held locks (PASSIVE_LEVEL, none): for a thread that
+// starts over after a faulty test.
+void ResetThread();
+
 // Wraps a call into driver code (dispatch, completion, cancel, DPC, work item, ...):
-// at its end the verifier checks that the IRQL is the one of its start and that no
-// spin lock taken inside is still held.
+// at its end the verifier checks that the IRQL is the one of its start
+// (SpinLockWrongIrql) and that no spin lock or fast mutex taken inside is still held
+// (SpinLockHeldOnReturn); a lock left held is then released on the driver's behalf and
+// the IRQL restored, so that the test fails on the report instead of hanging.
+// A callback entered with a lock it must release (a cancel routine and the cancel
+// spin lock) is wrapped from before that lock is taken.
 class DriverCall {
 public:
     explicit DriverCall(const char *what);
@@ -41,10 +49,17 @@ private:
 };
 
 // Declares the rank of a lock for the order check: a lock may be taken only while
-// every held lock has a lower rank. Locks without a rank are checked by the order in
-// which they were first seen nested (a later nesting in the other order is reported).
+// every held ranked lock has a lower rank. Every lock, ranked or not, is also checked
+// by the order in which locks were seen nested: each "held A, took B" is learned, and
+// taking a lock from which a held one can be reached through learned pairs is a
+// LockOrder violation (A then B, later B then A; or A, B, C then C, A). The name is
+// used in reports. Spin locks and fast mutexes both take part.
 void SetLockRank(const void *lock, int rank, const char *name);
+// Forgets the learned pairs, ranks and names of locks inside memory that is being
+// freed (ExFreePool calls it), so that a new object at the same address starts clean.
 void ForgetLocksIn(const void *begin, size_t length);
+// Forgets everything learned (platform start).
+void ForgetAllLocks();
 
 // ---- time
 // Time is counted in 100-ns units from the platform's start, as KeQueryInterruptTime does.
@@ -53,21 +68,35 @@ void UseRealTime();
 bool VirtualTime();
 int64_t Now();
 // Virtual time only: moves the clock forward, fires every timer that falls due on the
-// way (in due order), and returns after their DPCs have run.
+// way (in due order, each one's DPC run before the next fires; a due time already
+// past fires at the next Advance, even Advance(0)), wakes the waits whose timeout
+// passed, and returns after the DPCs have run. Not from the DPC thread.
 void Advance(int64_t hundredNs);
 
 // ---- threads of the platform
-void Start();  // the DPC thread, the timer thread (real time) and the worker threads
-void Stop();   // drains and joins them
+// Resets the clock to 0, the learned lock order and the calling thread's IRQL, then
+// starts the DPC thread and the timer thread. The worker threads that run work
+// items are Ex's (ex::StartWorkers).
+void Start();
+// Lets the queued DPCs run, then joins the DPC and timer threads; timers still armed
+// are forgotten.
+void Stop();
 // Runs fn on the DPC thread at DISPATCH_LEVEL and waits for it (used by the bus to
 // complete transfers from an arbitrary context).
 void RunAtDispatch(std::function<void()> fn);
 // Returns once no DPC is queued or running and no work item is queued or running.
+// Not from the DPC thread or a worker thread (it would wait for itself).
 void WaitIdle();
+// Threads blocked right now in KeWaitForSingleObject or KeDelayExecutionThread
+// (tests use it to know that a thread has reached its wait before moving the clock).
+size_t BlockedWaiters();
 
 // ---- objects inside memory that is going away
 // Reports TimerArmedAtDelete, DpcQueuedAtDelete or WorkItemPendingAtDelete for any
-// timer, DPC or work item inside [begin, begin+length), or whose context lies there.
+// armed timer, queued DPC or queued work item inside [begin, begin+length), or whose
+// DPC context or work item parameter lies there, and takes each one out of its queue
+// so that it never runs on freed memory. A DPC or work item already running is not
+// pending (a work item may free itself).
 void CheckNoDeferredWorkIn(const void *begin, size_t length, const char *owner);
 
 }  // namespace sim::ke

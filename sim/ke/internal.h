@@ -1,0 +1,106 @@
+// Ke's internals shared with Ex (not for the rest of sim/): the scheduler state that
+// the DPC thread, the timer code, the dispatcher waits and Ex's worker threads all
+// work under, and the per-thread lock bookkeeping that fast mutexes take part in.
+//
+// One mutex (Scheduler::lock) guards every dispatcher object's state, the timer
+// list, the DPC queue and the work queue; one condition variable (changed) is
+// notified on any change, and every waiter re-checks its own condition. That is
+// coarse, but it makes "signal, then wake" and "queue empty and nothing running"
+// trivially consistent.
+#pragma once
+
+#include "sim/ke/ke.h"
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <limits>
+#include <mutex>
+#include <vector>
+
+namespace sim::ke::detail {
+
+// Dispatcher object types, as the kernel numbers them in DISPATCHER_HEADER.Type.
+constexpr UCHAR kEventNotificationObject = 0;
+constexpr UCHAR kEventSynchronizationObject = 1;
+constexpr UCHAR kTimerNotificationObject = 8;
+constexpr UCHAR kTimerSynchronizationObject = 9;
+constexpr UCHAR kDpcObject = 19;
+
+constexpr int64_t kNoDeadline = std::numeric_limits<int64_t>::max();
+
+struct DpcEntry {
+    PKDPC dpc;                  // a driver DPC, or NULL for a platform function
+    std::function<void()> fn;   // RunAtDispatch's function
+    bool *done;                 // set (under the lock) when fn has run
+};
+
+struct ArmedTimer {
+    PKTIMER timer;
+    uint64_t seq;  // arming order: timers due at the same time fire in this order
+};
+
+struct Scheduler {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<DpcEntry> dpcs;
+    int dpcRunning = 0;
+    std::vector<ArmedTimer> timers;
+    uint64_t timerSeq = 0;
+    std::deque<PWORK_QUEUE_ITEM> work;
+    int workRunning = 0;
+    int blockedWaiters = 0;
+    bool stopping = false;
+};
+Scheduler &Sched();
+
+// ---- clock (timer.cpp)
+// Interrupt time of a due time as KeSetTimer and KeWaitForSingleObject take it:
+// negative is relative to now, positive is an absolute system time.
+int64_t DeadlineFromDueTime(LONGLONG dueTime);
+// Waits on Sched().changed, with `held` locking Sched().lock, until done() is true
+// or the interrupt time reaches `deadline` (virtual or real). Returns done().
+bool WaitUntil(std::unique_lock<std::mutex> &held, int64_t deadline,
+               const std::function<bool()> &done);
+
+// Resets the clock and starts the timer thread; stops it (Sched().stopping set).
+void StartClock();
+void StopClock();
+// Disarms every armed timer for which drop() is true.
+void DropTimersLocked(const std::function<bool(PKTIMER)> &drop);
+
+// ---- dispatcher objects (dispatcher.cpp)
+// Waits for an event or timer without the IRQL checks (the caller made them).
+NTSTATUS WaitForObject(PVOID object, int64_t deadline);
+// Queues a DPC with the scheduler lock held (a firing timer does that).
+bool InsertQueueDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2);
+
+// ---- locks each thread holds (lockorder.cpp)
+enum class LockKind { SpinLock, FastMutex };
+// Undoes a lock that a driver callback left held, so that the platform can go on
+// after reporting it.
+using ForceRelease = void (*)(const void *lock);
+// Records that this thread is taking `lock`: checks the order against the locks
+// it holds (unless `tryOnly`, which cannot deadlock) and adds it to the held list.
+// Returns false, after reporting, when this thread already holds it.
+bool NoteAcquire(const void *lock, LockKind kind, ForceRelease undo, const char *routine,
+                 bool tryOnly = false);
+// Removes the latest entry for `lock` from this thread's held list; false when
+// this thread does not hold it.
+bool NoteRelease(const void *lock);
+bool HoldsLock(const void *lock);
+struct HeldLock {
+    const void *lock;
+    LockKind kind;
+    ForceRelease undo;
+};
+// This thread's held locks, oldest first.
+std::vector<HeldLock> &HeldLocks();
+// A printable name for a lock: the one given to SetLockRank, or its address.
+std::string LockName(const void *lock);
+
+// A value unique to this thread while it lives, never zero: the owner mark that a
+// spin lock word or a fast mutex's Owner holds.
+ULONG_PTR ThreadToken();
+
+}  // namespace sim::ke::detail

@@ -1,0 +1,34 @@
+// Starting and stopping the host platform as a whole, from the thread of a test or
+// of the tool, at PASSIVE_LEVEL. Each component's state is cleared here, before its
+// threads start.
+#include "sim/platform.h"
+
+#include "sim/ex/ex.h"
+#include "sim/ke/ke.h"
+#include "sim/lowres.h"
+#include "sim/verifier.h"
+
+namespace sim {
+
+void StartPlatform(const PlatformOptions &options)
+{
+    verifier::Take();
+    lowres::Reset();
+    ex::ResetPool();
+    if (options.virtualTime) {
+        ke::UseVirtualTime();
+    } else {
+        ke::UseRealTime();
+    }
+    ke::Start();
+    ex::StartWorkers(options.workerThreads);
+}
+
+void StopPlatform()
+{
+    ke::WaitIdle();
+    ex::StopWorkers();
+    ke::Stop();
+}
+
+}  // namespace sim

@@ -1,0 +1,84 @@
+// The verifier's record of violations. Report() may be called from any platform
+// thread (application, PnP, DPC, worker) at any IRQL the platform models; it only
+// takes its own mutex, so it is safe to call with the scheduler's lock held.
+#include "sim/verifier.h"
+
+#include "sim/ke/ke.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+
+namespace sim::verifier {
+namespace {
+
+std::mutex g_lock;
+std::vector<Violation> g_violations;
+
+}  // namespace
+
+const char *RuleName(Rule rule)
+{
+    switch (rule) {
+    case Rule::IrpCompletedTwice: return "IrpCompletedTwice";
+    case Rule::IrpCompletedWithCancelRoutine: return "IrpCompletedWithCancelRoutine";
+    case Rule::IrpCompletedWithPending: return "IrpCompletedWithPending";
+    case Rule::IrpFreedInFlight: return "IrpFreedInFlight";
+    case Rule::IrpReusedInFlight: return "IrpReusedInFlight";
+    case Rule::PendingMarkedNotReturned: return "PendingMarkedNotReturned";
+    case Rule::PendingReturnedNotMarked: return "PendingReturnedNotMarked";
+    case Rule::InformationOnFailure: return "InformationOnFailure";
+    case Rule::InformationBeyondBuffer: return "InformationBeyondBuffer";
+    case Rule::BlockingAtDispatch: return "BlockingAtDispatch";
+    case Rule::SpinLockWrongIrql: return "SpinLockWrongIrql";
+    case Rule::SpinLockHeldOnReturn: return "SpinLockHeldOnReturn";
+    case Rule::LockOrder: return "LockOrder";
+    case Rule::CallDriverWithSpinLock: return "CallDriverWithSpinLock";
+    case Rule::RemoveLockOverReleased: return "RemoveLockOverReleased";
+    case Rule::RemoveLockAcquiredAfterWait: return "RemoveLockAcquiredAfterWait";
+    case Rule::RemoveLockHeldAtDelete: return "RemoveLockHeldAtDelete";
+    case Rule::PoolLeak: return "PoolLeak";
+    case Rule::PoolDoubleFree: return "PoolDoubleFree";
+    case Rule::PoolOverrun: return "PoolOverrun";
+    case Rule::TimerArmedAtDelete: return "TimerArmedAtDelete";
+    case Rule::DpcQueuedAtDelete: return "DpcQueuedAtDelete";
+    case Rule::WorkItemPendingAtDelete: return "WorkItemPendingAtDelete";
+    case Rule::UrbBufferFreedInFlight: return "UrbBufferFreedInFlight";
+    case Rule::UrbLengthMismatch: return "UrbLengthMismatch";
+    case Rule::InvalidParameter: return "InvalidParameter";
+    }
+    return "UnknownRule";
+}
+
+void Report(Rule rule, const char *format, ...)
+{
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof(text), format, args);
+    va_end(args);
+
+    std::string detail = std::string("[") + ke::ThreadName() + "] " + text;
+    // Printed at once and unbuffered: a violation is often followed by a hang or a
+    // crash, and the line must already be out when that happens.
+    fprintf(stderr, "verifier: %s: %s\n", RuleName(rule), detail.c_str());
+
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_violations.push_back({rule, std::move(detail)});
+}
+
+std::vector<Violation> Take()
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    std::vector<Violation> taken;
+    taken.swap(g_violations);
+    return taken;
+}
+
+bool Any()
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    return !g_violations.empty();
+}
+
+}  // namespace sim::verifier
