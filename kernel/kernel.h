@@ -37,6 +37,17 @@ extern "C" {
 #include <initguid.h>
 #include <ntddser.h>
 
+// The comm-config control codes are published but missing from the cross toolchain's
+// ntddser.h.
+#ifndef IOCTL_SERIAL_GET_COMMCONFIG
+#define IOCTL_SERIAL_GET_COMMCONFIG \
+    CTL_CODE(FILE_DEVICE_SERIAL_PORT, 33, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#endif
+#ifndef IOCTL_SERIAL_SET_COMMCONFIG
+#define IOCTL_SERIAL_SET_COMMCONFIG \
+    CTL_CODE(FILE_DEVICE_SERIAL_PORT, 34, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#endif
+
 // ntoskrnl exports swprintf (no count argument, 16-bit WCHAR); no kernel header
 // declares it.
 extern "C" int __cdecl swprintf(wchar_t *Buffer, const wchar_t *Format, ...);

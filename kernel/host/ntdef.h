@@ -55,6 +55,20 @@ typedef ULONG LOGICAL;
 
 #define TRUE 1
 #define FALSE 0
+
+// Limits, with the values and (unsuffixed hexadecimal) types of the Windows headers:
+// MINLONG is an unsigned int there too.
+#define MINCHAR 0x80
+#define MAXCHAR 0x7f
+#define MINSHORT 0x8000
+#define MAXSHORT 0x7fff
+#define MINLONG 0x80000000
+#define MAXLONG 0x7fffffff
+#define MAXUCHAR 0xff
+#define MAXUSHORT 0xffff
+#define MAXULONG 0xffffffff
+#define MAXLONGLONG (0x7fffffffffffffffll)
+#define MAXULONG_PTR (~((ULONG_PTR)0))
 #ifndef NULL
 #define NULL nullptr
 #endif
@@ -171,6 +185,14 @@ typedef struct _STRING {
 #define STATUS_DEVICE_REMOVED ((NTSTATUS)0xC00002B6L)
 #define STATUS_INTEGER_OVERFLOW ((NTSTATUS)0xC0000095L)
 
+#define OBJ_INHERIT 0x00000002
+#define OBJ_PERMANENT 0x00000010
+#define OBJ_EXCLUSIVE 0x00000020
+#define OBJ_CASE_INSENSITIVE 0x00000040
+#define OBJ_OPENIF 0x00000080
+#define OBJ_OPENLINK 0x00000100
+#define OBJ_KERNEL_HANDLE 0x00000200
+
 typedef struct _OBJECT_ATTRIBUTES {
     ULONG Length;
     HANDLE RootDirectory;
@@ -179,3 +201,13 @@ typedef struct _OBJECT_ATTRIBUTES {
     PVOID SecurityDescriptor;
     PVOID SecurityQualityOfService;
 } OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+
+#define InitializeObjectAttributes(p, n, a, r, s) \
+    {                                             \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);  \
+        (p)->RootDirectory = (r);                 \
+        (p)->Attributes = (a);                    \
+        (p)->ObjectName = (n);                    \
+        (p)->SecurityDescriptor = (s);            \
+        (p)->SecurityQualityOfService = NULL;     \
+    }

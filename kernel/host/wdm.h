@@ -45,6 +45,12 @@ typedef enum _WORK_QUEUE_TYPE {
     MaximumWorkQueue
 } WORK_QUEUE_TYPE;
 
+// As in a free build of the Windows image: assertions and the pageable-code check
+// compile to nothing, so that the two builds run the same instructions.
+#define ASSERT(exp) ((VOID)0)
+#define ASSERTMSG(msg, exp) ((VOID)0)
+#define PAGED_CODE()
+
 #define IO_NO_INCREMENT 0
 #define IO_SERIAL_INCREMENT 2
 #define EVENT_INCREMENT 1
@@ -480,7 +486,11 @@ typedef struct _WAIT_CONTEXT_BLOCK {
     PKDPC BufferChainingDpc;
 } WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
 
-typedef struct DECLSPEC_ALIGN(MEMORY_ALLOCATION_ALIGNMENT) _DEVICE_OBJECT {
+// The published header aligns the device object to MEMORY_ALLOCATION_ALIGNMENT (336
+// bytes); the cross toolchain's header does not (328). The image is built against the
+// latter, so it is followed here. Only the I/O manager allocates device objects, and
+// every field sits at the same offset either way.
+typedef struct _DEVICE_OBJECT {
     CSHORT Type;
     USHORT Size;
     LONG ReferenceCount;
@@ -532,6 +542,12 @@ typedef struct _DRIVER_EXTENSION {
     ULONG Count;
     UNICODE_STRING ServiceKeyName;
 } DRIVER_EXTENSION, *PDRIVER_EXTENSION;
+
+// The answer to IRP_MN_QUERY_DEVICE_RELATIONS, allocated from pool by whoever answers.
+typedef struct _DEVICE_RELATIONS {
+    ULONG Count;
+    PDEVICE_OBJECT Objects[1];
+} DEVICE_RELATIONS, *PDEVICE_RELATIONS;
 
 #define IRP_MJ_CREATE 0x00
 #define IRP_MJ_CREATE_NAMED_PIPE 0x01
@@ -588,6 +604,7 @@ typedef struct _DRIVER_EXTENSION {
 #define IRP_MN_DEVICE_USAGE_NOTIFICATION 0x16
 #define IRP_MN_SURPRISE_REMOVAL 0x17
 #define IRP_MN_QUERY_LEGACY_BUS_INFORMATION 0x18
+#define IRP_MN_DEVICE_ENUMERATED 0x19
 
 #define IRP_MN_WAIT_WAKE 0x00
 #define IRP_MN_POWER_SEQUENCE 0x01
@@ -612,8 +629,9 @@ typedef struct _DRIVER_OBJECT {
     PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
 
-// The file object as far as anything here reads it. Only pointers to it cross the
-// driver's interface, so its size is not the one Windows uses.
+// The file object of an open handle. The driver only compares pointers to it; the
+// host I/O manager keeps its own state beside it, so the pointer-typed members that
+// the kernel fills with its private records are untyped here.
 typedef struct _FILE_OBJECT {
     CSHORT Type;
     CSHORT Size;
@@ -621,6 +639,30 @@ typedef struct _FILE_OBJECT {
     PVOID Vpb;
     PVOID FsContext;
     PVOID FsContext2;
+    PVOID SectionObjectPointer;
+    PVOID PrivateCacheMap;
+    NTSTATUS FinalStatus;
+    struct _FILE_OBJECT *RelatedFileObject;
+    BOOLEAN LockOperation;
+    BOOLEAN DeletePending;
+    BOOLEAN ReadAccess;
+    BOOLEAN WriteAccess;
+    BOOLEAN DeleteAccess;
+    BOOLEAN SharedRead;
+    BOOLEAN SharedWrite;
+    BOOLEAN SharedDelete;
+    ULONG Flags;
+    UNICODE_STRING FileName;
+    LARGE_INTEGER CurrentByteOffset;
+    volatile ULONG Waiters;
+    volatile ULONG Busy;
+    PVOID LastLock;
+    KEVENT Lock;
+    KEVENT Event;
+    PVOID CompletionContext;
+    KSPIN_LOCK IrpListLock;
+    LIST_ENTRY IrpList;
+    volatile PVOID FileObjectExtension;
 } FILE_OBJECT, *PFILE_OBJECT;
 
 // Remove lock, free-build layout (32 bytes on x64).
@@ -683,6 +725,7 @@ typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
 #define RTL_REGISTRY_WINDOWS_NT 3
 #define RTL_REGISTRY_DEVICEMAP 4
 #define RTL_REGISTRY_USER 5
+#define RTL_REGISTRY_OPTIONAL 0x80000000
 
 #define PLUGPLAY_REGKEY_DEVICE 1
 #define PLUGPLAY_REGKEY_DRIVER 2
