@@ -3,9 +3,14 @@
 // threads start.
 #include "sim/platform.h"
 
+#include "sim/cm/cm.h"
 #include "sim/ex/ex.h"
+#include "sim/io/interfaces.h"
+#include "sim/kd/kd.h"
 #include "sim/ke/ke.h"
 #include "sim/lowres.h"
+#include "sim/ob/ob.h"
+#include "sim/po/po.h"
 #include "sim/verifier.h"
 
 namespace sim {
@@ -15,6 +20,11 @@ void StartPlatform(const PlatformOptions &options)
     verifier::Take();
     lowres::Reset();
     ex::ResetPool();
+    ob::Reset();
+    io::ResetInterfaces();
+    cm::Reset();
+    po::Reset();
+    kd::Reset();
     if (options.virtualTime) {
         ke::UseVirtualTime();
     } else {
