@@ -630,10 +630,6 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
     LONG InterfaceNumber, LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass,
     LONG InterfaceProtocol);
 
-PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptor(
-    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, UCHAR InterfaceNumber,
-    UCHAR AlternateSetting);
-
 // Returns the first descriptor of DescriptorType at or after StartPosition within the
 // TotalLength bytes of DescriptorBuffer, or NULL.
 PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength,
@@ -644,12 +640,5 @@ PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG Total
 // caller frees the URB with ExFreePool. NULL when the pool is exhausted.
 PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                        PUSBD_INTERFACE_LIST_ENTRY InterfaceList);
-
-PURB USBD_CreateConfigurationRequest(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
-                                     PUSHORT Size);
-
-ULONG USBD_GetInterfaceLength(PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor, PUCHAR BufferEnd);
-
-VOID USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION VersionInformation);
 
 }  // extern "C"
