@@ -6,6 +6,7 @@
 #include "sim/cm/cm.h"
 #include "sim/ex/ex.h"
 #include "sim/io/interfaces.h"
+#include "sim/io/io.h"
 #include "sim/kd/kd.h"
 #include "sim/ke/ke.h"
 #include "sim/lowres.h"
@@ -22,6 +23,7 @@ void StartPlatform(const PlatformOptions &options)
     ex::ResetPool();
     ob::Reset();
     io::ResetInterfaces();
+    io::Reset();
     cm::Reset();
     po::Reset();
     kd::Reset();

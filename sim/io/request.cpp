@@ -1,0 +1,390 @@
+// The I/O manager's side of a request: building the IRP for the top of a device stack
+// with the caller's buffers (buffered I/O copied in before the call and copied out by
+// Information bytes at completion), sending it, ending it when its completion reaches
+// the top, and file objects with open, cleanup and close sequenced as Windows does.
+//
+// Context: requests are sent from test, tool and platform threads at PASSIVE_LEVEL;
+// they end in whatever context completes them (the I/O manager's end runs there
+// too). Not modelled: direct I/O (MDLs; such requests are buffered), APCs, the
+// per-thread IRP list, handles (one open of a file object is one handle).
+#include "sim/io/internal.h"
+
+#include "sim/ke/ke.h"
+#include "sim/ob/ob.h"
+#include "sim/verifier.h"
+
+#include <algorithm>
+#include <cstring>
+
+using namespace sim::io::detail;
+using sim::verifier::Report;
+using sim::verifier::Rule;
+
+namespace sim::io {
+
+struct Operation::State {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool done = false;
+    IO_STATUS_BLOCK status{};
+    PIRP irp = nullptr;
+    int cancelHolds = 0;      // Cancel calls using the IRP right now
+    bool freeDeferred = false;
+    std::function<void(const IO_STATUS_BLOCK &)> callback;
+    // Buffered I/O: the system buffer and where its bytes go back to.
+    unsigned char *systemBuffer = nullptr;
+    void *output = nullptr;
+    ULONG outputLength = 0;
+    bool copyOut = false;
+    PFILE_OBJECT file = nullptr;
+};
+
+namespace {
+
+bool RequirePassive(const char *routine)
+{
+    if (sim::ke::CurrentIrql() > PASSIVE_LEVEL) {
+        Report(Rule::BlockingAtDispatch, "%s waits at IRQL %d", routine, sim::ke::CurrentIrql());
+        return false;
+    }
+    return true;
+}
+
+// The end of a request the I/O manager built: runs when its completion has walked
+// past the last stack location.
+void Finish(const std::shared_ptr<Operation::State> &op, PIRP irp)
+{
+    const IO_STATUS_BLOCK status = irp->IoStatus;
+    if (op->copyOut && !NT_ERROR(status.Status)) {
+        size_t count = status.Information;
+        if (count > op->outputLength) {
+            // On Windows this copy overruns the caller's buffer.
+            Report(Rule::InformationBeyondBuffer,
+                   "IRP %p completed with Information %llu for an output buffer of %u byte(s)",
+                   (void *)irp, (unsigned long long)count, op->outputLength);
+            count = op->outputLength;
+        }
+        if (count != 0) {
+            std::memcpy(op->output, op->systemBuffer, count);
+        }
+    }
+    delete[] op->systemBuffer;
+    op->systemBuffer = nullptr;
+    if (op->callback) {
+        op->callback(status);
+    }
+    {
+        std::lock_guard<std::mutex> guard(op->lock);
+        op->done = true;
+        op->status = status;
+        if (op->cancelHolds == 0) {
+            FreeIrp(irp);
+        } else {
+            op->freeDeferred = true;
+        }
+    }
+    op->changed.notify_all();
+    if (op->file != nullptr) {
+        std::lock_guard<std::mutex> guard(S().lock);
+        auto it = S().files.find(op->file);
+        if (it != S().files.end()) {
+            it->second.outstanding--;
+        }
+        S().changed.notify_all();
+    }
+}
+
+unsigned char *CopyOf(const void *data, size_t length, size_t size)
+{
+    auto *buffer = new unsigned char[std::max<size_t>(size, 1)]();
+    if (data != nullptr && length != 0) {
+        std::memcpy(buffer, data, length);
+    }
+    return buffer;
+}
+
+}  // namespace
+
+bool Operation::Done()
+{
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->done;
+}
+
+IO_STATUS_BLOCK Operation::Wait()
+{
+    RequirePassive("Operation::Wait");
+    std::unique_lock<std::mutex> held(state_->lock);
+    state_->changed.wait(held, [&] { return state_->done; });
+    return state_->status;
+}
+
+IO_STATUS_BLOCK Operation::Status()
+{
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->status;
+}
+
+PIRP Operation::Irp()
+{
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->done ? nullptr : state_->irp;
+}
+
+BOOLEAN Operation::Cancel()
+{
+    PIRP irp;
+    {
+        std::lock_guard<std::mutex> guard(state_->lock);
+        if (state_->done) {
+            return FALSE;
+        }
+        irp = state_->irp;
+        state_->cancelHolds++;
+    }
+    // The hold keeps the IRP allocated even if the cancel routine completes it.
+    const BOOLEAN cancelled = IoCancelIrp(irp);
+    std::lock_guard<std::mutex> guard(state_->lock);
+    if (--state_->cancelHolds == 0 && state_->freeDeferred) {
+        state_->freeDeferred = false;
+        FreeIrp(irp);
+    }
+    return cancelled;
+}
+
+std::shared_ptr<Operation> Send(PDEVICE_OBJECT device, const Request &request,
+                                std::function<void(const IO_STATUS_BLOCK &)> done)
+{
+    PDEVICE_OBJECT target = request.toDeviceItself ? device : IoGetAttachedDeviceReference(device);
+    auto state = std::make_shared<Operation::State>();
+    auto op = std::make_shared<Operation>(state);
+    state->callback = std::move(done);
+    state->file = request.file;
+
+    PIRP irp = AllocateIrpRecorded(target->StackSize, true);
+    state->irp = irp;
+    irp->RequestorMode = request.requestorMode;
+    irp->Tail.Overlay.OriginalFileObject = request.file;
+    irp->IoStatus.Status = request.hasInitialStatus ? request.initialStatus
+                           : request.major == IRP_MJ_PNP ? STATUS_NOT_SUPPORTED
+                                                         : STATUS_SUCCESS;
+
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = request.major;
+    sp->MinorFunction = request.minor;
+    sp->FileObject = request.file;
+
+    const bool bufferedDevice = (target->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO)) != 0;
+    auto useSystemBuffer = [&](unsigned char *buffer, bool copyOut) {
+        state->systemBuffer = buffer;
+        state->copyOut = copyOut;
+        state->output = request.output;
+        state->outputLength = request.outputLength;
+        irp->AssociatedIrp.SystemBuffer = buffer;
+        irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (copyOut ? IRP_INPUT_OPERATION : 0);
+        irp->UserBuffer = request.output;
+    };
+    switch (request.major) {
+    case IRP_MJ_READ:
+        sp->Parameters.Read.Length = request.outputLength;
+        if (bufferedDevice) {
+            useSystemBuffer(CopyOf(nullptr, 0, request.outputLength), true);
+        } else {
+            irp->UserBuffer = request.output;
+        }
+        break;
+    case IRP_MJ_WRITE:
+        sp->Parameters.Write.Length = request.inputLength;
+        if (bufferedDevice) {
+            useSystemBuffer(CopyOf(request.input, request.inputLength, request.inputLength), false);
+        } else {
+            irp->UserBuffer = const_cast<void *>(request.input);
+        }
+        break;
+    case IRP_MJ_DEVICE_CONTROL:
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+        sp->Parameters.DeviceIoControl.IoControlCode = request.ioControlCode;
+        sp->Parameters.DeviceIoControl.InputBufferLength = request.inputLength;
+        sp->Parameters.DeviceIoControl.OutputBufferLength = request.outputLength;
+        if ((request.ioControlCode & 3) == METHOD_NEITHER) {
+            sp->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void *>(request.input);
+            irp->UserBuffer = request.output;
+        } else {
+            const size_t size = std::max(request.inputLength, request.outputLength);
+            useSystemBuffer(CopyOf(request.input, request.inputLength, size),
+                            request.outputLength != 0);
+        }
+        break;
+    case IRP_MJ_QUERY_INFORMATION:
+        // Parameters.QueryFile.Length sits where Read.Length does.
+        sp->Parameters.Read.Length = request.outputLength;
+        useSystemBuffer(CopyOf(nullptr, 0, request.outputLength), true);
+        break;
+    case IRP_MJ_SET_INFORMATION:
+        sp->Parameters.Write.Length = request.inputLength;
+        useSystemBuffer(CopyOf(request.input, request.inputLength, request.inputLength), false);
+        break;
+    default:
+        break;
+    }
+    if (request.parameters) {
+        request.parameters(*sp);
+    }
+    {
+        std::lock_guard<std::mutex> guard(S().lock);
+        FindIrp(irp)->finish = [state](PIRP completed) { Finish(state, completed); };
+        if (request.file != nullptr) {
+            auto it = S().files.find(request.file);
+            if (it != S().files.end()) {
+                it->second.outstanding++;
+            }
+        }
+    }
+
+    const NTSTATUS returned = IofCallDriver(target, irp);
+    op->returned_ = returned;
+    if (!request.toDeviceItself) {
+        ObfDereferenceObject(target);
+    }
+    if (returned != STATUS_PENDING && !op->Done()) {
+        // Nothing can complete it later on the driver's behalf: a dispatch routine that
+        // keeps a request must return STATUS_PENDING.
+        Report(Rule::InvalidParameter,
+               "%s dispatch returned 0x%08x for IRP %p without completing it", MajorName(request.major),
+               (unsigned)returned, (void *)irp);
+    }
+    return op;
+}
+
+IO_STATUS_BLOCK Call(PDEVICE_OBJECT device, const Request &request)
+{
+    RequirePassive("sim::io::Call");
+    return Send(device, request)->Wait();
+}
+
+PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device)
+{
+    auto file = static_cast<PFILE_OBJECT>(AllocateBlock(sizeof(FILE_OBJECT)));
+    file->Type = kIoTypeFile;
+    file->Size = sizeof(FILE_OBJECT);
+    file->DeviceObject = device;
+    std::lock_guard<std::mutex> guard(S().lock);
+    S().files[file] = FileRecord{};
+    return file;
+}
+
+void DeleteFileObject(PFILE_OBJECT file)
+{
+    {
+        std::lock_guard<std::mutex> guard(S().lock);
+        if (S().files.erase(file) == 0) {
+            Report(Rule::InvalidParameter, "DeleteFileObject(%p): not a file object", (void *)file);
+            return;
+        }
+    }
+    FreeBlock(file, sizeof(FILE_OBJECT));
+}
+
+NTSTATUS Open(PDEVICE_OBJECT device, PFILE_OBJECT *file)
+{
+    *file = nullptr;
+    if (!RequirePassive("sim::io::Open")) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    {
+        std::lock_guard<std::mutex> guard(S().lock);
+        DeviceRecord *record = FindDevice(device);
+        if (record == nullptr || (device->Flags & DO_DEVICE_INITIALIZING)) {
+            return STATUS_NO_SUCH_DEVICE;
+        }
+        if ((device->Flags & DO_EXCLUSIVE) && record->opens != 0) {
+            return STATUS_ACCESS_DENIED;
+        }
+        // Counted before the create is sent, so that a racing second open of an
+        // exclusive device is refused rather than sent.
+        record->opens++;
+        device->ReferenceCount++;
+    }
+    PFILE_OBJECT opened = CreateFileObject(device);
+    Request create;
+    create.major = IRP_MJ_CREATE;
+    create.file = opened;
+    create.requestorMode = UserMode;
+    const NTSTATUS status = Call(device, create).Status;
+    if (!NT_SUCCESS(status)) {
+        DeleteFileObject(opened);
+        std::lock_guard<std::mutex> guard(S().lock);
+        auto record = S().devices.find(device);
+        if (record != S().devices.end()) {
+            record->second.opens--;
+        }
+        device->ReferenceCount--;
+        MaybeFreeDeviceLocked(device);
+        return status;
+    }
+    std::lock_guard<std::mutex> guard(S().lock);
+    S().files[opened].opened = device;
+    *file = opened;
+    return status;
+}
+
+NTSTATUS OpenByName(const std::u16string &name, PFILE_OBJECT *file)
+{
+    *file = nullptr;
+    PDEVICE_OBJECT device = sim::ob::Resolve(name);
+    if (device == nullptr) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    return Open(device, file);
+}
+
+void Close(PFILE_OBJECT file)
+{
+    RequirePassive("sim::io::Close");
+    PDEVICE_OBJECT device;
+    {
+        std::lock_guard<std::mutex> guard(S().lock);
+        auto it = S().files.find(file);
+        if (it == S().files.end() || it->second.opened == nullptr) {
+            Report(Rule::InvalidParameter, "Close(%p): not an open file object", (void *)file);
+            return;
+        }
+        device = it->second.opened;
+    }
+    Request request;
+    request.file = file;
+    request.requestorMode = UserMode;
+    request.major = IRP_MJ_CLEANUP;
+    Call(device, request);
+    {
+        // IRP_MJ_CLOSE comes with the last reference, after every request on the
+        // file object has ended.
+        std::unique_lock<std::mutex> held(S().lock);
+        S().changed.wait(held, [&] { return S().files[file].outstanding == 0; });
+    }
+    request.major = IRP_MJ_CLOSE;
+    Call(device, request);
+    DeleteFileObject(file);
+    std::lock_guard<std::mutex> guard(S().lock);
+    auto record = S().devices.find(device);
+    if (record != S().devices.end()) {
+        record->second.opens--;
+    }
+    device->ReferenceCount--;
+    MaybeFreeDeviceLocked(device);
+}
+
+}  // namespace sim::io
+
+namespace sim::io::detail {
+
+void ResetRequests()
+{
+    std::lock_guard<std::mutex> guard(S().lock);
+    for (auto &[file, record] : S().files) {
+        FreeBlock(const_cast<PFILE_OBJECT>(file), sizeof(FILE_OBJECT));
+    }
+    S().files.clear();
+}
+
+}  // namespace sim::io::detail
