@@ -8,7 +8,7 @@
 // Device numbers for the life of the loaded driver: taken by one interlocked add, never
 // given back (not at removal, not when AddDevice fails after taking one), so numbers
 // are unique and may have gaps.
-static LONG DeviceCounter;
+DRIVER_GLOBAL static LONG DeviceCounter;
 
 static VOID InitializeExtension(PDEVICE_EXTENSION Extension)
 {

@@ -74,3 +74,14 @@ static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18, "USB_DEVICE_DESCRIPTOR");
 static_assert(sizeof(IO_REMOVE_LOCK) == 32, "free-build remove lock");
 static_assert(sizeof(IRP) == 208, "IRP");
 static_assert(sizeof(IO_STACK_LOCATION) == 72, "IO_STACK_LOCATION");
+
+// Marks a mutable driver-wide variable. On Windows every load of the driver maps a
+// fresh image, so such a variable starts from its initial value at each load. The
+// host build links the driver into the process once; its loader restores the section
+// these variables live in at each load instead (tests/image/check_driver_symbols.sh
+// refuses driver data outside it).
+#if defined(VARNOOBEX_HOST)
+#define DRIVER_GLOBAL __attribute__((section("varnoobex_globals")))
+#else
+#define DRIVER_GLOBAL
+#endif

@@ -21,6 +21,13 @@ if grep -qE '^_GLOBAL__sub_I' <<<"$defined"; then
     echo "FAIL: the driver has global constructors: $(grep -E '^_GLOBAL__sub_I' <<<"$defined" | tr '\n' ' ')"
     failures=$((failures + 1))
 fi
+# Mutable driver data must live in the section the host loader restores at each load
+# (DRIVER_GLOBAL); anywhere else it would survive from one load of the driver to the next.
+stray=$(objdump -t "$lib" | awk '$0 ~ / O / && ($4 ~ /^\.(data|bss)($|\.)/) && $4 !~ /^\.data\.rel\.ro/ {print $4 " " $NF}')
+if [ -n "$stray" ]; then
+    echo "FAIL: mutable driver data outside DRIVER_GLOBAL: $(echo "$stray" | tr '\n' ' ')"
+    failures=$((failures + 1))
+fi
 if [ "$failures" -gt 0 ]; then
     exit 1
 fi

@@ -1,0 +1,190 @@
+// Device creation: numbering, the device object's properties, the name buffer, the
+// registered interface, and the unwind of every failure.
+#include "tests/support/driver_bench.h"
+
+#include "sim/ex/ex.h"
+#include "sim/io/interfaces.h"
+#include "sim/lowres.h"
+#include "sim/ob/ob.h"
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <thread>
+
+namespace {
+
+using bench::DriverTest;
+using bench::Narrow;
+
+class AddDeviceTest : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
+    }
+
+    std::string NameOf(PDEVICE_OBJECT fdo) { return Narrow(Ext(fdo)->DeviceName); }
+
+    bool NameExists(const std::string &name)
+    {
+        auto names = sim::ob::DeviceNames();
+        return std::any_of(names.begin(), names.end(),
+                           [&](const std::u16string &n) { return Narrow(n.c_str()) == name; });
+    }
+};
+
+TEST_F(AddDeviceTest, DevicesAreNumberedFromOneWithoutLeadingZerosAndNeverReused)
+{
+    PDEVICE_OBJECT fdo;
+    std::vector<PDEVICE_OBJECT> first;
+    for (int i = 1; i <= 10; i++) {
+        ASSERT_EQ(AddDevice(NewPdo(), &fdo), STATUS_SUCCESS);
+        EXPECT_EQ(NameOf(fdo), "\\Device\\VARNOOBEX" + std::to_string(i));
+        EXPECT_TRUE(NameExists("\\Device\\VARNOOBEX" + std::to_string(i)));
+        first.push_back(fdo);
+    }
+    for (PDEVICE_OBJECT d : first) {
+        DeleteFdo(d);
+    }
+    ASSERT_EQ(AddDevice(NewPdo(), &fdo), STATUS_SUCCESS);
+    EXPECT_EQ(NameOf(fdo), "\\Device\\VARNOOBEX11");
+}
+
+TEST_F(AddDeviceTest, AFailedCreateConsumesItsNumber)
+{
+    PDEVICE_OBJECT fdo;
+    ASSERT_EQ(AddDevice(NewPdo(), &fdo), STATUS_SUCCESS);
+    PDEVICE_OBJECT pdo = NewPdo();
+    sim::lowres::FailNth("IoCreateDevice", 1);
+    EXPECT_EQ(AddDevice(pdo), STATUS_INSUFFICIENT_RESOURCES);
+    ASSERT_EQ(AddDevice(NewPdo(), &fdo), STATUS_SUCCESS);
+    EXPECT_EQ(NameOf(fdo), "\\Device\\VARNOOBEX3");
+    EXPECT_FALSE(NameExists("\\Device\\VARNOOBEX2"));
+}
+
+TEST_F(AddDeviceTest, TheNewDeviceIsAnExclusiveBufferedSerialPortReadyForPlugAndPlay)
+{
+    PDEVICE_OBJECT pdo = NewPdo();
+    PDEVICE_OBJECT fdo;
+    ASSERT_EQ(AddDevice(pdo, &fdo), STATUS_SUCCESS);
+    PDEVICE_EXTENSION ext = Ext(fdo);
+
+    EXPECT_EQ(fdo->DeviceType, (DEVICE_TYPE)FILE_DEVICE_SERIAL_PORT);
+    EXPECT_EQ(fdo->Characteristics & FILE_DEVICE_SECURE_OPEN, (ULONG)FILE_DEVICE_SECURE_OPEN);
+    EXPECT_TRUE(fdo->Flags & DO_EXCLUSIVE);
+    EXPECT_TRUE(fdo->Flags & DO_BUFFERED_IO);
+    EXPECT_TRUE(fdo->Flags & DO_POWER_PAGABLE);
+    EXPECT_FALSE(fdo->Flags & DO_DEVICE_INITIALIZING);
+
+    EXPECT_EQ(ext->SelfDevice, fdo);
+    EXPECT_EQ(ext->PhysicalDevice, pdo);
+    EXPECT_EQ(ext->LowerDevice, pdo);
+    EXPECT_EQ(pdo->AttachedDevice, fdo);
+    EXPECT_EQ(fdo->StackSize, pdo->StackSize + 1);
+
+    EXPECT_EQ(ext->PnpState, (ULONG)NeverStarted);
+    EXPECT_EQ(ext->DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(ext->SystemPowerState, PowerSystemWorking);
+    EXPECT_EQ(ext->OutstandingIo, 0);
+    EXPECT_EQ(ext->IsOpen, 0);
+    EXPECT_EQ(ext->DeviceFailure, 0u);
+    // Nothing has asked for the capabilities yet: every mapping is unspecified.
+    for (DEVICE_POWER_STATE s : ext->Capabilities.DeviceState) {
+        EXPECT_EQ(s, PowerDeviceUnspecified);
+    }
+    EXPECT_TRUE(IsListEmpty(&ext->ReadQueue));
+    EXPECT_TRUE(IsListEmpty(&ext->WriteQueue));
+    EXPECT_TRUE(IsListEmpty(&ext->WaitQueue));
+
+    // The COM-port interface is registered on the PDO but stays disabled until the
+    // port names exist.
+    ASSERT_NE(ext->InterfaceName.Buffer, nullptr);
+    EXPECT_GT(ext->InterfaceName.Length, 0);
+    EXPECT_TRUE(sim::io::EnabledInterfaces(GUID_DEVINTERFACE_COMPORT).empty());
+}
+
+TEST_F(AddDeviceTest, DeviceNameBufferIsExactlyTheNameFollowedByAZeroCharacter)
+{
+    PDEVICE_OBJECT fdo;
+    for (int i = 0; i < 12; i++) {  // one- and two-digit numbers
+        ASSERT_EQ(AddDevice(NewPdo(), &fdo), STATUS_SUCCESS);
+    }
+    const UNICODE_STRING &name = Ext(fdo)->DeviceName;
+    const std::u16string expected = u"\\Device\\VARNOOBEX12";
+    ASSERT_EQ(name.Length, expected.size() * sizeof(char16_t));
+    EXPECT_EQ(name.MaximumLength, name.Length);
+    EXPECT_EQ(std::u16string(name.Buffer, name.Length / 2), expected);
+    EXPECT_EQ(name.Buffer[name.Length / 2], u'\0');
+}
+
+// Every fallible platform call AddDevice makes is failed once, in turn: each failure
+// must be reported and leave no device, no name, no interface link and no pool block.
+TEST_F(AddDeviceTest, EveryFailurePointUnwindsCompletely)
+{
+    int failedRuns = 0;
+    for (int n = 1; n < 50; n++) {
+        const size_t blocksBefore = sim::ex::OutstandingCount();
+        const size_t namesBefore = sim::ob::DeviceNames().size();
+        PDEVICE_OBJECT pdo = NewPdo();
+        sim::lowres::Reset();
+        sim::lowres::FailNthOfAny(n);
+        PDEVICE_OBJECT fdo = nullptr;
+        NTSTATUS status = AddDevice(pdo, &fdo);
+        const bool injected = sim::lowres::Injected() > 0;
+        sim::lowres::Reset();
+        if (!injected) {
+            ASSERT_EQ(status, STATUS_SUCCESS);
+            DeleteFdo(fdo);
+            break;
+        }
+        failedRuns++;
+        EXPECT_FALSE(NT_SUCCESS(status)) << "failure point " << n << " reported success";
+        EXPECT_EQ(pdo->AttachedDevice, nullptr) << "failure point " << n;
+        EXPECT_EQ(sim::ob::DeviceNames().size(), namesBefore) << "failure point " << n;
+        EXPECT_EQ(sim::ex::OutstandingCount(), blocksBefore) << "failure point " << n;
+    }
+    // The name buffer, IoCreateDevice, the DeviceName buffer and the interface at least.
+    EXPECT_GE(failedRuns, 4);
+}
+
+TEST_F(AddDeviceTest, AFailedInterfaceRegistrationDetachesAndDeletesTheDevice)
+{
+    PDEVICE_OBJECT pdo = NewPdo();
+    sim::lowres::FailNth("IoRegisterDeviceInterface", 1);
+    EXPECT_EQ(AddDevice(pdo), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(pdo->AttachedDevice, nullptr);
+    EXPECT_FALSE(NameExists("\\Device\\VARNOOBEX1"));
+    EXPECT_EQ(sim::ex::OutstandingCount(), 0u);
+}
+
+TEST_F(AddDeviceTest, ConcurrentAddDevicesNeverShareANumber)
+{
+    constexpr int kThreads = 4, kEach = 8;
+    std::vector<PDEVICE_OBJECT> pdos;
+    for (int i = 0; i < kThreads * kEach; i++) {
+        pdos.push_back(NewPdo());
+    }
+    std::vector<std::thread> threads;
+    std::vector<NTSTATUS> results(pdos.size(), STATUS_UNSUCCESSFUL);
+    for (int t = 0; t < kThreads; t++) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; i++) {
+                results[t * kEach + i] = AddDevice(pdos[t * kEach + i]);
+            }
+        });
+    }
+    for (auto &th : threads) {
+        th.join();
+    }
+    std::set<std::string> names;
+    for (size_t i = 0; i < pdos.size(); i++) {
+        ASSERT_EQ(results[i], STATUS_SUCCESS);
+        names.insert(NameOf(pdos[i]->AttachedDevice));
+    }
+    EXPECT_EQ(names.size(), pdos.size());
+    EXPECT_TRUE(names.count("\\Device\\VARNOOBEX32"));
+}
+
+}  // namespace
