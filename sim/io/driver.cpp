@@ -6,6 +6,7 @@
 #include "sim/io/internal.h"
 
 #include "sim/ex/ex.h"
+#include "sim/io/image.h"
 #include "sim/ke/ke.h"
 #include "sim/verifier.h"
 
@@ -158,6 +159,9 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const std::u16string &serviceName,
         std::lock_guard<std::mutex> guard(S().lock);
         S().drivers.emplace(driver, std::move(block));
     }
+
+    // A fresh image for each load: the driver's globals start from their initial values.
+    RestoreDriverImage();
 
     NTSTATUS status;
     {
