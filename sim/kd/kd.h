@@ -16,7 +16,7 @@ std::vector<std::string> Log();
 std::string Text();
 void ClearLog();
 
-// Copies every DbgPrint to stderr as well (off by default; the tool turns it on).
+// Copies every DbgPrint to stderr as well (off by default; for the command-line tool).
 void SetEcho(bool echo);
 
 // Platform start: clears the log (the echo setting is kept).
