@@ -1,0 +1,56 @@
+// The USB data path: synchronous USB requests, the bulk-in receive pump, reads with
+// their timeouts, writes over the bulk-out pipe, and the receive ring.
+#pragma once
+
+#include "core/core.h"
+
+// ---- the receive ring (ring.cpp); DataLock held
+ULONG RingAppend(PRX_RING Ring, const UCHAR *Source, ULONG Received);
+NTSTATUS RingRead(PUCHAR Destination, ULONG Wanted, PLONG Copied, PRX_RING Ring);
+
+// ---- synchronous USB requests (sync.cpp); PASSIVE_LEVEL only
+NTSTATUS SendIrpAndWait(PDEVICE_OBJECT Target, PIRP Irp);
+IO_COMPLETION_ROUTINE SendIrpComplete;
+NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
+NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe);
+NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe);
+
+// ---- the receive pump (pump.cpp)
+// Size of every bulk transfer the driver asks for, in and out.
+#define BULK_TRANSFER_SIZE 4096
+// Failed transfers since the last good bulk-in completion that the device survives.
+#define MAX_TRANSFER_ERRORS 20
+
+// One restart of the receive pump: queued by the bulk-in completion, run by a system
+// worker thread, freed by its worker.
+typedef struct _READ_RESTART_ITEM {
+    WORK_QUEUE_ITEM WorkItem;       // worker ReadRestartWorker, parameter this item
+    PDEVICE_EXTENSION Extension;    // the device whose pump is restarted
+} READ_RESTART_ITEM, *PREAD_RESTART_ITEM;
+
+NTSTATUS StartBulkInRead(PDEVICE_EXTENSION Extension, USBD_PIPE_HANDLE Pipe);
+IO_COMPLETION_ROUTINE BulkInComplete;
+NTSTATUS QueueReadRestart(PDEVICE_EXTENSION Extension);
+WORKER_THREAD_ROUTINE ReadRestartWorker;
+// Marks the device dead after a fatal transfer failure; DataLock may be held.
+VOID DeclareDeviceFailed(PDEVICE_EXTENSION Extension);
+
+// ---- reads (read.cpp); DispatchRead and ReadTimeoutDpc are declared in core/core.h
+NTSTATUS QueuePendingRead(PDEVICE_EXTENSION Extension, PIRP Irp);
+VOID CompletePendingReads(PDEVICE_EXTENSION Extension);
+DRIVER_CANCEL ReadCancel;
+
+// ---- writes (write.cpp); DispatchWrite is declared in core/core.h
+// The state of one write request's chain of bulk-out transfers, from the start of its
+// chain to its end. Guarded by DataLock.
+typedef struct _WRITE_CONTEXT {
+    URB Urb;                        // the transfer of the current chunk
+    PUCHAR NextBuffer;              // where the next chunk starts in the request's buffer
+    ULONG Remaining;                // bytes not yet handed to the USB stack
+    ULONG Transferred;              // bytes the USB stack reported, over finished chunks
+    BOOLEAN SendZeroLengthPacket;   // a trailing zero-length packet is still due
+} WRITE_CONTEXT, *PWRITE_CONTEXT;
+
+NTSTATUS StartNextWrite(PDEVICE_EXTENSION Extension, PIRP *Prepared);
+DRIVER_CANCEL WriteCancel;
+IO_COMPLETION_ROUTINE BulkOutComplete;
