@@ -7,6 +7,7 @@ packages=(
     cmake make g++                     # the host build
     libgtest-dev libgmock-dev          # tests
     g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64  # varnoobex.sys
+    python3                            # image and package checks (standard library only)
 )
 
 missing=()

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Checks the Windows driver image as the kernel loader and a driver validation tool
 # would see it: PE32+ x86-64, native subsystem, base relocations, imports only from the
-# kernel, the HAL and the USB driver library, no exports, no global constructors.
-# Usage: check_image.sh varnoobex.sys [objdump]
+# kernel, the HAL and the USB driver library, no exports, no global constructors; and,
+# through check_pe.py, a correct PE checksum, no writable and executable section, the
+# banner's version in the version resource, and only imports that the DLLs export
+# (as the mingw import libraries in LIBDIR list them).
+# Usage: check_image.sh varnoobex.sys [objdump [libdir]]
 set -u
-image=${1:?usage: check_image.sh IMAGE [OBJDUMP]}
+image=${1:?usage: check_image.sh IMAGE [OBJDUMP [LIBDIR]]}
 objdump=${2:-x86_64-w64-mingw32-objdump}
+libdir=${3:-/usr/x86_64-w64-mingw32/lib}
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }
@@ -51,6 +55,15 @@ for s in $sections; do
         .ctors|.dtors|.CRT|.tls) fail "section $s: global constructors or thread-local data have no place in a driver" ;;
     esac
 done
+
+pe_report=$("$(dirname "$0")/check_pe.py" "$image" "$libdir" 2>&1)
+pe_status=$?
+echo "$pe_report"
+pe_failures=$(grep -c '^FAIL:' <<<"$pe_report")
+if [ "$pe_status" -ne 0 ] && [ "$pe_failures" -eq 0 ]; then
+    fail "check_pe.py stopped with status $pe_status"
+fi
+failures=$((failures + pe_failures))
 
 if [ "$failures" -gt 0 ]; then
     echo "$failures check(s) failed for $image"
