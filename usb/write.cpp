@@ -1,10 +1,326 @@
-// Write requests and bulk-out transfers.
-// Context: dispatch in the application's thread.
-// Not part of the driver yet: writes fail until they are.
-#include "core/core.h"
+// Write requests and bulk-out transfers. Writes are served strictly one after the
+// other: each waits in WriteQueue until the running chain ends, then travels down the
+// stack itself, once per chunk of at most BULK_TRANSFER_SIZE bytes and once more for a
+// trailing zero-length packet when its length is a multiple of MaxPacketSize.
+// Context: DispatchWrite in the application's thread (raised to DISPATCH_LEVEL by
+// DataLock); BulkOutComplete at DISPATCH_LEVEL or below in the bus's completion
+// context; WriteCancel at DISPATCH_LEVEL holding the I/O cancel spin lock.
+#include "usb/usb.h"
+#include "serial/serial.h"
 
+// Line-change events reported to a waiter, whatever its mask, when a transfer fails.
+#define WRITE_FAILURE_EVENTS (SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD)
+
+/*
+ * PrepareChunk - points the request's transfer at the Length bytes at Buffer (0 for a
+ * zero-length packet) and fills the lower driver's stack location with it, ready for
+ * IoCallDriver.
+ * Context: DISPATCH_LEVEL, DataLock held; the request is claimed by the caller (no
+ * cancel routine of ours, in no queue).
+ */
+static VOID PrepareChunk(PDEVICE_EXTENSION Extension, PIRP Irp, PWRITE_CONTEXT Context,
+                         PUCHAR Buffer, ULONG Length)
+{
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer = &Context->Urb.UrbBulkOrInterruptTransfer;
+    PIO_STACK_LOCATION next;
+
+    RtlZeroMemory(&Context->Urb, sizeof(URB));
+    transfer->Hdr.Length = (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    transfer->PipeHandle = Extension->BulkOutPipe;
+    transfer->TransferFlags = USBD_SHORT_TRANSFER_OK;  // direction out
+    transfer->TransferBuffer = Buffer;
+    transfer->TransferBufferLength = Length;
+    transfer->TransferBufferMDL = NULL;
+    transfer->UrbLink = NULL;
+
+    next = IoGetNextIrpStackLocation(Irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = &Context->Urb;
+    IoSetCompletionRoutine(Irp, BulkOutComplete, Context, TRUE, TRUE, TRUE);
+
+    Irp->IoStatus.Status = STATUS_PENDING;
+    IoMarkIrpPending(Irp);
+}
+
+/*
+ * DispatchWrite - the IRP_MJ_WRITE dispatch routine: queues the request and, when no
+ * chain is running, starts one.
+ * Context: PASSIVE_LEVEL in the caller's thread; no lock held on entry or exit.
+ * Return: STATUS_PENDING once the request has been queued: from then on only the party
+ * that takes it out of the queue completes it (BulkOutComplete at the end of its chain,
+ * StartNextWrite for lack of memory, WriteCancel), never this routine. Otherwise the
+ * status with which the request was completed here.
+ */
 NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    return CompleteNotYetHandled(Irp);
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
+    PIRP prepared = NULL;
+    NTSTATUS status;
+    KIRQL irql;
+
+    // The request is outstanding work until whoever completes it releases the count.
+    InterlockedIncrement(&extension->OutstandingIo);
+    irql = KeAcquireSpinLockRaiseToDpc(&extension->DataLock);
+    Irp->IoStatus.Information = 0;
+
+    if (IsDeviceUnavailable(extension)) {
+        extension->PendingEvents = 0;
+        KeReleaseSpinLock(&extension->DataLock, irql);
+        status = STATUS_DELETE_PENDING;
+        goto complete;
+    }
+    if (length == 0) {
+        KeReleaseSpinLock(&extension->DataLock, irql);
+        status = STATUS_SUCCESS;
+        goto complete;
+    }
+    status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) {
+        KeReleaseSpinLock(&extension->DataLock, irql);
+        goto complete;
+    }
+
+    extension->OutQueueBytes += (LONG)length;
+    InsertTailList(&extension->WriteQueue, &Irp->Tail.Overlay.ListEntry);
+    IoMarkIrpPending(Irp);
+    IoSetCancelRoutine(Irp, WriteCancel);
+    // A cancel that came before the routine was installed found nothing to call: take
+    // the routine back and cancel here. If it is already gone, WriteCancel is running
+    // and waits for DataLock to unlink the request; leave it queued for it.
+    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+        RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+        extension->OutQueueBytes -= (LONG)length;
+        IoReleaseRemoveLock(&extension->RemoveLock, Irp);
+        Irp->IoStatus.Status = STATUS_CANCELLED;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        ReleaseOutstandingIo(extension);
+        KeReleaseSpinLock(&extension->DataLock, irql);
+        // Marked pending above, so the caller learns STATUS_CANCELLED from the
+        // request itself.
+        status = STATUS_PENDING;
+        goto out;
+    }
+
+    if (!extension->WriteActive) {
+        extension->WriteActive = TRUE;
+        StartNextWrite(extension, &prepared);
+    }
+    KeReleaseSpinLock(&extension->DataLock, irql);
+
+    // Outside DataLock: the lower driver may complete the transfer at once, and
+    // BulkOutComplete takes DataLock.
+    if (prepared != NULL) {
+        IoCallDriver(extension->LowerDevice, prepared);
+    }
+    status = STATUS_PENDING;
+    goto out;
+
+complete:
+    Irp->IoStatus.Status = status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    ReleaseOutstandingIo(extension);
+out:
+    return status;
+}
+
+/*
+ * StartNextWrite - claims the oldest queued request that is not being cancelled and
+ * prepares the first transfer of its chain.
+ * Context: DISPATCH_LEVEL, DataLock held on entry and exit; WriteActive is set.
+ * Return: STATUS_PENDING with *Prepared the request, which the caller passes to
+ * LowerDevice once it has released DataLock. Otherwise *Prepared is NULL, the queue is
+ * empty and WriteActive is clear: STATUS_INSUFFICIENT_RESOURCES when the last request
+ * claimed was completed here for lack of memory, STATUS_UNSUCCESSFUL when there was
+ * nothing to claim. A request failed for lack of memory does not end the chain: the
+ * next queued one is tried, so later writes are not left waiting behind WriteActive.
+ */
+NTSTATUS StartNextWrite(PDEVICE_EXTENSION Extension, PIRP *Prepared)
+{
+    PWRITE_CONTEXT context;
+    PLIST_ENTRY entry;
+    PIRP irp;
+    ULONG length;
+    ULONG chunk;
+    PUCHAR buffer;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+
+    *Prepared = NULL;
+    for (;;) {
+        irp = NULL;
+        while (!IsListEmpty(&Extension->WriteQueue)) {
+            entry = RemoveHeadList(&Extension->WriteQueue);
+            irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+            // Whoever takes the cancel routine owns the request. When it is gone,
+            // WriteCancel owns it and will unlink it through its own entry: pointed at
+            // itself, that unlink changes nothing.
+            if (IoSetCancelRoutine(irp, NULL) != NULL) {
+                break;
+            }
+            InitializeListHead(entry);
+            irp = NULL;
+        }
+        if (irp == NULL) {
+            Extension->WriteActive = FALSE;
+            if (Extension->WaitMask & SERIAL_EV_TXEMPTY) {
+                CompleteWaitOnMask(Extension, SERIAL_EV_TXEMPTY, TRUE);
+            }
+            break;
+        }
+
+        length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
+        context = (PWRITE_CONTEXT)ExAllocatePool(NonPagedPool, sizeof(WRITE_CONTEXT));
+        if (context == NULL) {
+            Extension->OutQueueBytes -= (LONG)length;
+            IoReleaseRemoveLock(&Extension->RemoveLock, irp);
+            irp->IoStatus.Information = 0;
+            irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            ReleaseOutstandingIo(Extension);
+            status = STATUS_INSUFFICIENT_RESOURCES;
+            continue;
+        }
+
+        RtlZeroMemory(context, sizeof(WRITE_CONTEXT));
+        buffer = (PUCHAR)irp->AssociatedIrp.SystemBuffer;
+        chunk = length < BULK_TRANSFER_SIZE ? length : BULK_TRANSFER_SIZE;
+        PrepareChunk(Extension, irp, context, buffer, chunk);
+        context->NextBuffer = buffer + chunk;
+        context->Remaining = length - chunk;
+        context->Transferred = 0;
+        // MaxPacketSize is 0 only on a device that was never started; no packet rule then.
+        context->SendZeroLengthPacket =
+            (BOOLEAN)(Extension->ZeroLengthPacket && Extension->MaxPacketSize != 0 &&
+                      length % Extension->MaxPacketSize == 0);
+        *Prepared = irp;
+        status = STATUS_PENDING;
+        break;
+    }
+    return status;
+}
+
+/*
+ * BulkOutComplete - completion routine of every chunk of a write request. Sends the
+ * same request down again for the next chunk (or the zero-length packet) while the
+ * chain goes on; at its end settles the counts, frees the WRITE_CONTEXT and starts the
+ * next queued request.
+ * Context: DISPATCH_LEVEL or below; no lock held on entry or exit. DeviceObject is our
+ * device, Context the request's WRITE_CONTEXT.
+ * Return: STATUS_MORE_PROCESSING_REQUIRED while the chain goes on (the request is with
+ * the lower driver again); at its end the request's status, so that it completes to
+ * the I/O manager with that status and its Information.
+ */
+NTSTATUS BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    PWRITE_CONTEXT context = (PWRITE_CONTEXT)Context;
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer = &context->Urb.UrbBulkOrInterruptTransfer;
+    NTSTATUS status = Irp->IoStatus.Status;
+    USBD_STATUS usbdStatus;
+    NTSTATUS result;
+    PIRP next = NULL;
+    ULONG chunk;
+    LONG errors;
+    KIRQL irql;
+
+    irql = KeAcquireSpinLockRaiseToDpc(&extension->DataLock);
+    usbdStatus = transfer->Hdr.Status;
+    context->Transferred += transfer->TransferBufferLength;
+
+    if (NT_SUCCESS(status) && usbdStatus == USBD_STATUS_SUCCESS &&
+        (context->Remaining > 0 || context->SendZeroLengthPacket) && extension->IsOpen) {
+        if (context->Remaining == 0) {
+            context->SendZeroLengthPacket = FALSE;
+        }
+        chunk = context->Remaining < BULK_TRANSFER_SIZE ? context->Remaining : BULK_TRANSFER_SIZE;
+        PrepareChunk(extension, Irp, context, context->NextBuffer, chunk);
+        context->Remaining -= chunk;
+        context->NextBuffer += chunk;
+        KeReleaseSpinLock(&extension->DataLock, irql);
+        // The request travels down again; its completion comes back here.
+        IoCallDriver(extension->LowerDevice, Irp);
+        result = STATUS_MORE_PROCESSING_REQUIRED;
+        goto out;
+    }
+
+    // The chain has ended. What a failed or cut-short chain did not send stays counted
+    // in OutQueueBytes until the next first open.
+    extension->OutQueueBytes -= (LONG)context->Transferred;
+    if (!NT_SUCCESS(status)) {
+        Irp->IoStatus.Information = 0;
+        KeCancelTimer(&extension->ReadTimer);
+        if (extension->IsOpen) {
+            errors = InterlockedIncrement(&extension->ErrorCount);
+            if (usbdStatus == USBD_STATUS_DEV_NOT_RESPONDING ||
+                status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_DEVICE_DATA_ERROR ||
+                errors > MAX_TRANSFER_ERRORS) {
+                DeclareDeviceFailed(extension);
+            }
+        }
+        CompleteWaitOnMask(extension, WRITE_FAILURE_EVENTS, TRUE);
+    } else {
+        Irp->IoStatus.Information = context->Transferred;
+        extension->PerfStats.TransmittedCount += context->Transferred;
+    }
+
+    ReleaseOutstandingIo(extension);
+    IoReleaseRemoveLock(&extension->RemoveLock, Irp);
+    ExFreePool(context);
+
+    // With the port closed or the device gone nothing more starts; WriteActive stays
+    // set until the next first open, and cleanup cancels what is still queued.
+    if (extension->IsOpen && !IsDeviceUnavailable(extension)) {
+        if (!IsListEmpty(&extension->WriteQueue)) {
+            StartNextWrite(extension, &next);
+        } else {
+            extension->WriteActive = FALSE;
+            if (extension->WaitMask & SERIAL_EV_TXEMPTY) {
+                CompleteWaitOnMask(extension, SERIAL_EV_TXEMPTY, TRUE);
+            }
+        }
+    }
+    KeReleaseSpinLock(&extension->DataLock, irql);
+
+    if (next != NULL) {
+        IoCallDriver(extension->LowerDevice, next);
+    }
+    // The request completes on to the I/O manager from here; it was marked pending
+    // when it was queued.
+    if (Irp->PendingReturned) {
+        IoMarkIrpPending(Irp);
+    }
+    result = status;
+out:
+    return result;
+}
+
+/*
+ * WriteCancel - cancel routine of a queued write request.
+ * Context: DISPATCH_LEVEL, entered holding the I/O cancel spin lock, which it releases;
+ * called by the I/O manager or by the write-queue flush. DataLock is taken inside the
+ * cancel spin lock (the driver's lock order), so the unlink cannot meet StartNextWrite
+ * or DispatchWrite changing the queue.
+ * Return: none; the request is completed here with STATUS_CANCELLED.
+ */
+VOID WriteCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
+
+    KeAcquireSpinLockAtDpcLevel(&extension->DataLock);
+    extension->OutQueueBytes -= (LONG)length;
+    // A request that StartNextWrite unlinked while this routine was on its way has its
+    // entry pointed at itself: the unlink then changes nothing.
+    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+    KeReleaseSpinLockFromDpcLevel(&extension->DataLock);
+
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    IoReleaseRemoveLock(&extension->RemoveLock, Irp);
+    ReleaseOutstandingIo(extension);
 }

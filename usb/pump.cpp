@@ -1,0 +1,209 @@
+// The receive pump: while the port is open one bulk-in transfer is always outstanding.
+// Its completion puts the data into the ring, ends the parked read, tells a waiter
+// about receive events and has the next transfer started from a worker thread.
+// Context: StartBulkInRead at PASSIVE_LEVEL (open, resume, the restart worker);
+// BulkInComplete at DISPATCH_LEVEL or below in the bus's completion context;
+// ReadRestartWorker in a system worker thread at PASSIVE_LEVEL.
+#include "usb/usb.h"
+#include "serial/serial.h"
+
+// SERIAL_EV_RX80FULL is raised from this many bytes in the ring on.
+#define RX80FULL_THRESHOLD 820000
+
+/*
+ * DeclareDeviceFailed - marks the device dead: IsDeviceUnavailable is TRUE from now on
+ * and reads, writes and control requests are refused. Never undone while the device
+ * exists.
+ * Context: up to DISPATCH_LEVEL; DataLock may be held (StateLock comes after it).
+ */
+VOID DeclareDeviceFailed(PDEVICE_EXTENSION Extension)
+{
+    KIRQL irql;
+
+    irql = KeAcquireSpinLockRaiseToDpc(&Extension->StateLock);
+    Extension->DeviceFailure = DEVICE_FAILED_MARK;
+    KeReleaseSpinLock(&Extension->StateLock, irql);
+}
+
+/*
+ * StartBulkInRead - builds the bulk-in transfer of up to BULK_TRANSFER_SIZE bytes into
+ * ReadStaging and sends it down on Pipe (always BulkInPipe).
+ * Context: PASSIVE_LEVEL or DISPATCH_LEVEL; never with DataLock held, because the lower
+ * driver may complete the transfer, and BulkInComplete takes DataLock, before
+ * IoCallDriver returns. Only one transfer may be in flight: ReadUrb and ReadStaging
+ * exist once.
+ * Return: STATUS_INSUFFICIENT_RESOURCES when no IRP could be had (the pump stops),
+ * otherwise what IoCallDriver returned. Callers ignore it.
+ */
+NTSTATUS StartBulkInRead(PDEVICE_EXTENSION Extension, USBD_PIPE_HANDLE Pipe)
+{
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer = &Extension->ReadUrb.UrbBulkOrInterruptTransfer;
+    PIO_STACK_LOCATION next;
+    PIRP irp;
+    NTSTATUS status;
+
+    // The transfer counts as outstanding work from here until BulkInComplete has
+    // finished with it, so that close waits for it.
+    InterlockedIncrement(&Extension->OutstandingIo);
+
+    RtlZeroMemory(&Extension->ReadUrb, sizeof(URB));
+    transfer->Hdr.Length = (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    transfer->PipeHandle = Pipe;
+    transfer->TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+    transfer->TransferBuffer = Extension->ReadStaging;
+    transfer->TransferBufferLength = READ_STAGING_SIZE;
+    transfer->TransferBufferMDL = NULL;
+    transfer->UrbLink = NULL;
+
+    irp = IoAllocateIrp(Extension->LowerDevice->StackSize, FALSE);
+    if (irp == NULL) {
+        ReleaseOutstandingIo(Extension);
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        goto out;
+    }
+    next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = &Extension->ReadUrb;
+    IoSetCompletionRoutine(irp, BulkInComplete, Extension, TRUE, TRUE, TRUE);
+
+    // From here the outstanding count belongs to BulkInComplete, which releases it
+    // whatever IoCallDriver returns.
+    status = IoCallDriver(Extension->LowerDevice, irp);
+out:
+    return status;
+}
+
+/*
+ * BulkInComplete - completion routine of the bulk-in transfer.
+ * Context: DISPATCH_LEVEL or below, any thread; no lock held on entry or exit. Context
+ * is the device extension; DeviceObject is NULL (the IRP has no location of ours).
+ * Return: STATUS_MORE_PROCESSING_REQUIRED always: the IRP is ours and is freed here.
+ * The IRP and its outstanding count end here; a restart, if any, holds a count of its
+ * own.
+ */
+NTSTATUS BulkInComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)Context;
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer = &extension->ReadUrb.UrbBulkOrInterruptTransfer;
+    NTSTATUS status = Irp->IoStatus.Status;
+    USBD_STATUS usbdStatus;
+    BOOLEAN fatal;
+    LONG errors;
+    ULONG received;
+    KIRQL irql;
+
+    UNREFERENCED_PARAMETER(DeviceObject);
+
+    irql = KeAcquireSpinLockRaiseToDpc(&extension->DataLock);
+    usbdStatus = transfer->Hdr.Status;
+
+    if (!NT_SUCCESS(status) || usbdStatus != USBD_STATUS_SUCCESS || !extension->IsOpen) {
+        errors = InterlockedIncrement(&extension->ErrorCount);
+        // A transfer ended by close, or failing around a system sleep, only counts:
+        // the pump stops and the open or the resume path starts it again.
+        if (!extension->SleptWhileOpen && extension->IsOpen) {
+            fatal = (BOOLEAN)(usbdStatus == USBD_STATUS_DEV_NOT_RESPONDING ||
+                              status == STATUS_DEVICE_NOT_CONNECTED ||
+                              status == STATUS_DEVICE_DATA_ERROR ||
+                              errors > MAX_TRANSFER_ERRORS);
+            if (fatal) {
+                DeclareDeviceFailed(extension);
+            } else {
+                KeReleaseSpinLock(&extension->DataLock, irql);
+                QueueReadRestart(extension);
+                irql = KeAcquireSpinLockRaiseToDpc(&extension->DataLock);
+            }
+        }
+        KeReleaseSpinLock(&extension->DataLock, irql);
+    } else {
+        extension->ErrorCount = 0;
+
+        // The bus never reports more than the transfer asked for; the bound keeps a
+        // faulty report from copying beyond the staging buffer.
+        received = transfer->TransferBufferLength;
+        if (received > READ_STAGING_SIZE) {
+            received = READ_STAGING_SIZE;
+        }
+        RingAppend(&extension->RxRing, extension->ReadStaging, received);
+
+        KeCancelTimer(&extension->ReadTimer);
+        CompletePendingReads(extension);
+
+        // Receive events only for bytes that the read did not take. RXFLAG replaces
+        // whatever was pending; no event character is compared.
+        if (extension->RxRing.Count != 0) {
+            if (extension->WaitMask & SERIAL_EV_RXFLAG) {
+                extension->PendingEvents = SERIAL_EV_RXFLAG;
+            }
+            if (extension->WaitMask & SERIAL_EV_RXCHAR) {
+                extension->PendingEvents |= SERIAL_EV_RXCHAR;
+            }
+            if (extension->RxRing.Count >= RX80FULL_THRESHOLD &&
+                (extension->WaitMask & SERIAL_EV_RX80FULL)) {
+                extension->PendingEvents |= SERIAL_EV_RX80FULL;
+            }
+            if (extension->PendingEvents != 0) {
+                CompleteWaitOnMask(extension, extension->PendingEvents, TRUE);
+            }
+        }
+
+        KeReleaseSpinLock(&extension->DataLock, irql);
+        QueueReadRestart(extension);
+    }
+
+    IoFreeIrp(Irp);
+    ReleaseOutstandingIo(extension);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+/*
+ * QueueReadRestart - has a system worker thread start the next bulk-in transfer. The
+ * completion routine does not start it itself: it runs at DISPATCH_LEVEL, possibly
+ * inside the previous IoCallDriver, and a fresh start from a worker keeps the stack
+ * flat.
+ * Context: up to DISPATCH_LEVEL; DataLock not held.
+ * Return: STATUS_SUCCESS, or STATUS_INSUFFICIENT_RESOURCES when no item could be had
+ * (the pump stops; callers ignore it).
+ */
+NTSTATUS QueueReadRestart(PDEVICE_EXTENSION Extension)
+{
+    PREAD_RESTART_ITEM item;
+    NTSTATUS status;
+
+    item = (PREAD_RESTART_ITEM)ExAllocatePool(NonPagedPool, sizeof(READ_RESTART_ITEM));
+    if (item == NULL) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        goto out;
+    }
+    // The queued item is outstanding work: close waits until its worker has run.
+    InterlockedIncrement(&Extension->OutstandingIo);
+    RtlZeroMemory(item, sizeof(READ_RESTART_ITEM));
+    ExInitializeWorkItem(&item->WorkItem, ReadRestartWorker, item);
+    item->Extension = Extension;
+    ExQueueWorkItem(&item->WorkItem, DelayedWorkQueue);
+    status = STATUS_SUCCESS;
+out:
+    return status;
+}
+
+/*
+ * ReadRestartWorker - starts the next bulk-in transfer unless the port was closed or the
+ * device became unavailable meanwhile; frees its item.
+ * Context: PASSIVE_LEVEL in a system worker thread; no lock held.
+ */
+VOID ReadRestartWorker(PVOID Parameter)
+{
+    PREAD_RESTART_ITEM item = (PREAD_RESTART_ITEM)Parameter;
+    PDEVICE_EXTENSION extension = item->Extension;
+
+    if (!IsDeviceUnavailable(extension) && extension->IsOpen) {
+        StartBulkInRead(extension, extension->BulkInPipe);
+    }
+
+    // The item goes before the count: once the count is released, close may finish and
+    // the device go away, so nothing of the pump may be left behind by then.
+    ExFreePool(item);
+    ReleaseOutstandingIo(extension);
+}
