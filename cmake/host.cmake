@@ -17,7 +17,7 @@ add_link_options(${VARNOOBEX_SAN_FLAGS})
 # The driver. -nostdinc++ keeps the C++ standard library out of reach of driver code.
 add_library(varnoobex_driver STATIC ${VARNOOBEX_DRIVER_SOURCES})
 target_include_directories(varnoobex_driver PUBLIC ${CMAKE_SOURCE_DIR})
-target_compile_definitions(varnoobex_driver PUBLIC VARNOOBEX_HOST VARNOOBEX_VERSION="Ver 1.1")
+target_compile_definitions(varnoobex_driver PUBLIC VARNOOBEX_HOST VARNOOBEX_VERSION="${VARNOOBEX_BANNER_VERSION}")
 target_compile_options(varnoobex_driver PRIVATE ${VARNOOBEX_DRIVER_FLAGS} -nostdinc++)
 
 # The host platform: the kernel, the bus, the phones and the application API.

@@ -15,7 +15,6 @@ find_program(VARNOOBEX_DLLTOOL x86_64-w64-mingw32-dlltool REQUIRED)
 
 # The version the load banner prints ("Ver m.n") is the image's file and product
 # version m.n.0.0, and the INF's DriverVer; the checks compare all three.
-set(VARNOOBEX_BANNER_VERSION "Ver 1.1")
 if(NOT VARNOOBEX_BANNER_VERSION MATCHES "^Ver ([0-9]+)\\.([0-9]+)$")
     message(FATAL_ERROR "banner version '${VARNOOBEX_BANNER_VERSION}' is not 'Ver m.n'")
 endif()

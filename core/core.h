@@ -5,9 +5,10 @@
 
 #include "core/extension.h"
 
-// Driver version shown in the load and unload banners; set by the build.
+// Driver version shown in the load and unload banners; the build sets it (from
+// VARNOOBEX_BANNER_VERSION in CMakeLists.txt) for both builds.
 #ifndef VARNOOBEX_VERSION
-#define VARNOOBEX_VERSION "Ver 1.1"
+#error "VARNOOBEX_VERSION is set by the build"
 #endif
 
 // The kernel device name prefix; AddDevice appends the device number.
