@@ -152,6 +152,7 @@ void WaitIdle()
 
 void CheckNoDeferredWorkIn(const void *begin, size_t length, const char *owner)
 {
+    NotifyRelease(begin, length, owner);
     auto &sched = detail::Sched();
     std::lock_guard<std::mutex> guard(sched.lock);
     // Each one found is reported and then taken out of its queue, so that the platform

@@ -99,4 +99,16 @@ size_t BlockedWaiters();
 // pending (a work item may free itself).
 void CheckNoDeferredWorkIn(const void *begin, size_t length, const char *owner);
 
+// Observers of memory going away: every range passed to CheckNoDeferredWorkIn (a pool
+// block being freed, a deleted device object's block) is shown to each observer first,
+// with no platform lock held, so that a component holding pointers into driver memory
+// (the USB bus and its pending transfers) can report and forget them. An observer may
+// be called from any thread at any IRQL up to DISPATCH_LEVEL and must not block.
+// Registration lasts until removed, across platform restarts.
+using ReleaseObserver = std::function<void(const void *begin, size_t length, const char *owner)>;
+int AddReleaseObserver(ReleaseObserver observer);
+void RemoveReleaseObserver(int id);
+// Shows the range to every observer (CheckNoDeferredWorkIn calls it).
+void NotifyRelease(const void *begin, size_t length, const char *owner);
+
 }  // namespace sim::ke
