@@ -60,15 +60,18 @@ struct Quarantined {
     size_t size;
 };
 
+// The records are never destroyed: a platform thread may still free a block while
+// the process exits, and a leak checker that runs after static destructors must
+// still find the given-up blocks reachable.
 std::mutex g_lock;
-std::unordered_map<const void *, Record> g_live;
-std::deque<Quarantined> g_quarantine;
-std::unordered_set<const void *> g_quarantined;
+auto &g_live = *new std::unordered_map<const void *, Record>;
+auto &g_quarantine = *new std::deque<Quarantined>;
+auto &g_quarantined = *new std::unordered_set<const void *>;
 size_t g_quarantineBytes = 0;
 uint64_t g_nextSerial = 1;
 // Blocks given up by CheckNoLeaks or ResetPool: never freed, since a platform thread
 // may still touch them, but kept reachable so that a leak checker does not count them.
-std::vector<void *> g_abandoned;
+auto &g_abandoned = *new std::vector<void *>;
 
 Header *HeaderOf(const void *address)
 {

@@ -83,11 +83,19 @@ TEST_F(DeferredWork, ATimerElsewhereWhoseDpcContextIsBeingDeletedIsReported)
 TEST_F(DeferredWork, ADpcQueuedInFreedPoolIsReportedAndNeverRuns)
 {
     FakeExtension *ext = NewExtension();
+    KDPC outside;  // not in the block, but its context is
+    KeInitializeDpc(&outside, CountDpc, ext);
     sim::ke::RunAtDispatch([&] {
         KeInsertQueueDpc(&ext->dpc, NULL, NULL);
-        ExFreePool(ext);  // the DPC thread is busy here, so the DPC is still queued
+        KeInsertQueueDpc(&outside, NULL, NULL);
+        ExFreePool(ext);  // the DPC thread is busy here, so both are still queued
     });
-    ExpectViolation(Rule::DpcQueuedAtDelete);
+    auto violations = TakeViolations();
+    ASSERT_EQ(violations.size(), 2u);
+    for (const auto &violation : violations) {
+        EXPECT_EQ(violation.rule, Rule::DpcQueuedAtDelete) << violation.detail;
+    }
+    EXPECT_FALSE(KeRemoveQueueDpc(&outside)) << "it was taken off the queue";
     sim::ke::WaitIdle();
 }
 
