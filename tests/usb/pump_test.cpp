@@ -1,0 +1,285 @@
+// The receive pump on an open port: one bulk-in transfer at a time, its data in the
+// ring, receive events, the error count that restarts or kills it, and its stop when
+// the port closes or memory runs out.
+#include "tests/support/port_bench.h"
+
+#include "sim/ke/ke.h"
+#include "sim/lowres.h"
+#include "usb/usb.h"
+
+#include <numeric>
+
+namespace {
+
+using sim::usb::ObexPhone;
+
+std::vector<uint8_t> Bytes(size_t n, uint8_t start = 1)
+{
+    std::vector<uint8_t> v(n);
+    std::iota(v.begin(), v.end(), start);
+    return v;
+}
+
+class PumpTest : public bench::PortTest {
+protected:
+    size_t InFlight() { return Phone().PendingCount(ObexPhone::kBulkIn); }
+
+    // Completes the pending bulk-in transfer with an error, then lets the restart run.
+    void Fail(NTSTATUS status, USBD_STATUS usbd)
+    {
+        sim::usb::Device::Result result;
+        result.status = status;
+        result.usbd = usbd;
+        ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkIn, result)) << "no bulk-in transfer pending";
+        sim::ke::WaitIdle();
+        Phone().WaitIdle();
+    }
+
+    void Revive()
+    {
+        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext_->StateLock);
+        ext_->DeviceFailure = 0;
+        KeReleaseSpinLock(&ext_->StateLock, irql);
+        ext_->ErrorCount = 0;
+    }
+};
+
+TEST_F(PumpTest, EachTransferAsksFor4096BytesAndItsDataReachesTheRingBeforeTheNextStarts)
+{
+    StartPump();
+    ASSERT_EQ(InFlight(), 1u);
+    auto pending = Phone().PendingOn(ObexPhone::kBulkIn).at(0);
+    EXPECT_EQ(pending.length, 4096u);
+    EXPECT_EQ(pending.flags, ULONG(USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
+    EXPECT_EQ(ext_->OutstandingIo, 2);  // the open bias and the transfer
+
+    Receive(Bytes(300, 7));
+    Receive(Bytes(4096, 50));
+    EXPECT_EQ(InFlight(), 1u);
+    EXPECT_EQ(ext_->OutstandingIo, 2);
+    ASSERT_EQ(ext_->RxRing.Count, 4396);
+    EXPECT_EQ(ext_->RxRing.Data[0], 7);
+    EXPECT_EQ(ext_->RxRing.Data[299], UCHAR(7 + 299));
+    EXPECT_EQ(ext_->RxRing.Data[300], 50);
+}
+
+TEST_F(PumpTest, WhatDoesNotFitInTheRingIsDroppedAndTheTransferAfterItWhole)
+{
+    FillRing(std::vector<uint8_t>(1023000, 0x11));
+    StartPump();
+    Receive(Bytes(4096));
+    EXPECT_EQ(ext_->RxRing.Count, RX_RING_SIZE);
+    EXPECT_EQ(ext_->RxRing.Data[(1023000 + 999) % RX_RING_SIZE], UCHAR(1 + 999));
+    Receive(Bytes(100));
+    EXPECT_EQ(ext_->RxRing.Count, RX_RING_SIZE);
+    EXPECT_EQ(InFlight(), 1u);
+}
+
+TEST_F(PumpTest, ReceiveEventsFollowTheMaskAndAQueuedWaitIsTold)
+{
+    SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG);
+    WaitOp wait = StartWait();
+    ASSERT_FALSE(wait.op->Done());
+    StartPump();
+
+    Receive(Bytes(3));
+    ASSERT_TRUE(wait.op->Done());
+    EXPECT_EQ(wait.op->Status().Status, STATUS_SUCCESS);
+    EXPECT_EQ(*wait.events, ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG));
+    // The bits stay pending for the next wait.
+    EXPECT_EQ(ext_->PendingEvents, ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG));
+}
+
+TEST_F(PumpTest, ReceiveEventsAreRaisedOnlyForBytesAReadLeftInTheRing)
+{
+    SetWaitMask(SERIAL_EV_RXCHAR);
+    SetTimeouts(0, 0, 0);
+    ReadOp read = StartRead(100);
+    StartPump();
+    Receive(Bytes(30));
+    ASSERT_TRUE(read.op->Done());
+    EXPECT_EQ(read.op->Status().Information, 30u);
+    EXPECT_EQ(ext_->RxRing.Count, 0);
+    EXPECT_EQ(ext_->PendingEvents, 0u);
+
+    // A zero-length transfer with bytes still unread raises the events again.
+    FillRing(Bytes(2));
+    Receive({});
+    EXPECT_EQ(ext_->PendingEvents, ULONG(SERIAL_EV_RXCHAR));
+}
+
+TEST_F(PumpTest, RxFullIsRaisedFrom820000BytesAndRxFlagDropsItOnceBelow)
+{
+    SetWaitMask(SERIAL_EV_RX80FULL | SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG);
+    FillRing(std::vector<uint8_t>(819998, 0));
+    StartPump();
+    Receive(Bytes(1));  // 819,999
+    EXPECT_EQ(ext_->PendingEvents, ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG));
+    Receive(Bytes(1));  // 820,000
+    EXPECT_EQ(ext_->PendingEvents, ULONG(SERIAL_EV_RX80FULL | SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG));
+
+    // Drained below the threshold: RXFLAG's assignment replaces the pending RX80FULL.
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext_->DataLock);
+    std::vector<uint8_t> sink(500000);
+    LONG copied = 0;
+    RingRead(sink.data(), 500000, &copied, &ext_->RxRing);
+    KeReleaseSpinLock(&ext_->DataLock, irql);
+    Receive(Bytes(1));
+    EXPECT_EQ(ext_->PendingEvents, ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG));
+}
+
+// ---- failures
+
+TEST_F(PumpTest, TwentyFailuresAreEachRestartedAndTheTwentyFirstKillsTheDevice)
+{
+    StartPump();
+    for (int i = 1; i <= 20; i++) {
+        Fail(STATUS_UNSUCCESSFUL, USBD_STATUS_CRC);
+        ASSERT_EQ(ext_->ErrorCount, i);
+        ASSERT_FALSE(IsDeviceUnavailable(ext_)) << "after failure " << i;
+        ASSERT_EQ(InFlight(), 1u) << "no restart after failure " << i;
+    }
+    Fail(STATUS_UNSUCCESSFUL, USBD_STATUS_CRC);
+    EXPECT_EQ(ext_->ErrorCount, 21);
+    EXPECT_EQ(ext_->DeviceFailure, ULONG(DEVICE_FAILED_MARK));
+    EXPECT_TRUE(IsDeviceUnavailable(ext_));
+    EXPECT_EQ(InFlight(), 0u);
+    EXPECT_EQ(ext_->OutstandingIo, 1);
+}
+
+TEST_F(PumpTest, AGoodTransferStartsTheErrorCountAgain)
+{
+    StartPump();
+    for (int i = 0; i < 20; i++) {
+        Fail(STATUS_UNSUCCESSFUL, USBD_STATUS_CRC);
+    }
+    Receive(Bytes(1));
+    EXPECT_EQ(ext_->ErrorCount, 0);
+    for (int i = 0; i < 20; i++) {
+        Fail(STATUS_UNSUCCESSFUL, USBD_STATUS_CRC);
+    }
+    EXPECT_FALSE(IsDeviceUnavailable(ext_));
+    EXPECT_EQ(InFlight(), 1u);
+}
+
+TEST_F(PumpTest, ADeadOrVanishedPhoneIsFatalAtTheFirstFailure)
+{
+    struct {
+        NTSTATUS status;
+        USBD_STATUS usbd;
+    } const fatal[] = {
+        {STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING},
+        {STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE},
+        {STATUS_DEVICE_DATA_ERROR, USBD_STATUS_DATA_OVERRUN},
+    };
+    for (const auto &f : fatal) {
+        Revive();
+        StartPump();
+        Fail(f.status, f.usbd);
+        EXPECT_EQ(ext_->ErrorCount, 1) << std::hex << f.status;
+        EXPECT_TRUE(IsDeviceUnavailable(ext_)) << std::hex << f.status;
+        EXPECT_EQ(InFlight(), 0u) << std::hex << f.status;
+    }
+    // A cancelled transfer on an open port is an ordinary failure.
+    Revive();
+    StartPump();
+    Fail(STATUS_CANCELLED, USBD_STATUS_CANCELED);
+    EXPECT_FALSE(IsDeviceUnavailable(ext_));
+    EXPECT_EQ(InFlight(), 1u);
+}
+
+TEST_F(PumpTest, ATransferEndingAfterCloseOrAroundASleepOnlyCounts)
+{
+    StartPump();
+    ext_->SleptWhileOpen = TRUE;
+    Fail(STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING);
+    EXPECT_EQ(ext_->ErrorCount, 1);
+    EXPECT_FALSE(IsDeviceUnavailable(ext_));
+    EXPECT_EQ(InFlight(), 0u);
+
+    ext_->SleptWhileOpen = FALSE;
+    StartPump();
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext_->DataLock);
+    ext_->IsOpen = FALSE;
+    KeReleaseSpinLock(&ext_->DataLock, irql);
+    // Data that arrives once the port is closed is not kept.
+    Receive(Bytes(10));
+    EXPECT_EQ(ext_->RxRing.Count, 0);
+    EXPECT_EQ(ext_->ErrorCount, 2);
+    EXPECT_FALSE(IsDeviceUnavailable(ext_));
+    EXPECT_EQ(InFlight(), 0u);
+    EXPECT_EQ(ext_->OutstandingIo, 1);
+}
+
+TEST_F(PumpTest, ARestartFindingThePortClosedOrTheDeviceDeadStartsNothing)
+{
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext_->DataLock);
+    ext_->IsOpen = FALSE;
+    KeReleaseSpinLock(&ext_->DataLock, irql);
+    EXPECT_EQ(QueueReadRestart(ext_), STATUS_SUCCESS);
+    sim::ke::WaitIdle();
+    EXPECT_EQ(InFlight(), 0u);
+    EXPECT_EQ(ext_->OutstandingIo, 1);
+
+    ext_->IsOpen = TRUE;
+    ext_->DeviceFailure = DEVICE_FAILED_MARK;
+    EXPECT_EQ(QueueReadRestart(ext_), STATUS_SUCCESS);
+    sim::ke::WaitIdle();
+    EXPECT_EQ(InFlight(), 0u);
+    EXPECT_EQ(ext_->OutstandingIo, 1);
+}
+
+// ---- low resources
+
+TEST_F(PumpTest, WithoutAnIrpThePumpStopsAndGivesItsCountBack)
+{
+    sim::lowres::FailNth("IoAllocateIrp", 1);
+    StartPump();
+    EXPECT_EQ(sim::lowres::Injected(), 1);
+    EXPECT_EQ(InFlight(), 0u);
+    EXPECT_EQ(ext_->OutstandingIo, 1);
+}
+
+TEST_F(PumpTest, WithoutARestartItemTheDataIsKeptAndThePumpStops)
+{
+    StartPump();
+    sim::lowres::FailNth("ExAllocatePool", 1);
+    Receive(Bytes(5));
+    EXPECT_EQ(sim::lowres::Injected(), 1);
+    EXPECT_EQ(ext_->RxRing.Count, 5);
+    EXPECT_EQ(InFlight(), 0u);
+    EXPECT_EQ(ext_->OutstandingIo, 1);
+
+    // The same when the failed transfer would have been retried.
+    StartPump();
+    sim::lowres::FailNth("ExAllocatePool", 1);
+    Fail(STATUS_UNSUCCESSFUL, USBD_STATUS_CRC);
+    EXPECT_EQ(InFlight(), 0u);
+    EXPECT_EQ(ext_->OutstandingIo, 1);
+}
+
+// A lower driver that reports more bytes than the transfer asked for must not make the
+// completion copy from beyond the staging buffer.
+TEST_F(PumpTest, AReportedLengthBeyondTheStagingBufferIsCutToIt)
+{
+    // The completion as the bus would run it for a transfer StartBulkInRead sent.
+    InterlockedIncrement(&ext_->OutstandingIo);
+    PIRP irp = IoAllocateIrp(ext_->LowerDevice->StackSize, FALSE);
+    ASSERT_NE(irp, nullptr);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    RtlZeroMemory(&ext_->ReadUrb, sizeof(URB));
+    ext_->ReadUrb.UrbBulkOrInterruptTransfer.Hdr.Status = USBD_STATUS_SUCCESS;
+    ext_->ReadUrb.UrbBulkOrInterruptTransfer.TransferBufferLength = 2 * READ_STAGING_SIZE;
+    {
+        sim::ke::DriverCall call("BulkInComplete");
+        KIRQL irql;
+        KeRaiseIrql(DISPATCH_LEVEL, &irql);
+        EXPECT_EQ(BulkInComplete(nullptr, irp, ext_), STATUS_MORE_PROCESSING_REQUIRED);
+        KeLowerIrql(irql);
+    }
+    sim::ke::WaitIdle();
+    EXPECT_EQ(ext_->RxRing.Count, READ_STAGING_SIZE);
+    EXPECT_EQ(InFlight(), 1u);  // and the pump goes on
+}
+
+}  // namespace
