@@ -1,0 +1,292 @@
+// A USB function on the simulated bus: its physical device object (PDO), which answers
+// IOCTL_INTERNAL_USB_SUBMIT_URB as the USB bus driver does, the pipes of the selected
+// configuration, the phone side of each endpoint (data waiting toward the host, a model
+// that receives what the host writes), fault injection, and the bus's own completion
+// thread.
+//
+// Threads: URBs arrive in the sender's context at PASSIVE_LEVEL up to DISPATCH_LEVEL.
+// Descriptor, select-configuration and reset-pipe requests complete in that context
+// before IoCallDriver returns. Bulk transfers and abort-pipe requests are marked pending
+// (STATUS_PENDING returned) and completed later by the bus thread ("usb bus") at
+// DISPATCH_LEVEL, each completion inside a ke::DriverCall, so completion routines race
+// with the submitting threads as they do on Windows. A pending transfer has a cancel
+// routine: IoCancelIrp completes it with STATUS_CANCELLED from the canceller's context.
+// Every other routine here is for tests and phone models, from any thread at
+// PASSIVE_LEVEL (models: also from the bus thread, see Model).
+//
+// Results the model chooses where Windows documents none precisely:
+//   cancelled (abort, IoCancelIrp, reselection)  STATUS_CANCELLED / USBD_STATUS_CANCELED
+//   stalled endpoint                             STATUS_UNSUCCESSFUL / USBD_STATUS_STALL_PID
+//   short IN transfer without SHORT_TRANSFER_OK  STATUS_UNSUCCESSFUL / USBD_STATUS_ERROR_SHORT_TRANSFER
+//   packet larger than the space left (babble)   STATUS_DEVICE_DATA_ERROR / USBD_STATUS_DATA_OVERRUN
+//   unplugged device                             STATUS_DEVICE_NOT_CONNECTED / USBD_STATUS_DEVICE_GONE
+//   unknown pipe handle                          STATUS_INVALID_PARAMETER / USBD_STATUS_INVALID_PIPE_HANDLE
+//   other URB function                           STATUS_NOT_SUPPORTED / USBD_STATUS_INVALID_URB_FUNCTION
+//   transfer longer than MaximumTransferSize     STATUS_INVALID_PARAMETER / USBD_STATUS_INVALID_PARAMETER
+// IoStatus.Information is 0 for every URB; the moved length is in the URB.
+//
+// Not modelled: MDLs (TransferBufferMDL must be NULL), chained URBs (UrbLink),
+// control, interrupt-endpoint timing and isochronous transfers, string descriptors
+// (requested descriptors the device lacks are stalled), select-interface, data toggles,
+// suspend and remote wake-up, several functions sharing one hub's bandwidth.
+#pragma once
+
+#include "kernel/kernel.h"
+#include "sim/usb/descriptors.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sim::usb {
+
+class Device;
+
+// What sits behind the pipes: the phone's firmware. Written() is called on the bus
+// thread at DISPATCH_LEVEL, once per OUT transfer the host finished (in the order the
+// transfers ended, before each one completes to its sender), with no bus lock held, so
+// a model may call Device::Send at once. It must not block.
+class Model {
+public:
+    virtual ~Model() = default;
+    // The host wrote `data` to `endpoint` in one transfer (empty: a zero-length packet).
+    virtual void Written(Device &device, UCHAR endpoint, const std::vector<uint8_t> &data) = 0;
+};
+
+class Device {
+public:
+    // Creates the PDO (a device object of the USB bus driver, which is loaded once per
+    // platform generation), registers it as a device node under `instanceId` and starts
+    // the bus thread. The device is plugged in and not configured.
+    Device(DescriptorSet descriptors, std::u16string instanceId);
+    // Fails every transfer still pending as an unplug does, stops the bus thread,
+    // unregisters the device node and deletes the PDO (nothing may be attached to it).
+    ~Device();
+    Device(const Device &) = delete;
+    Device &operator=(const Device &) = delete;
+
+    PDEVICE_OBJECT Pdo() const { return pdo_; }
+    // The Device a PDO belongs to, or NULL for any other device object.
+    static Device *From(PDEVICE_OBJECT device);
+    // "USB\VID_vvvv&PID_pppp&MI_ii\<serial>", the form of a composite device's child.
+    static std::u16string InstanceIdFor(USHORT vendorId, USHORT productId, UCHAR interfaceNumber,
+                                        const std::u16string &serial = u"6&1a2b3c4d&0&0007");
+    const DescriptorSet &Descriptors() const { return descriptors_; }
+
+    // The phone behind the pipes; none by default (OUT data is accepted and dropped).
+    void SetModel(std::shared_ptr<Model> model);
+
+    // ---- data toward the host
+    // Queues one IN transfer's worth of data on `inEndpoint`: full packets of the
+    // endpoint's maximum packet size, then one short packet (zero-length when the chunk
+    // is a multiple of it, an empty chunk included), so that an IN transfer large
+    // enough returns exactly this chunk. A smaller transfer takes whole packets and
+    // leaves the rest for the next one. Wakes a pending IN transfer (auto mode).
+    void Send(UCHAR inEndpoint, const std::vector<uint8_t> &chunk);
+    // Packets queued on `inEndpoint` and not yet taken by a transfer.
+    size_t QueuedPackets(UCHAR inEndpoint);
+
+    // ---- manual mode
+    // In manual mode no bulk transfer completes by itself: each stays pending until the
+    // test completes it with CompleteNext (abort, cancellation and unplug still end
+    // them). Switching back to auto mode lets the bus thread complete what it can.
+    void SetManual(bool manual);
+
+    struct Pending {
+        uint64_t id;          // submission order over the device, from 1
+        UCHAR endpoint;
+        bool in;
+        ULONG length;         // TransferBufferLength asked for
+        ULONG flags;          // TransferFlags
+        PIRP irp;
+        PURB urb;
+    };
+    // Transfers pending on an endpoint, oldest first.
+    std::vector<Pending> PendingOn(UCHAR endpoint);
+    size_t PendingCount(UCHAR endpoint);
+
+    // Completes the oldest pending transfer on `endpoint` as the phone would in auto
+    // mode (queued data, faults, stall). False when none is pending or an IN transfer
+    // finds no data waiting (it stays pending). Returns after its completion routines
+    // have run on the bus thread.
+    bool CompleteNext(UCHAR endpoint);
+
+    // A completion of the test's choosing. IN: `data` (at most the transfer's length)
+    // is copied to the buffer. OUT: `length` bytes (default: all) are taken from the
+    // buffer and shown to the model when `status` is a success. TransferBufferLength is
+    // set to the bytes moved, Hdr.Status to `usbd`, the IRP's status to `status`.
+    struct Result {
+        NTSTATUS status = STATUS_SUCCESS;
+        USBD_STATUS usbd = USBD_STATUS_SUCCESS;
+        std::vector<uint8_t> data;
+        std::optional<ULONG> length;
+    };
+    bool CompleteNext(UCHAR endpoint, const Result &result);
+
+    // ---- faults
+    struct Fault {
+        enum class Kind { Status, Short, Stall, Unplug };
+        Kind kind = Kind::Status;
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        USBD_STATUS usbd = USBD_STATUS_DEV_NOT_RESPONDING;
+        ULONG shortLength = 0;
+
+        // The transfer fails with these statuses, moving nothing.
+        static Fault Error(NTSTATUS status, USBD_STATUS usbd);
+        // The transfer ends after `length` bytes: an IN transfer as if the phone sent a
+        // short packet there (what it would have sent after it stays queued), an OUT
+        // transfer with only those bytes taken (a success).
+        static Fault Short(ULONG length);
+        // The endpoint halts: this transfer and every later one fail with
+        // USBD_STATUS_STALL_PID until a reset-pipe request clears it.
+        static Fault Stall();
+        // The phone is unplugged (see Unplug) as this transfer would complete.
+        static Fault Unplug();
+    };
+    // The next `count` transfers completed on `endpoint` meet `fault`, in turn after any
+    // armed before. Errors, stalls and unplugs strike as soon as the transfer is
+    // looked at (an IN transfer does not wait for data); a short IN transfer waits for data.
+    void FailNext(UCHAR endpoint, int count, const Fault &fault);
+    // Every transfer on `endpoint` meets `fault` until ClearFaults.
+    void FailAlways(UCHAR endpoint, const Fault &fault);
+    void ClearFaults(UCHAR endpoint);
+    // Halts the endpoint now, as a stall fault would.
+    void Halt(UCHAR endpoint);
+    bool Halted(UCHAR endpoint);
+
+    // The cable is pulled: every pending transfer completes with
+    // STATUS_DEVICE_NOT_CONNECTED (on the bus thread, before this returns) and every
+    // later URB fails with it at once. The PDO stays until the Device is destroyed;
+    // telling the PnP manager is its caller's business.
+    void Unplug();
+    bool Unplugged();
+
+    // ---- timing
+    // Real time only: each transfer completes no earlier than the bus, moving bulk data
+    // at BulkBytesPerSecond(speed of the descriptor set) back to back, would have moved
+    // it. Off by default (tests use virtual time and manual mode).
+    void UseTimingModel(bool enabled);
+
+    // ---- observations
+    // Returns once the bus thread has nothing left to do: every completion that can
+    // happen without new data or a test's decision has run.
+    void WaitIdle();
+    // bConfigurationValue of the selected configuration, 0 when unconfigured.
+    UCHAR Configuration();
+    // Pipe handle of an endpoint of the selected configuration, NULL when it has none.
+    USBD_PIPE_HANDLE PipeFor(UCHAR endpoint);
+    struct Counters {
+        int transfers = 0;      // bulk transfers submitted
+        int completed = 0;      // bulk transfers completed (any status)
+        int aborts = 0;         // abort-pipe requests
+        int resets = 0;         // reset-pipe requests
+        int selects = 0;        // select-configuration requests that succeeded
+        int descriptors = 0;    // descriptor requests
+    };
+    Counters Count();
+
+private:
+    struct Transfer;
+    struct Pipe;
+    struct EndpointState;
+    struct Job;
+    struct Outcome;
+
+    static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
+    static VOID CancelTransfer(PDEVICE_OBJECT device, PIRP irp);
+    static void OnRelease(const void *begin, size_t length, const char *owner);
+
+    NTSTATUS SubmitUrb(PIRP irp, PURB urb);
+    NTSTATUS GetDescriptor(PIRP irp, PURB urb);
+    NTSTATUS SelectConfiguration(PIRP irp, PURB urb);
+    NTSTATUS PipeRequest(PIRP irp, PURB urb);
+    NTSTATUS BulkTransfer(PIRP irp, PURB urb);
+    NTSTATUS Finish(PIRP irp, PURB urb, NTSTATUS status, USBD_STATUS usbd);
+
+    // Bus thread and its jobs.
+    void Post(std::function<void()> job);
+    void PostAndWait(std::function<void()> job);
+    void BusThread();
+    void Pump(UCHAR endpoint);
+    bool CompleteOne(UCHAR endpoint, const Result *chosen, bool byTest);
+    void CompleteTransfer(Transfer &transfer, const Outcome &outcome);
+    void FailPendingLocked(std::vector<Transfer> &out, const std::function<bool(const Transfer &)> &which);
+    void CompleteAll(std::vector<Transfer> &transfers, NTSTATUS status, USBD_STATUS usbd);
+
+    EndpointState &EndpointLocked(UCHAR endpoint);
+    USHORT MaxPacketLocked(UCHAR endpoint);
+    bool TakeOwnershipLocked(Transfer &transfer);
+    std::optional<Outcome> ResolveLocked(Transfer &transfer, EndpointState &state, bool &unplug);
+    void CheckReleased(const void *begin, size_t length, const char *owner);
+
+    DescriptorSet descriptors_;
+    std::u16string instanceId_;
+    PDEVICE_OBJECT pdo_ = nullptr;
+    uint64_t generation_ = 0;
+
+    std::mutex lock_;   // everything below; never held while driver code runs
+    std::shared_ptr<Model> model_;
+    bool manual_ = false;
+    bool unplugged_ = false;
+    bool timing_ = false;
+    UCHAR configuration_ = 0;
+    void *configurationHandle_ = nullptr;
+    std::map<void *, std::unique_ptr<Pipe>> pipes_;        // by pipe handle
+    std::map<UCHAR, std::unique_ptr<EndpointState>> endpoints_;
+    uint64_t nextTransferId_ = 1;
+    Counters counters_;
+
+    std::mutex jobLock_;
+    std::condition_variable jobChanged_;
+    std::deque<std::function<void()>> jobs_;
+    bool busy_ = false;
+    bool stopping_ = false;
+    std::thread thread_;
+    int64_t busFreeAt_ = 0;   // timing model: steady-clock ns when the bus is next idle
+};
+
+// ---- phone models
+
+// Echoes every OUT transfer on `out` back on `in` as one chunk (see Device::Send):
+// what the host writes comes back in packets of the endpoint's size, a short packet
+// ending each echoed transfer.
+class Loopback : public Model {
+public:
+    Loopback(UCHAR in, UCHAR out) : in_(in), out_(out) {}
+    void Written(Device &device, UCHAR endpoint, const std::vector<uint8_t> &data) override;
+
+private:
+    UCHAR in_;
+    UCHAR out_;
+};
+
+// A phone a test speaks for: Push queues chunks toward the host (each one what one
+// large enough IN transfer returns), and the OUT transfers the host made are kept with
+// their boundaries, zero-length packets included.
+class Scripted : public Model {
+public:
+    Scripted(Device &device, UCHAR in, UCHAR out) : device_(device), in_(in), out_(out) {}
+    void Push(const std::vector<uint8_t> &chunk);
+    void Push(const std::string &text);
+    // Every OUT transfer seen so far, in order; and their bytes run together.
+    std::vector<std::vector<uint8_t>> Transfers();
+    std::vector<uint8_t> Bytes();
+    void Written(Device &device, UCHAR endpoint, const std::vector<uint8_t> &data) override;
+
+private:
+    Device &device_;
+    UCHAR in_;
+    UCHAR out_;
+    std::mutex lock_;
+    std::vector<std::vector<uint8_t>> transfers_;
+};
+
+}  // namespace sim::usb

@@ -1,0 +1,233 @@
+// Bulk transfers through the bus: the phone models in both directions, short packets
+// and zero-length packets, the bus's completion context, manual mode, abort and cancel.
+#include "tests/usb/bus_test.h"
+
+#include "sim/ke/ke.h"
+
+#include <mutex>
+#include <string>
+
+namespace bustest {
+namespace {
+
+class BusTransfer : public BusTest {
+protected:
+    void SetUp() override
+    {
+        BusTest::SetUp();
+        scripted_ = std::make_shared<sim::usb::Scripted>(*phone_, kIn, kOut);
+        phone_->SetModel(scripted_);
+        SelectObex(&in_, &out_);
+    }
+
+    std::shared_ptr<sim::usb::Scripted> scripted_;
+    USBD_PIPE_HANDLE in_ = nullptr;
+    USBD_PIPE_HANDLE out_ = nullptr;
+};
+
+TEST_F(BusTransfer, LoopbackEchoesEachWriteAsOneShortPacketEndedRead)
+{
+    phone_->SetModel(std::make_shared<sim::usb::Loopback>(kIn, kOut));
+    auto write = Write(out_, Bytes(100));
+    ASSERT_EQ(write->op->Wait().Status, STATUS_SUCCESS);
+    EXPECT_EQ(write->Moved(), 100u);
+    EXPECT_EQ(write->Usbd(), USBD_STATUS_SUCCESS);
+    // 100 bytes at full speed: packets of 64 and 36.
+    EXPECT_EQ(phone_->QueuedPackets(kIn), 2u);
+
+    // Exactly two full packets: the echo ends with a zero-length packet.
+    ASSERT_EQ(Write(out_, Bytes(128, 7))->op->Wait().Status, STATUS_SUCCESS);
+    auto first = Read(in_, 4096);
+    ASSERT_EQ(first->op->Wait().Status, STATUS_SUCCESS);
+    EXPECT_EQ(first->Data(), Bytes(100));
+    auto second = Read(in_, 4096);
+    ASSERT_EQ(second->op->Wait().Status, STATUS_SUCCESS);
+    EXPECT_EQ(second->Data(), Bytes(128, 7));
+    EXPECT_EQ(phone_->QueuedPackets(kIn), 0u);
+}
+
+TEST_F(BusTransfer, EachPushedChunkIsOneReadAndZeroLengthPacketsEndReads)
+{
+    scripted_->Push(std::string("a"));
+    scripted_->Push(Bytes(64));       // one full packet, then a zero-length one
+    scripted_->Push(std::vector<uint8_t>{});
+    const std::vector<size_t> expected = {1, 64, 0};
+    for (size_t length : expected) {
+        auto read = Read(in_, 4096);
+        ASSERT_EQ(read->op->Wait().Status, STATUS_SUCCESS);
+        EXPECT_EQ(read->Moved(), length);
+        EXPECT_EQ(read->Usbd(), USBD_STATUS_SUCCESS);
+    }
+    // A read smaller than the chunk takes whole packets and leaves the rest.
+    scripted_->Push(Bytes(200));
+    auto part = Read(in_, 128);
+    ASSERT_EQ(part->op->Wait().Status, STATUS_SUCCESS);
+    EXPECT_EQ(part->Data(), Bytes(128));
+    auto rest = Read(in_, 4096);
+    ASSERT_EQ(rest->op->Wait().Status, STATUS_SUCCESS);
+    EXPECT_EQ(rest->Data(), Bytes(72, 129));
+}
+
+TEST_F(BusTransfer, AShortReadWithoutShortTransferOkFails)
+{
+    scripted_->Push(Bytes(10));
+    auto read = Read(in_, 64, 0);
+    EXPECT_EQ(read->op->Wait().Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(read->Usbd(), USBD_STATUS_ERROR_SHORT_TRANSFER);
+    EXPECT_EQ(read->Moved(), 10u);
+    // A packet larger than the room left is babble.
+    scripted_->Push(Bytes(64));
+    auto small = Read(in_, 10);
+    EXPECT_EQ(small->op->Wait().Status, STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(small->Usbd(), USBD_STATUS_DATA_OVERRUN);
+}
+
+TEST_F(BusTransfer, AReadWaitsUntilThePhoneHasSomethingToSend)
+{
+    auto read = Read(in_, 4096);
+    phone_->WaitIdle();
+    EXPECT_FALSE(read->op->Done());
+    EXPECT_EQ(read->Usbd(), USBD_STATUS_PENDING);
+    EXPECT_EQ(read->op->Returned(), STATUS_PENDING);
+    scripted_->Push(std::string("hello"));
+    ASSERT_EQ(read->op->Wait().Status, STATUS_SUCCESS);
+    EXPECT_EQ(read->Data(), std::vector<uint8_t>({'h', 'e', 'l', 'l', 'o'}));
+}
+
+TEST_F(BusTransfer, ThePhoneSeesWritesWithTheirBoundariesAndZeroLengthPackets)
+{
+    ASSERT_EQ(Write(out_, Bytes(64))->op->Wait().Status, STATUS_SUCCESS);
+    ASSERT_EQ(Write(out_, {})->op->Wait().Status, STATUS_SUCCESS);
+    ASSERT_EQ(Write(out_, Bytes(3, 9))->op->Wait().Status, STATUS_SUCCESS);
+    const auto transfers = scripted_->Transfers();
+    ASSERT_EQ(transfers.size(), 3u);
+    EXPECT_EQ(transfers[0], Bytes(64));
+    EXPECT_TRUE(transfers[1].empty());
+    EXPECT_EQ(transfers[2], Bytes(3, 9));
+    EXPECT_EQ(scripted_->Bytes().size(), 67u);
+}
+
+struct Seen {
+    KIRQL irql = PASSIVE_LEVEL;
+    std::string thread;
+    NTSTATUS status = STATUS_PENDING;
+    bool done = false;
+};
+
+NTSTATUS RecordCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    auto *seen = static_cast<Seen *>(context);
+    seen->irql = sim::ke::CurrentIrql();
+    seen->thread = sim::ke::ThreadName();
+    seen->status = irp->IoStatus.Status;
+    seen->done = true;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(BusTransfer, TransfersCompleteOnTheBusThreadAtDispatchLevel)
+{
+    std::vector<uint8_t> buffer(64);
+    URB urb{};
+    UsbBuildInterruptOrBulkTransferRequest(&urb, (USHORT)sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), out_,
+                                           buffer.data(), nullptr, 64, USBD_SHORT_TRANSFER_OK, nullptr);
+    Seen seen;
+    PIRP irp = IoAllocateIrp(phone_->Pdo()->StackSize, FALSE);
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    sp->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    sp->Parameters.Others.Argument1 = &urb;
+    IoSetCompletionRoutine(irp, RecordCompletion, &seen, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(phone_->Pdo(), irp), STATUS_PENDING);
+    phone_->WaitIdle();
+    ASSERT_TRUE(seen.done);
+    EXPECT_EQ(seen.status, STATUS_SUCCESS);
+    EXPECT_EQ(seen.irql, DISPATCH_LEVEL);
+    EXPECT_EQ(seen.thread, "usb bus");
+    IoFreeIrp(irp);
+}
+
+TEST_F(BusTransfer, InManualModeTheTestCompletesEachTransferInTurn)
+{
+    phone_->SetManual(true);
+    auto a = Read(in_, 4096);
+    auto b = Read(in_, 4096);
+    auto w = Write(out_, Bytes(300));
+    scripted_->Push(std::string("xyz"));
+    phone_->WaitIdle();
+    auto pending = phone_->PendingOn(kIn);
+    ASSERT_EQ(pending.size(), 2u);
+    EXPECT_LT(pending[0].id, pending[1].id);
+    EXPECT_EQ(pending[0].urb, &a->urb);
+    EXPECT_TRUE(pending[0].in);
+    EXPECT_EQ(phone_->PendingCount(kOut), 1u);
+    EXPECT_FALSE(a->op->Done());
+
+    // The test's own data and status, for the oldest one only.
+    Device::Result result;
+    result.data = {1, 2};
+    ASSERT_TRUE(phone_->CompleteNext(kIn, result));
+    EXPECT_TRUE(a->op->Done());
+    EXPECT_EQ(a->Data(), std::vector<uint8_t>({1, 2}));
+    EXPECT_FALSE(b->op->Done());
+    // As the phone would: the pushed chunk.
+    ASSERT_TRUE(phone_->CompleteNext(kIn));
+    EXPECT_EQ(b->Data(), std::vector<uint8_t>({'x', 'y', 'z'}));
+    EXPECT_FALSE(phone_->CompleteNext(kIn));
+
+    Device::Result partial;
+    partial.length = 100;
+    ASSERT_TRUE(phone_->CompleteNext(kOut, partial));
+    EXPECT_EQ(w->op->Status().Status, STATUS_SUCCESS);
+    EXPECT_EQ(w->Moved(), 100u);
+    ASSERT_EQ(scripted_->Transfers().size(), 1u);
+    EXPECT_EQ(scripted_->Transfers()[0], Bytes(100));
+}
+
+TEST_F(BusTransfer, AbortEndsThePipesTransfersBeforeItself)
+{
+    phone_->SetManual(true);
+    std::mutex lock;
+    std::vector<std::string> order;
+    auto note = [&](const char *what) {
+        return [&, what](const IO_STATUS_BLOCK &status) {
+            std::lock_guard<std::mutex> guard(lock);
+            order.push_back(std::string(what) + (status.Status == STATUS_CANCELLED ? " cancelled" : " other"));
+        };
+    };
+    auto a = Read(in_, 4096, USBD_SHORT_TRANSFER_OK, note("a"));
+    auto b = Read(in_, 4096, USBD_SHORT_TRANSFER_OK, note("b"));
+    auto w = Write(out_, Bytes(8));
+    URB abort{};
+    abort.UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
+    abort.UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+    abort.UrbPipeRequest.PipeHandle = in_;
+    auto op = Submit(&abort, [&](const IO_STATUS_BLOCK &) {
+        std::lock_guard<std::mutex> guard(lock);
+        order.push_back("abort");
+    });
+    EXPECT_EQ(op->Wait().Status, STATUS_SUCCESS);
+    EXPECT_EQ(abort.UrbHeader.Status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(order, std::vector<std::string>({"a cancelled", "b cancelled", "abort"}));
+    EXPECT_EQ(a->Usbd(), USBD_STATUS_CANCELED);
+    EXPECT_EQ(b->Moved(), 0u);
+    // The other pipe is untouched.
+    EXPECT_EQ(phone_->PendingCount(kOut), 1u);
+    EXPECT_EQ(PipeRequest(URB_FUNCTION_ABORT_PIPE, out_), STATUS_SUCCESS);
+    EXPECT_EQ(w->op->Wait().Status, STATUS_CANCELLED);
+}
+
+TEST_F(BusTransfer, ACancelledTransferEndsAsCancelled)
+{
+    auto read = Read(in_, 4096);
+    phone_->WaitIdle();
+    EXPECT_TRUE(read->op->Cancel());
+    EXPECT_EQ(read->op->Wait().Status, STATUS_CANCELLED);
+    EXPECT_EQ(read->Usbd(), USBD_STATUS_CANCELED);
+    EXPECT_EQ(phone_->PendingCount(kIn), 0u);
+    // Data pushed afterwards waits for the next read.
+    scripted_->Push(std::string("z"));
+    EXPECT_EQ(Read(in_, 4096)->op->Wait().Status, STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace bustest
