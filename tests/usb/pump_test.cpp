@@ -1,6 +1,6 @@
 // The receive pump on an open port: one bulk-in transfer at a time, its data in the
-// ring, receive events, the error count that restarts or kills it, and its stop when
-// the port closes or memory runs out.
+// ring, the error count that restarts or kills it, and its stop when the port closes or
+// memory runs out. The receive events it raises are pinned with the wait tests.
 #include "tests/support/port_bench.h"
 
 #include "sim/ke/ke.h"
@@ -73,59 +73,6 @@ TEST_F(PumpTest, WhatDoesNotFitInTheRingIsDroppedAndTheTransferAfterItWhole)
     Receive(Bytes(100));
     EXPECT_EQ(ext_->RxRing.Count, RX_RING_SIZE);
     EXPECT_EQ(InFlight(), 1u);
-}
-
-TEST_F(PumpTest, ReceiveEventsFollowTheMaskAndAQueuedWaitIsTold)
-{
-    SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG);
-    WaitOp wait = StartWait();
-    ASSERT_FALSE(wait.op->Done());
-    StartPump();
-
-    Receive(Bytes(3));
-    ASSERT_TRUE(wait.op->Done());
-    EXPECT_EQ(wait.op->Status().Status, STATUS_SUCCESS);
-    EXPECT_EQ(*wait.events, ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG));
-    // The bits stay pending for the next wait.
-    EXPECT_EQ(ext_->PendingEvents, ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG));
-}
-
-TEST_F(PumpTest, ReceiveEventsAreRaisedOnlyForBytesAReadLeftInTheRing)
-{
-    SetWaitMask(SERIAL_EV_RXCHAR);
-    SetTimeouts(0, 0, 0);
-    ReadOp read = StartRead(100);
-    StartPump();
-    Receive(Bytes(30));
-    ASSERT_TRUE(read.op->Done());
-    EXPECT_EQ(read.op->Status().Information, 30u);
-    EXPECT_EQ(ext_->RxRing.Count, 0);
-    EXPECT_EQ(ext_->PendingEvents, 0u);
-
-    // A zero-length transfer with bytes still unread raises the events again.
-    FillRing(Bytes(2));
-    Receive({});
-    EXPECT_EQ(ext_->PendingEvents, ULONG(SERIAL_EV_RXCHAR));
-}
-
-TEST_F(PumpTest, RxFullIsRaisedFrom820000BytesAndRxFlagDropsItOnceBelow)
-{
-    SetWaitMask(SERIAL_EV_RX80FULL | SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG);
-    FillRing(std::vector<uint8_t>(819998, 0));
-    StartPump();
-    Receive(Bytes(1));  // 819,999
-    EXPECT_EQ(ext_->PendingEvents, ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG));
-    Receive(Bytes(1));  // 820,000
-    EXPECT_EQ(ext_->PendingEvents, ULONG(SERIAL_EV_RX80FULL | SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG));
-
-    // Drained below the threshold: RXFLAG's assignment replaces the pending RX80FULL.
-    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext_->DataLock);
-    std::vector<uint8_t> sink(500000);
-    LONG copied = 0;
-    RingRead(sink.data(), 500000, &copied, &ext_->RxRing);
-    KeReleaseSpinLock(&ext_->DataLock, irql);
-    Receive(Bytes(1));
-    EXPECT_EQ(ext_->PendingEvents, ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG));
 }
 
 // ---- failures
