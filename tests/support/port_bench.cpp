@@ -1,0 +1,274 @@
+// The port bench: an OBEX phone on the simulated bus, the driver's device above it, and
+// the port opened and closed by hand as the open and close paths do.
+#include "tests/support/port_bench.h"
+
+#include "sim/ke/ke.h"
+#include "usb/usb.h"
+
+#include <algorithm>
+#include <cstddef>
+
+namespace bench {
+
+using sim::usb::ObexPhone;
+
+void PortTest::SetUp()
+{
+    DriverTest::SetUp();
+    ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
+
+    phone_ = std::make_unique<sim::usb::Device>(
+        ObexPhone::Descriptors(sim::usb::Speed::High),
+        sim::usb::Device::InstanceIdFor(ObexPhone::kVendorId, ObexPhone::kProductId,
+                                        ObexPhone::kInterface));
+    phone_->SetManual(true);
+    ASSERT_EQ(AddDevice(phone_->Pdo(), &fdo_), STATUS_SUCCESS);
+    ext_ = Ext(fdo_);
+
+    // What the first start leaves behind.
+    SelectConfiguration();
+    ext_->PnpState = Started;
+    ext_->MaxPacketSize = 512;
+    ext_->ZeroLengthPacket = TRUE;
+
+    // What the first open sets, in the open path's order.
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext_->DataLock);
+    ext_->BaudRate = 115200;
+    ext_->LineControl.StopBits = 2;
+    ext_->LineControl.Parity = 0;
+    ext_->LineControl.WordLength = 8;
+    ext_->HandFlow.ControlHandShake = SERIAL_DTR_CONTROL;
+    ext_->HandFlow.FlowReplace = SERIAL_RTS_CONTROL;
+    ext_->SpecialChars.XonChar = 0;
+    ext_->SpecialChars.XoffChar = 0;
+    ext_->WaitMask = 0;
+    ext_->ModemStatus = 0;
+    ext_->OutQueueBytes = 0;
+    ext_->PendingEvents = 0;
+    ext_->WriteActive = FALSE;
+    ext_->SleptWhileOpen = FALSE;
+    InitializeListHead(&ext_->ReadQueue);
+    InitializeListHead(&ext_->WriteQueue);
+    InitializeListHead(&ext_->WaitQueue);
+    ext_->RxRing.Head = ext_->RxRing.Tail = ext_->RxRing.Count = 0;
+    KeReleaseSpinLock(&ext_->DataLock, irql);
+    KeInitializeEvent(&ext_->IoIdleEvent, SynchronizationEvent, FALSE);
+    ext_->ErrorCount = 0;
+    ext_->OutstandingIo = 1;
+    ext_->IsOpen = TRUE;
+}
+
+void PortTest::TearDown()
+{
+    if (ext_ != nullptr) {
+        ClosePort();
+        DeleteFdo(fdo_);
+        ext_ = nullptr;
+        fdo_ = nullptr;
+    }
+    phone_.reset();
+    DriverTest::TearDown();
+}
+
+void PortTest::SelectConfiguration()
+{
+    // A whole select-configuration as a driver builds it: one record per interface of
+    // the configuration (alternate setting 0, the OBEX data interface's alternate 1).
+    std::vector<uint8_t> descriptor = phone_->Descriptors().configurations.at(0);
+    std::vector<sim::usb::InterfaceInfo> chosen;
+    for (const auto &info : sim::usb::ParseInterfaces(descriptor)) {
+        UCHAR wanted = info.number == ObexPhone::kInterface ? ObexPhone::kAlternate : 0;
+        if (info.alternate == wanted) {
+            chosen.push_back(info);
+        }
+    }
+    size_t size = offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
+    for (const auto &info : chosen) {
+        size += GET_USBD_INTERFACE_SIZE(info.endpoints.size());
+    }
+    size = std::max(size, sizeof(struct _URB_SELECT_CONFIGURATION));
+    std::vector<uint64_t> storage((size + sizeof(uint64_t) - 1) / sizeof(uint64_t), 0);
+    auto *urb = reinterpret_cast<PURB>(storage.data());
+    urb->UrbHeader.Length = static_cast<USHORT>(size);
+    urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    urb->UrbSelectConfiguration.ConfigurationDescriptor =
+        reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(descriptor.data());
+    PUSBD_INTERFACE_INFORMATION obex = nullptr;
+    auto *record = reinterpret_cast<uint8_t *>(&urb->UrbSelectConfiguration.Interface);
+    for (const auto &info : chosen) {
+        auto *iface = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(record);
+        iface->Length = static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(info.endpoints.size()));
+        iface->InterfaceNumber = info.number;
+        iface->AlternateSetting = info.alternate;
+        iface->NumberOfPipes = static_cast<ULONG>(info.endpoints.size());
+        for (size_t i = 0; i < info.endpoints.size(); i++) {
+            iface->Pipes[i].MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
+        }
+        if (info.number == ObexPhone::kInterface) {
+            obex = iface;
+        }
+        record += iface->Length;
+    }
+    ASSERT_NE(obex, nullptr);
+
+    sim::io::Request request;
+    request.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    request.ioControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    request.parameters = [urb](IO_STACK_LOCATION &sp) { sp.Parameters.Others.Argument1 = urb; };
+    IO_STATUS_BLOCK io = sim::io::Call(fdo_, request);
+    ASSERT_EQ(io.Status, STATUS_SUCCESS) << "select-configuration through the bus";
+    ASSERT_EQ(obex->NumberOfPipes, 2u);
+    ext_->BulkInPipe = obex->Pipes[0].PipeHandle;
+    ext_->BulkOutPipe = obex->Pipes[1].PipeHandle;
+    ASSERT_NE(ext_->BulkInPipe, nullptr);
+    ASSERT_EQ(ext_->BulkInPipe, phone_->PipeFor(ObexPhone::kBulkIn));
+    ASSERT_EQ(ext_->BulkOutPipe, phone_->PipeFor(ObexPhone::kBulkOut));
+}
+
+void PortTest::AbortPipe(USBD_PIPE_HANDLE pipe)
+{
+    if (pipe == nullptr) {
+        return;
+    }
+    struct _URB_PIPE_REQUEST urb = {};
+    urb.Hdr.Length = sizeof(urb);
+    urb.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
+    urb.PipeHandle = pipe;
+    sim::io::Request request;
+    request.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    request.ioControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    request.parameters = [&urb](IO_STACK_LOCATION &sp) { sp.Parameters.Others.Argument1 = &urb; };
+    sim::io::Call(fdo_, request);
+}
+
+void PortTest::StartPump()
+{
+    sim::ke::DriverCall call("StartBulkInRead");
+    StartBulkInRead(ext_, ext_->BulkInPipe);
+}
+
+void PortTest::Receive(const std::vector<uint8_t> &data)
+{
+    sim::usb::Device::Result result;
+    result.data = data;
+    ASSERT_TRUE(phone_->CompleteNext(ObexPhone::kBulkIn, result)) << "no bulk-in transfer pending";
+    // The pump re-issues its transfer from a worker thread.
+    sim::ke::WaitIdle();
+    phone_->WaitIdle();
+}
+
+void PortTest::FillRing(const std::vector<uint8_t> &data)
+{
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext_->DataLock);
+    size_t done = 0;
+    while (done < data.size()) {
+        ULONG n = RingAppend(&ext_->RxRing, data.data() + done, static_cast<ULONG>(data.size() - done));
+        if (n == 0) {
+            break;
+        }
+        done += n;
+    }
+    KeReleaseSpinLock(&ext_->DataLock, irql);
+}
+
+void PortTest::SetTimeouts(ULONG interval, ULONG multiplier, ULONG constant)
+{
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext_->DataLock);
+    ext_->Timeouts.ReadIntervalTimeout = interval;
+    ext_->Timeouts.ReadTotalTimeoutMultiplier = multiplier;
+    ext_->Timeouts.ReadTotalTimeoutConstant = constant;
+    KeReleaseSpinLock(&ext_->DataLock, irql);
+}
+
+PortTest::ReadOp PortTest::StartRead(ULONG length)
+{
+    ReadOp read;
+    read.buffer = std::make_shared<std::vector<uint8_t>>(length, 0xEE);
+    sim::io::Request request;
+    request.major = IRP_MJ_READ;
+    request.output = read.buffer->data();
+    request.outputLength = length;
+    // The callback holds the buffer until the I/O manager has copied into it.
+    auto keep = read.buffer;
+    read.op = sim::io::Send(fdo_, request, [keep](const IO_STATUS_BLOCK &) {});
+    return read;
+}
+
+std::shared_ptr<sim::io::Operation> PortTest::StartWrite(const std::vector<uint8_t> &data)
+{
+    auto bytes = std::make_shared<std::vector<uint8_t>>(data);
+    sim::io::Request request;
+    request.major = IRP_MJ_WRITE;
+    request.input = bytes->data();
+    request.inputLength = static_cast<ULONG>(bytes->size());
+    return sim::io::Send(fdo_, request, [bytes](const IO_STATUS_BLOCK &) {});
+}
+
+size_t PortTest::QueueLength(PLIST_ENTRY head)
+{
+    size_t n = 0;
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext_->DataLock);
+    for (PLIST_ENTRY e = head->Flink; e != head; e = e->Flink) {
+        n++;
+    }
+    KeReleaseSpinLock(&ext_->DataLock, irql);
+    return n;
+}
+
+void PortTest::CancelQueue(PLIST_ENTRY head)
+{
+    for (;;) {
+        sim::ke::DriverCall call("queue flush");
+        KIRQL cancelIrql;
+        PIRP irp = nullptr;
+        PDRIVER_CANCEL routine = nullptr;
+
+        IoAcquireCancelSpinLock(&cancelIrql);
+        KeAcquireSpinLockAtDpcLevel(&ext_->DataLock);
+        while (!IsListEmpty(head)) {
+            PIRP first = CONTAINING_RECORD(head->Flink, IRP, Tail.Overlay.ListEntry);
+            routine = IoSetCancelRoutine(first, nullptr);
+            if (routine != nullptr) {
+                irp = first;
+                break;
+            }
+            // Its canceller owns it and unlinks it once it gets DataLock.
+            RemoveEntryList(&first->Tail.Overlay.ListEntry);
+            InitializeListHead(&first->Tail.Overlay.ListEntry);
+        }
+        KeReleaseSpinLockFromDpcLevel(&ext_->DataLock);
+        if (irp == nullptr) {
+            IoReleaseCancelSpinLock(cancelIrql);
+            return;
+        }
+        irp->Cancel = TRUE;
+        irp->CancelIrql = cancelIrql;
+        routine(fdo_, irp);  // releases the cancel spin lock
+    }
+}
+
+void PortTest::ClosePort()
+{
+    if (closed_) {
+        return;
+    }
+    closed_ = true;
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext_->DataLock);
+    ext_->IsOpen = FALSE;
+    KeReleaseSpinLock(&ext_->DataLock, irql);
+    KeCancelTimer(&ext_->ReadTimer);
+    CancelQueue(&ext_->ReadQueue);
+    CancelQueue(&ext_->WriteQueue);
+    CancelQueue(&ext_->WaitQueue);
+    AbortPipe(ext_->BulkInPipe);
+    AbortPipe(ext_->BulkOutPipe);
+    phone_->WaitIdle();
+    // The drain: the open bias goes, and the last unit of work in flight wakes us.
+    if (InterlockedDecrement(&ext_->OutstandingIo) != 0) {
+        KeWaitForSingleObject(&ext_->IoIdleEvent, Executive, KernelMode, FALSE, nullptr);
+    }
+    sim::ke::WaitIdle();
+    KeCancelTimer(&ext_->ReadTimer);
+}
+
+}  // namespace bench

@@ -1,0 +1,75 @@
+// The port bench: a loaded driver on a simulated OBEX phone whose port is open, set up
+// by hand as the first open does (serial defaults, empty queues and ring, the open bias
+// on OutstandingIo, the device Started, the pipes of a configuration selected through
+// the bus), so that data-path tests show only what they are about. The bus is in
+// manual mode: no transfer completes until the test says so.
+//
+// At the end of each test the bench closes the port as cleanup and close do (IsOpen 0,
+// ReadTimer cancelled, the read, write and wait queues cancelled, both pipes aborted,
+// the outstanding work drained) and removes the device.
+#pragma once
+
+#include "sim/io/io.h"
+#include "sim/usb/device.h"
+#include "tests/support/driver_bench.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace bench {
+
+class PortTest : public DriverTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    sim::usb::Device &Phone() { return *phone_; }
+
+    // The bulk-in transfer of the receive pump, started as the first open starts it
+    // (from this thread, at PASSIVE_LEVEL). The pump is not running unless a test
+    // starts it.
+    void StartPump();
+    // Completes the pending bulk-in transfer with `data` (empty: a zero-length packet)
+    // and waits until the pump has re-issued its transfer (or stopped).
+    void Receive(const std::vector<uint8_t> &data);
+
+    // Stores bytes in the ring as the bulk-in completion does, without the bus and
+    // without completing anything.
+    void FillRing(const std::vector<uint8_t> &data);
+    // Sets the serial timeouts as set-timeouts stores them.
+    void SetTimeouts(ULONG interval, ULONG multiplier, ULONG constant);
+
+    // A read of `length` bytes sent to the top of the stack as ReadFile does; the
+    // buffer lives as long as the returned request's owner keeps it.
+    struct ReadOp {
+        std::shared_ptr<sim::io::Operation> op;
+        std::shared_ptr<std::vector<uint8_t>> buffer;
+    };
+    ReadOp StartRead(ULONG length);
+
+    // A write of `data` sent to the top of the stack as WriteFile does; the request
+    // keeps its own copy of the bytes until it completes.
+    std::shared_ptr<sim::io::Operation> StartWrite(const std::vector<uint8_t> &data);
+
+    // The IRPs in one of the extension's queues right now (taken under DataLock).
+    size_t QueueLength(PLIST_ENTRY head);
+
+    // Ends every queued request of one queue through its cancel routine, as cleanup
+    // does: under the cancel spin lock and DataLock, the first request whose cancel
+    // routine can be taken is handed to that routine.
+    void CancelQueue(PLIST_ENTRY head);
+    // Cleanup and close by hand (also run by TearDown, where it is harmless twice).
+    void ClosePort();
+
+    std::unique_ptr<sim::usb::Device> phone_;
+    PDEVICE_OBJECT fdo_ = nullptr;
+    PDEVICE_EXTENSION ext_ = nullptr;
+
+private:
+    void SelectConfiguration();
+    void AbortPipe(USBD_PIPE_HANDLE pipe);
+    bool closed_ = false;
+};
+
+}  // namespace bench
