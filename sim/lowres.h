@@ -1,6 +1,6 @@
 // Low-resources simulation: makes the N-th call of a fallible platform routine fail.
 // Each fallible routine asks ShouldFail() with its own name before it does its work;
-// a test arms a failure for one routine ("ExAllocatePoolWithTag", "IoAllocateIrp",
+// a test arms a failure for one routine ("ExAllocatePool", "IoAllocateIrp",
 // ...) or for the N-th fallible call of any routine, and the call reports the
 // routine's documented failure (NULL, STATUS_INSUFFICIENT_RESOURCES, ...).
 #pragma once

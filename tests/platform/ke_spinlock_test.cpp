@@ -78,15 +78,15 @@ TEST_F(KeSpinLock, ReleasingALockThisThreadDoesNotHoldIsReportedAndLeavesItHeld)
     EXPECT_NE(lock, 0u) << "the other thread's hold must survive";
 }
 
-TEST_F(KeSpinLock, DpcLevelAcquireBelowDispatchIsReported)
+TEST_F(KeSpinLock, TheDpcLevelPairBelowDispatchIsReportedOnBothSides)
 {
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     KeAcquireSpinLockAtDpcLevel(&lock);
     ExpectViolation(Rule::SpinLockWrongIrql);
-    KeRaiseIrqlToDpcLevel();
-    KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
-    EXPECT_TRUE(TakeViolations().empty());
+    KeReleaseSpinLockFromDpcLevel(&lock);
+    ExpectViolation(Rule::SpinLockWrongIrql);
+    EXPECT_EQ(lock, 0u) << "released all the same";
 }
 
 TEST_F(KeSpinLock, ReleasingToPassiveWhileAnotherLockIsHeldIsReported)
