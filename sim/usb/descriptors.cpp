@@ -2,7 +2,6 @@
 // (little-endian, packed), and the OBEX phone's set. Plain data, any thread.
 #include "sim/usb/descriptors.h"
 
-#include <cstring>
 #include <set>
 
 namespace sim::usb {

@@ -177,7 +177,9 @@ public:
 
     // ---- observations
     // Returns once the bus thread has nothing left to do: every completion that can
-    // happen without new data or a test's decision has run.
+    // happen without new data or a test's decision has run. Not from the bus thread
+    // (a model or a completion routine), which would wait for itself; CompleteNext and
+    // Unplug, called there, run at once instead of waiting for the thread.
     void WaitIdle();
     // bConfigurationValue of the selected configuration, 0 when unconfigured.
     UCHAR Configuration();
