@@ -1,0 +1,461 @@
+// IRPs through a stack: completion routines and STATUS_MORE_PROCESSING_REQUIRED, the
+// propagation of pending, skip and copy forwarding, buffered I/O, driver-allocated
+// IRPs, and one faulty sequence for each IRP rule of the verifier.
+#include "tests/platform/io_test.h"
+
+#include "sim/lowres.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using iotest::Completion;
+using iotest::CompleteWith;
+using iotest::IoTest;
+using iotest::SetCompletion;
+using sim::verifier::Rule;
+
+// A device that copies its location to the next, sets `routine`, and passes the
+// request down, returning what the lower driver returned.
+iotest::Handler CopyDown(Completion *routine)
+{
+    return [routine](PDEVICE_OBJECT device, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        if (routine != nullptr) {
+            SetCompletion(irp, routine);
+        }
+        return IoCallDriver(static_cast<iotest::TestExtension *>(device->DeviceExtension)->lower, irp);
+    };
+}
+
+TEST_F(IoTest, CompletionRoutinesRunBottomUpWithTheDeviceThatSetThem)
+{
+    std::vector<std::string> order;
+    PDEVICE_OBJECT lowerSeen = nullptr;
+    PDEVICE_OBJECT upperSeen = nullptr;
+    Completion lowerRoutine = [&](PDEVICE_OBJECT device, PIRP) {
+        order.push_back("lower");
+        lowerSeen = device;
+        return STATUS_SUCCESS;
+    };
+    Completion upperRoutine = [&](PDEVICE_OBJECT device, PIRP irp) {
+        order.push_back("upper");
+        upperSeen = device;
+        EXPECT_EQ(irp->IoStatus.Status, STATUS_DEVICE_BUSY);
+        return STATUS_SUCCESS;
+    };
+    auto &bus = NewPdo();
+    bus.SetStatus(IRP_MJ_DEVICE_CONTROL, STATUS_DEVICE_BUSY);
+    PDEVICE_OBJECT lower = AddDevice(CopyDown(&lowerRoutine), bus.Device());
+    PDEVICE_OBJECT upper = AddDevice(CopyDown(&upperRoutine), bus.Device());
+
+    EXPECT_EQ(sim::io::Call(upper, Major(IRP_MJ_DEVICE_CONTROL)).Status, STATUS_DEVICE_BUSY);
+    EXPECT_EQ(order, (std::vector<std::string>{"lower", "upper"}));
+    EXPECT_EQ(lowerSeen, lower);
+    EXPECT_EQ(upperSeen, upper);
+}
+
+TEST_F(IoTest, MoreProcessingRequiredStopsTheCompletionUntilTheDriverCompletesAgain)
+{
+    PIRP kept = nullptr;
+    bool upperRan = false;
+    Completion keep = [&](PDEVICE_OBJECT, PIRP irp) {
+        kept = irp;
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    };
+    Completion upperRoutine = [&](PDEVICE_OBJECT, PIRP) {
+        upperRan = true;
+        return STATUS_SUCCESS;
+    };
+    auto &bus = NewPdo();
+    // The lower device waits for the bus, then finishes the request itself, the way
+    // a driver acts on a request after the drivers below it are done.
+    PDEVICE_OBJECT lower = AddDevice(
+        [&](PDEVICE_OBJECT device, PIRP irp) {
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            SetCompletion(irp, &keep);
+            NTSTATUS status = IoCallDriver(Ext(device)->lower, irp);
+            EXPECT_EQ(status, STATUS_SUCCESS);
+            EXPECT_EQ(kept, irp);
+            EXPECT_FALSE(upperRan);
+            return CompleteWith(irp, STATUS_SUCCESS, 7);
+        },
+        bus.Device());
+    PDEVICE_OBJECT upper = AddDevice(CopyDown(&upperRoutine), lower);
+
+    IO_STATUS_BLOCK status = sim::io::Call(upper, Major(IRP_MJ_SYSTEM_CONTROL));
+    EXPECT_EQ(status.Status, STATUS_SUCCESS);
+    EXPECT_EQ(status.Information, 7u);
+    EXPECT_TRUE(upperRan);
+}
+
+struct InvokeCase {
+    bool onSuccess, onError, onCancel;
+    NTSTATUS status;
+    bool cancelFlag;
+    bool invoked;
+};
+
+TEST_F(IoTest, ARoutineRunsOnlyForTheOutcomesItAskedFor)
+{
+    const InvokeCase cases[] = {
+        {true, false, false, STATUS_SUCCESS, false, true},
+        {true, false, false, STATUS_TIMEOUT, false, true},  // a success status
+        {true, false, false, STATUS_UNSUCCESSFUL, false, false},
+        {false, true, false, STATUS_UNSUCCESSFUL, false, true},
+        {false, true, false, STATUS_SUCCESS, false, false},
+        {false, true, false, STATUS_CANCELLED, true, true},  // cancelled is an error too
+        {false, false, true, STATUS_CANCELLED, true, true},
+        {false, false, true, STATUS_CANCELLED, false, false},  // not cancelled, just that status
+        {false, false, true, STATUS_SUCCESS, true, false},
+    };
+    auto &bus = NewPdo();
+    bus.Hold(IRP_MJ_READ);
+    for (const InvokeCase &c : cases) {
+        bool invoked = false;
+        Completion routine = [&](PDEVICE_OBJECT, PIRP) {
+            invoked = true;
+            return STATUS_SUCCESS;
+        };
+        PDEVICE_OBJECT filter = AddDevice(
+            [&](PDEVICE_OBJECT device, PIRP irp) {
+                IoCopyCurrentIrpStackLocationToNext(irp);
+                IoSetCompletionRoutine(irp, iotest::RunCompletion, &routine, c.onSuccess, c.onError,
+                                       c.onCancel);
+                IoMarkIrpPending(irp);
+                IoCallDriver(Ext(device)->lower, irp);
+                return STATUS_PENDING;
+            },
+            bus.Device());
+        auto op = sim::io::Send(filter, Major(IRP_MJ_READ));
+        PIRP irp = bus.TakeHeld();
+        ASSERT_NE(irp, nullptr);
+        irp->Cancel = c.cancelFlag;
+        sim::bus::Pdo::Complete(irp, c.status);
+        EXPECT_EQ(op->Wait().Status, c.status);
+        EXPECT_EQ(invoked, c.invoked) << "success " << c.onSuccess << " error " << c.onError
+                                      << " cancel " << c.onCancel << " status " << std::hex
+                                      << c.status << " Cancel " << c.cancelFlag;
+        DeleteDevice(filter);
+    }
+}
+
+TEST_F(IoTest, PendingPropagatesThroughALocationWithoutRoutineToTheRoutineAbove)
+{
+    bool pendingSeen = false;
+    Completion topRoutine = [&](PDEVICE_OBJECT, PIRP irp) {
+        pendingSeen = irp->PendingReturned;
+        if (irp->PendingReturned) {
+            IoMarkIrpPending(irp);
+        }
+        return STATUS_SUCCESS;
+    };
+    auto &bus = NewPdo();
+    PDEVICE_OBJECT middle = AddDevice(CopyDown(nullptr), bus.Device());
+    PDEVICE_OBJECT top = AddDevice(CopyDown(&topRoutine), middle);
+
+    // Completed at once: nothing was pending anywhere.
+    EXPECT_EQ(sim::io::Call(top, Major(IRP_MJ_READ)).Status, STATUS_SUCCESS);
+    EXPECT_FALSE(pendingSeen);
+
+    // Held by the bus: the middle driver returns the bus's STATUS_PENDING without
+    // marking; the completion marks its location for it, and the top routine sees it.
+    bus.Hold(IRP_MJ_WRITE);
+    auto op = sim::io::Send(top, Major(IRP_MJ_WRITE));
+    EXPECT_EQ(op->Returned(), STATUS_PENDING);
+    EXPECT_FALSE(op->Done());
+    sim::bus::Pdo::Complete(bus.TakeHeld(), STATUS_SUCCESS, 0);
+    EXPECT_EQ(op->Wait().Status, STATUS_SUCCESS);
+    EXPECT_TRUE(pendingSeen);
+}
+
+TEST_F(IoTest, SkippingHandsTheLowerDriverTheSameLocationAndCopyingANewOne)
+{
+    struct Seen {
+        PIO_STACK_LOCATION location;
+        CHAR current;
+        ULONG code;
+        UCHAR control;
+        PIO_COMPLETION_ROUTINE routine;
+    };
+    Seen atFilter{}, atBus{};
+    auto &bus = NewPdo();
+    bus.OnRequest([&](PIRP irp) {
+        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+        atBus = {sp, irp->CurrentLocation, sp->Parameters.DeviceIoControl.IoControlCode, sp->Control,
+                 sp->CompletionRoutine};
+    });
+    bool copy = false;
+    PDEVICE_OBJECT filter = AddDevice(
+        [&](PDEVICE_OBJECT device, PIRP irp) {
+            PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+            atFilter = {sp, irp->CurrentLocation, sp->Parameters.DeviceIoControl.IoControlCode,
+                        sp->Control, sp->CompletionRoutine};
+            if (copy) {
+                IoCopyCurrentIrpStackLocationToNext(irp);
+            } else {
+                IoSkipCurrentIrpStackLocation(irp);
+            }
+            return IoCallDriver(Ext(device)->lower, irp);
+        },
+        bus.Device());
+    sim::io::Request request = Major(IRP_MJ_INTERNAL_DEVICE_CONTROL);
+    request.ioControlCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_NEITHER, FILE_ANY_ACCESS);
+
+    EXPECT_EQ(sim::io::Call(filter, request).Status, STATUS_SUCCESS);
+    EXPECT_EQ(atBus.location, atFilter.location);
+    EXPECT_EQ(atBus.current, atFilter.current);
+    EXPECT_EQ(atBus.code, request.ioControlCode);
+
+    copy = true;
+    EXPECT_EQ(sim::io::Call(filter, request).Status, STATUS_SUCCESS);
+    EXPECT_EQ(atBus.location, atFilter.location - 1);
+    EXPECT_EQ(atBus.current, atFilter.current - 1);
+    EXPECT_EQ(atBus.code, request.ioControlCode);
+    EXPECT_EQ(atBus.control, 0);
+    EXPECT_EQ(atBus.routine, nullptr);
+}
+
+TEST_F(IoTest, BufferedIoCopiesInputInAndInformationBytesOut)
+{
+    const ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    PDEVICE_OBJECT device = AddDevice(
+        [&](PDEVICE_OBJECT, PIRP irp) {
+            PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+            auto *buffer = static_cast<char *>(irp->AssociatedIrp.SystemBuffer);
+            switch (sp->MajorFunction) {
+            case IRP_MJ_WRITE:
+                EXPECT_EQ(std::string(buffer, sp->Parameters.Write.Length), "hello");
+                return CompleteWith(irp, STATUS_SUCCESS, sp->Parameters.Write.Length);
+            case IRP_MJ_READ:
+                EXPECT_EQ(sp->Parameters.Read.Length, 8u);
+                std::memcpy(buffer, "ABCDEFGH", 8);
+                return CompleteWith(irp, STATUS_SUCCESS, 3);
+            default:
+                EXPECT_EQ(sp->Parameters.DeviceIoControl.IoControlCode, code);
+                EXPECT_EQ(sp->Parameters.DeviceIoControl.InputBufferLength, 2u);
+                EXPECT_EQ(sp->Parameters.DeviceIoControl.OutputBufferLength, 6u);
+                EXPECT_EQ(std::string(buffer, 2), "in");
+                std::memcpy(buffer, "output", 6);
+                return CompleteWith(irp, STATUS_BUFFER_OVERFLOW, 4);  // a warning: copied
+            }
+        },
+        nullptr, DO_BUFFERED_IO);
+
+    sim::io::Request write = Major(IRP_MJ_WRITE);
+    write.input = "hello";
+    write.inputLength = 5;
+    EXPECT_EQ(sim::io::Call(device, write).Information, 5u);
+
+    char data[9] = "........";
+    sim::io::Request read = Major(IRP_MJ_READ);
+    read.output = data;
+    read.outputLength = 8;
+    EXPECT_EQ(sim::io::Call(device, read).Information, 3u);
+    EXPECT_STREQ(data, "ABC.....");
+
+    char out[7] = "------";
+    sim::io::Request control = Major(IRP_MJ_DEVICE_CONTROL);
+    control.ioControlCode = code;
+    control.input = "in";
+    control.inputLength = 2;
+    control.output = out;
+    control.outputLength = 6;
+    EXPECT_EQ(sim::io::Call(device, control).Status, STATUS_BUFFER_OVERFLOW);
+    EXPECT_STREQ(out, "outp--");
+}
+
+TEST_F(IoTest, ADriverAllocatedIrpComesBackToItsOwnerAndIsFreedThere)
+{
+    auto &bus = NewPdo();
+    bus.Hold(IRP_MJ_INTERNAL_DEVICE_CONTROL);
+    PIRP irp = IoAllocateIrp(bus.Device()->StackSize, FALSE);
+    ASSERT_NE(irp, nullptr);
+    EXPECT_EQ(irp->StackCount, 1);
+    EXPECT_EQ(irp->CurrentLocation, 2);
+    EXPECT_EQ(irp->Size, IoSizeOfIrp(1));
+    EXPECT_EQ(IoGetNextIrpStackLocation(irp), reinterpret_cast<PIO_STACK_LOCATION>(irp + 1));
+
+    int completions = 0;
+    Completion owner = [&](PDEVICE_OBJECT device, PIRP done) {
+        EXPECT_EQ(device, nullptr);  // nothing above the owner's own location
+        completions++;
+        EXPECT_EQ(done->IoStatus.Status, STATUS_SUCCESS);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    };
+    for (int round = 0; round < 2; round++) {
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        SetCompletion(irp, &owner);
+        EXPECT_EQ(IoCallDriver(bus.Device(), irp), STATUS_PENDING);
+        sim::bus::Pdo::Complete(bus.TakeHeld(), STATUS_SUCCESS);
+        EXPECT_EQ(irp->CurrentLocation, 2);
+        IoReuseIrp(irp, STATUS_SUCCESS);
+    }
+    EXPECT_EQ(completions, 2);
+    IoFreeIrp(irp);
+    EXPECT_EQ(sim::io::OutstandingIrps(), 0u);
+}
+
+TEST_F(IoTest, IoAllocateIrpFailsWhenTheSimulationSaysSo)
+{
+    sim::lowres::FailNth("IoAllocateIrp", 1);
+    EXPECT_EQ(IoAllocateIrp(2, FALSE), nullptr);
+    PIRP irp = IoAllocateIrp(2, FALSE);
+    EXPECT_NE(irp, nullptr);
+    IoFreeIrp(irp);
+}
+
+// ---- one faulty sequence per rule
+
+TEST_F(IoTest, CompletingARequestTwiceIsReported)
+{
+    PDEVICE_OBJECT device = AddDevice([](PDEVICE_OBJECT, PIRP irp) {
+        CompleteWith(irp, STATUS_SUCCESS);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    });
+    sim::io::Call(device, Major(IRP_MJ_FLUSH_BUFFERS));
+    ExpectViolation(Rule::IrpCompletedTwice);
+}
+
+TEST_F(IoTest, CompletingARequestWithItsCancelRoutineSetIsReported)
+{
+    PDEVICE_OBJECT device = AddDevice([](PDEVICE_OBJECT, PIRP irp) {
+        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+        return CompleteWith(irp, STATUS_SUCCESS);
+    });
+    sim::io::Call(device, Major(IRP_MJ_READ));
+    ExpectViolation(Rule::IrpCompletedWithCancelRoutine);
+}
+
+TEST_F(IoTest, CompletingARequestWithStatusPendingIsReported)
+{
+    PDEVICE_OBJECT device = AddDevice([](PDEVICE_OBJECT, PIRP irp) {
+        CompleteWith(irp, STATUS_PENDING);
+        return STATUS_SUCCESS;
+    });
+    sim::io::Call(device, Major(IRP_MJ_READ));
+    ExpectViolation(Rule::IrpCompletedWithPending);
+}
+
+TEST_F(IoTest, FreeingAnIrpALowerDriverStillHoldsIsReportedAndTheIrpKept)
+{
+    auto &bus = NewPdo();
+    bus.Hold(IRP_MJ_INTERNAL_DEVICE_CONTROL);
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    Completion owner = [](PDEVICE_OBJECT, PIRP done) {
+        IoFreeIrp(done);  // the right place
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    };
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    SetCompletion(irp, &owner);
+    IoCallDriver(bus.Device(), irp);
+    IoFreeIrp(irp);
+    ExpectViolation(Rule::IrpFreedInFlight);
+    sim::bus::Pdo::Complete(bus.TakeHeld(), STATUS_SUCCESS);
+    EXPECT_EQ(sim::io::OutstandingIrps(), 0u);
+}
+
+TEST_F(IoTest, ResendingOrReusingAnIrpALowerDriverStillHoldsIsReported)
+{
+    auto &bus = NewPdo();
+    bus.Hold(IRP_MJ_INTERNAL_DEVICE_CONTROL);
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    Completion owner = [](PDEVICE_OBJECT, PIRP) { return STATUS_MORE_PROCESSING_REQUIRED; };
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    SetCompletion(irp, &owner);
+    IoCallDriver(bus.Device(), irp);
+
+    EXPECT_EQ(IoCallDriver(bus.Device(), irp), STATUS_INVALID_DEVICE_STATE);
+    ExpectViolation(Rule::IrpReusedInFlight);
+    IoReuseIrp(irp, STATUS_SUCCESS);
+    ExpectViolation(Rule::IrpReusedInFlight);
+    EXPECT_EQ(bus.Count(IRP_MJ_INTERNAL_DEVICE_CONTROL), 1);
+
+    sim::bus::Pdo::Complete(bus.TakeHeld(), STATUS_SUCCESS);
+    IoFreeIrp(irp);
+}
+
+TEST_F(IoTest, MarkingPendingAndReturningAnotherStatusIsReported)
+{
+    PDEVICE_OBJECT device = AddDevice([](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        return CompleteWith(irp, STATUS_CANCELLED);
+    });
+    sim::io::Call(device, Major(IRP_MJ_WRITE));
+    ExpectViolation(Rule::PendingMarkedNotReturned);
+}
+
+TEST_F(IoTest, ReturningPendingWithoutMarkingIsReported)
+{
+    PIRP queued = nullptr;
+    PDEVICE_OBJECT device = AddDevice([&](PDEVICE_OBJECT, PIRP irp) {
+        queued = irp;
+        return STATUS_PENDING;
+    });
+    auto op = sim::io::Send(device, Major(IRP_MJ_READ));
+    ExpectViolation(Rule::PendingReturnedNotMarked);
+    CompleteWith(queued, STATUS_SUCCESS);
+    EXPECT_TRUE(op->Done());
+}
+
+TEST_F(IoTest, APassThroughRoutineThatDropsThePendingMarkIsReported)
+{
+    Completion forgetful = [](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; };
+    auto &bus = NewPdo();
+    bus.Hold(IRP_MJ_READ);
+    PDEVICE_OBJECT filter = AddDevice(CopyDown(&forgetful), bus.Device());
+    auto op = sim::io::Send(filter, Major(IRP_MJ_READ));
+    EXPECT_EQ(op->Returned(), STATUS_PENDING);
+    EXPECT_TRUE(TakeViolations().empty());  // not yet a fault: the routine may still mark
+    sim::bus::Pdo::Complete(bus.TakeHeld(), STATUS_SUCCESS);
+    ExpectViolation(Rule::PendingReturnedNotMarked);
+}
+
+TEST_F(IoTest, InformationOnAFailedRequestIsReported)
+{
+    PDEVICE_OBJECT device = AddDevice(
+        [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_DEVICE_NOT_CONNECTED, 5); });
+    sim::io::Call(device, Major(IRP_MJ_WRITE));
+    ExpectViolation(Rule::InformationOnFailure);
+}
+
+TEST_F(IoTest, InformationBeyondTheCallersBufferIsReportedAndNotCopied)
+{
+    PDEVICE_OBJECT device = AddDevice(
+        [](PDEVICE_OBJECT, PIRP irp) {
+            std::memset(irp->AssociatedIrp.SystemBuffer, 'x', 4);
+            return CompleteWith(irp, STATUS_SUCCESS, 8);
+        },
+        nullptr, DO_BUFFERED_IO);
+    char data[8] = "......."; // a 4-byte read into the front of it
+    sim::io::Request read = Major(IRP_MJ_READ);
+    read.output = data;
+    read.outputLength = 4;
+    sim::io::Call(device, read);
+    ExpectViolation(Rule::InformationBeyondBuffer);
+    EXPECT_STREQ(data, "xxxx...");
+}
+
+TEST_F(IoTest, PassingARequestDownWhileHoldingASpinLockIsReported)
+{
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    auto &bus = NewPdo();
+    PDEVICE_OBJECT filter = AddDevice(
+        [&](PDEVICE_OBJECT device, PIRP irp) {
+            KIRQL irql;
+            KeAcquireSpinLock(&lock, &irql);
+            IoSkipCurrentIrpStackLocation(irp);
+            NTSTATUS status = IoCallDriver(Ext(device)->lower, irp);
+            KeReleaseSpinLock(&lock, irql);
+            return status;
+        },
+        bus.Device());
+    sim::io::Call(filter, Major(IRP_MJ_SYSTEM_CONTROL));
+    ExpectViolation(Rule::CallDriverWithSpinLock);
+}
+
+}  // namespace

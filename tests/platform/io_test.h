@@ -1,0 +1,155 @@
+// The fixture of the I/O manager's contract tests: a loaded test driver whose devices
+// hand every request to a handler the test gives, stacked over PDOs of the minimal
+// bus, and completion routines written as lambdas.
+#pragma once
+
+#include "sim/bus/pdo.h"
+#include "sim/io/io.h"
+#include "tests/support/platform_test.h"
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace iotest {
+
+using Handler = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
+using Completion = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
+
+// The extension of a test device.
+struct TestExtension {
+    Handler *handler;
+    PDEVICE_OBJECT lower;
+    IO_REMOVE_LOCK removeLock;
+};
+
+inline NTSTATUS RunCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+{
+    return (*static_cast<Completion *>(context))(device, irp);
+}
+
+// Sets `routine` on the next stack location; it must outlive the request.
+inline void SetCompletion(PIRP irp, Completion *routine, bool onSuccess = true, bool onError = true,
+                          bool onCancel = true)
+{
+    IoSetCompletionRoutine(irp, RunCompletion, routine, onSuccess, onError, onCancel);
+}
+
+inline NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+class IoTest : public bench::PlatformTest {
+protected:
+    void SetUp() override
+    {
+        PlatformTest::SetUp();
+        ASSERT_EQ(sim::io::LoadDriver(Entry, u"iotest", &driver_), STATUS_SUCCESS);
+    }
+
+    void TearDown() override
+    {
+        while (!devices_.empty()) {
+            DeleteDevice(devices_.back());
+        }
+        if (driver_ != nullptr) {
+            sim::io::UnloadDriver(driver_);
+        }
+        pdos_.clear();
+        PlatformTest::TearDown();
+    }
+
+    sim::bus::Pdo &NewPdo()
+    {
+        pdos_.push_back(std::make_unique<sim::bus::Pdo>());
+        return *pdos_.back();
+    }
+
+    // A device of the test driver giving every request to `handler`, attached above
+    // `below` when given, with `flags` added and DO_DEVICE_INITIALIZING cleared.
+    PDEVICE_OBJECT AddDevice(Handler handler, PDEVICE_OBJECT below = nullptr, ULONG flags = 0,
+                             PCWSTR name = nullptr, BOOLEAN exclusive = FALSE)
+    {
+        UNICODE_STRING text{};
+        if (name != nullptr) {
+            RtlInitUnicodeString(&text, name);
+        }
+        PDEVICE_OBJECT device = nullptr;
+        NTSTATUS status = IoCreateDevice(driver_, sizeof(TestExtension), name ? &text : nullptr,
+                                         FILE_DEVICE_UNKNOWN, 0, exclusive, &device);
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        if (!NT_SUCCESS(status)) {
+            return nullptr;
+        }
+        handlers_.push_back(std::make_unique<Handler>(std::move(handler)));
+        TestExtension *ext = Ext(device);
+        ext->handler = handlers_.back().get();
+        if (below != nullptr) {
+            ext->lower = IoAttachDeviceToDeviceStack(device, below);
+            EXPECT_NE(ext->lower, nullptr);
+        }
+        device->Flags |= flags;
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+        devices_.push_back(device);
+        return device;
+    }
+
+    // Detaches (when attached) and deletes a device made by AddDevice.
+    void DeleteDevice(PDEVICE_OBJECT device)
+    {
+        for (auto it = devices_.begin(); it != devices_.end(); ++it) {
+            if (*it == device) {
+                devices_.erase(it);
+                break;
+            }
+        }
+        if (Ext(device)->lower != nullptr) {
+            IoDetachDevice(Ext(device)->lower);
+        }
+        IoDeleteDevice(device);
+    }
+
+    static TestExtension *Ext(PDEVICE_OBJECT device)
+    {
+        return static_cast<TestExtension *>(device->DeviceExtension);
+    }
+
+    // Handlers used by many tests.
+    static NTSTATUS SkipDown(PDEVICE_OBJECT device, PIRP irp)
+    {
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(Ext(device)->lower, irp);
+    }
+    static NTSTATUS Succeed(PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); }
+
+    static sim::io::Request Major(UCHAR major, UCHAR minor = 0)
+    {
+        sim::io::Request request;
+        request.major = major;
+        request.minor = minor;
+        return request;
+    }
+
+    PDRIVER_OBJECT driver_ = nullptr;
+    std::vector<PDEVICE_OBJECT> devices_;
+
+private:
+    static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) { return (*Ext(device)->handler)(device, irp); }
+    static NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+    {
+        for (PDRIVER_DISPATCH &dispatch : driver->MajorFunction) {
+            dispatch = Dispatch;
+        }
+        return STATUS_SUCCESS;
+    }
+
+    std::deque<std::unique_ptr<Handler>> handlers_;
+    std::vector<std::unique_ptr<sim::bus::Pdo>> pdos_;
+};
+
+}  // namespace iotest
