@@ -18,8 +18,10 @@ namespace sim::io::detail {
 
 State &S()
 {
-    static State state;
-    return state;
+    // Never destroyed: threads of a test that is ending may still complete requests
+    // while static destructors run, and the memory it holds stays reachable.
+    static State *state = new State;
+    return *state;
 }
 
 void *AllocateBlock(size_t size)
