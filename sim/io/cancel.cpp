@@ -57,7 +57,7 @@ BOOLEAN IoCancelIrp(PIRP Irp)
     sim::ke::DriverCall call("cancel routine");
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (routine == nullptr) {
         IoReleaseCancelSpinLock(irql);

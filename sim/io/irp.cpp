@@ -398,10 +398,11 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         Report(Rule::IrpCompletedWithPending, "IoCompleteRequest(%p) with STATUS_PENDING",
                (void *)Irp);
     }
-    if (Irp->CancelRoutine != nullptr) {
+    // Read atomically: IoCancelIrp may exchange it on another processor right now.
+    if (PDRIVER_CANCEL left = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST)) {
         Report(Rule::IrpCompletedWithCancelRoutine,
                "IoCompleteRequest(%p) with its cancel routine %p still set", (void *)Irp,
-               (void *)Irp->CancelRoutine);
+               (void *)left);
         // Cleared so that a later IoCancelIrp cannot call into a completed request.
         IoSetCancelRoutine(Irp, nullptr);
     }
@@ -432,7 +433,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             routine != nullptr &&
             ((NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
              (!NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_ERROR)) ||
-             (Irp->Cancel && status == STATUS_CANCELLED && (sp->Control & SL_INVOKE_ON_CANCEL)));
+             (__atomic_load_n(&Irp->Cancel, __ATOMIC_SEQ_CST) && status == STATUS_CANCELLED && (sp->Control & SL_INVOKE_ON_CANCEL)));
         // As Windows does, the completed location is cleared, so that nothing above
         // reads parameters of a location that is no longer in use.
         sp->MinorFunction = 0;
