@@ -1,0 +1,465 @@
+// Reads on an open port: served from the ring, parked until data, their total timeout
+// or their cancellation, and the races between those endings.
+#include "tests/support/port_bench.h"
+
+#include "sim/ke/ke.h"
+#include "sim/lowres.h"
+#include "usb/usb.h"
+
+#include <atomic>
+#include <chrono>
+#include <numeric>
+#include <thread>
+
+namespace {
+
+using sim::usb::ObexPhone;
+
+constexpr int64_t kMs = 10000;  // 100-ns units per millisecond
+
+std::vector<uint8_t> Bytes(size_t n, uint8_t start = 1)
+{
+    std::vector<uint8_t> v(n);
+    std::iota(v.begin(), v.end(), start);
+    return v;
+}
+
+class ReadTest : public bench::PortTest {
+protected:
+    bool Parked(const ReadOp &read)
+    {
+        return !read.op->Done() && QueueLength(&ext_->ReadQueue) == 1;
+    }
+    bool TimerArmed() { return ext_->ReadTimer.Header.Inserted != FALSE; }
+};
+
+// ---- the timeout rules, one row each
+
+struct TimeoutCase {
+    const char *name;
+    ULONG interval;
+    ULONG multiplier;
+    ULONG constant;
+    ULONG length;
+    enum { AtOnce, Forever, Timed } outcome;
+    int64_t dueMs;  // Timed only
+};
+
+class ReadTimeoutRuleTest : public ReadTest, public ::testing::WithParamInterface<TimeoutCase> {};
+
+TEST_P(ReadTimeoutRuleTest, AReadOnAnEmptyRingEndsAsItsTimeoutsSay)
+{
+    const TimeoutCase &c = GetParam();
+    SetTimeouts(c.interval, c.multiplier, c.constant);
+    ReadOp read = StartRead(c.length);
+
+    switch (c.outcome) {
+    case TimeoutCase::AtOnce:
+        ASSERT_TRUE(read.op->Done());
+        EXPECT_EQ(read.op->Returned(), STATUS_SUCCESS);
+        EXPECT_EQ(read.op->Status().Status, STATUS_SUCCESS);
+        EXPECT_EQ(read.op->Status().Information, 0u);
+        EXPECT_FALSE(TimerArmed());
+        break;
+    case TimeoutCase::Forever:
+        EXPECT_EQ(read.op->Returned(), STATUS_PENDING);
+        EXPECT_FALSE(TimerArmed());
+        sim::ke::Advance(40LL * 24 * 3600 * 1000 * kMs);  // forty days
+        EXPECT_TRUE(Parked(read));
+        break;
+    case TimeoutCase::Timed:
+        EXPECT_EQ(read.op->Returned(), STATUS_PENDING);
+        EXPECT_TRUE(TimerArmed());
+        sim::ke::Advance(c.dueMs * kMs - 1);
+        ASSERT_TRUE(Parked(read)) << "fired before " << c.dueMs << " ms";
+        sim::ke::Advance(1);
+        ASSERT_TRUE(read.op->Done()) << "did not fire at " << c.dueMs << " ms";
+        EXPECT_EQ(read.op->Status().Status, STATUS_TIMEOUT);
+        EXPECT_EQ(read.op->Status().Information, 0u);
+        EXPECT_EQ(QueueLength(&ext_->ReadQueue), 0u);
+        break;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ReadTimeoutRuleTest,
+    ::testing::Values(
+        // interval MAXULONG
+        TimeoutCase{"MaxZeroZeroReturnsAtOnce", MAXULONG, 0, 0, 10, TimeoutCase::AtOnce, 0},
+        TimeoutCase{"MaxConstantMaxWaitsForever", MAXULONG, 7, MAXULONG, 10, TimeoutCase::Forever, 0},
+        TimeoutCase{"MaxMultiplierMaxCountsAsZero", MAXULONG, MAXULONG, 500, 100, TimeoutCase::Timed, 500},
+        TimeoutCase{"MaxWithTotals", MAXULONG, 10, 100, 1000, TimeoutCase::Timed, 10100},
+        TimeoutCase{"MaxConstantOnly", MAXULONG, 0, 250, 1000, TimeoutCase::Timed, 250},
+        // interval anything else
+        TimeoutCase{"NoTotalsWaitsForever", 50, 0, 0, 10, TimeoutCase::Forever, 0},
+        TimeoutCase{"AllZeroWaitsForever", 0, 0, 0, 10, TimeoutCase::Forever, 0},
+        TimeoutCase{"WithTotals", 0, 10, 100, 1000, TimeoutCase::Timed, 10100},
+        TimeoutCase{"MultiplierMaxTakenAsItIs", 50, MAXULONG, 0, 2, TimeoutCase::Timed, 8589934590LL},
+        TimeoutCase{"ConstantMaxTakenAsItIs", 50, 0, MAXULONG, 10, TimeoutCase::Timed, 4294967295LL}),
+    [](const ::testing::TestParamInfo<TimeoutCase> &info) { return std::string(info.param.name); });
+
+// 429,496 x MAXULONG + 3,134,037,636 ms is 2^64 + 8,384 in 100-ns units: a due time
+// worked out with wrapping arithmetic would fire after 0.84 ms.
+TEST_F(ReadTest, ATotalTimeoutBeyondTheTimersRangeSaturatesInsteadOfWrapping)
+{
+    ASSERT_EQ(sim::ke::Now(), 0);  // the timer's deadline is Now() + the relative time
+    SetTimeouts(0, MAXULONG, 3134037636u);
+    ReadOp read = StartRead(429496);
+    ASSERT_EQ(read.op->Returned(), STATUS_PENDING);
+    ASSERT_TRUE(TimerArmed());
+    EXPECT_EQ(static_cast<int64_t>(ext_->ReadTimer.DueTime.QuadPart), MAXLONGLONG);
+
+    sim::ke::Advance(1000 * kMs);
+    EXPECT_TRUE(Parked(read)) << "the due time wrapped round";
+    sim::ke::Advance(MAXLONGLONG - 1000 * kMs - 1);
+    EXPECT_TRUE(Parked(read));
+    sim::ke::Advance(1);
+    ASSERT_TRUE(read.op->Done());
+    EXPECT_EQ(read.op->Status().Status, STATUS_TIMEOUT);
+}
+
+TEST_F(ReadTest, ALargeButRepresentableTotalTimeoutIsNotSaturated)
+{
+    // 1,000,000 x 10,000,000 ms fits: 10^17 units, a little over 317 years.
+    SetTimeouts(0, 10000000, 0);
+    ReadOp read = StartRead(1000000);
+    ASSERT_TRUE(TimerArmed());
+    EXPECT_EQ(static_cast<int64_t>(ext_->ReadTimer.DueTime.QuadPart), 1000000LL * 10000000LL * kMs);
+}
+
+// ---- reads served from the ring
+
+TEST_F(ReadTest, AReadTakesWhatTheRingHoldsAndDoesNotWaitForTheRest)
+{
+    SetTimeouts(0, 10, 100);
+    FillRing(Bytes(4, 0x41));
+    ReadOp read = StartRead(10);
+    ASSERT_TRUE(read.op->Done());
+    EXPECT_EQ(read.op->Returned(), STATUS_SUCCESS);
+    EXPECT_EQ(read.op->Status().Information, 4u);
+    EXPECT_EQ(std::vector<uint8_t>(read.buffer->begin(), read.buffer->begin() + 4), Bytes(4, 0x41));
+    EXPECT_EQ(ext_->RxRing.Count, 0);
+    EXPECT_EQ(ext_->PerfStats.ReceivedCount, 4u);
+    EXPECT_FALSE(TimerArmed());
+
+    FillRing(Bytes(10, 0x61));
+    ReadOp part = StartRead(3);
+    EXPECT_EQ(part.op->Status().Information, 3u);
+    EXPECT_EQ(*part.buffer, Bytes(3, 0x61));
+    EXPECT_EQ(ext_->RxRing.Count, 7);
+    EXPECT_EQ(ext_->PerfStats.ReceivedCount, 7u);
+    EXPECT_EQ(ext_->OutstandingIo, 1);
+}
+
+TEST_F(ReadTest, AnEmptyReadSucceedsAndLeavesTheParkedReadsTimerArmed)
+{
+    SetTimeouts(0, 10, 100);
+    ReadOp parked = StartRead(1000);
+    ReadOp empty = StartRead(0);
+    ASSERT_TRUE(empty.op->Done());
+    EXPECT_EQ(empty.op->Status().Status, STATUS_SUCCESS);
+    EXPECT_EQ(empty.op->Status().Information, 0u);
+    EXPECT_TRUE(TimerArmed());
+    sim::ke::Advance(10100 * kMs);
+    ASSERT_TRUE(parked.op->Done());
+    EXPECT_EQ(parked.op->Status().Status, STATUS_TIMEOUT);
+}
+
+// Kept as the port has always behaved: one read is parked at a time, and a second one
+// neither waits nor fails. It also cancels the timer of the one parked.
+TEST_F(ReadTest, ASecondReadWhileOneIsParkedCompletesAtOnceWithNothing)
+{
+    SetTimeouts(0, 10, 100);
+    ReadOp first = StartRead(1000);
+    ReadOp second = StartRead(50);
+    ASSERT_TRUE(second.op->Done());
+    EXPECT_EQ(second.op->Returned(), STATUS_SUCCESS);
+    EXPECT_EQ(second.op->Status().Status, STATUS_SUCCESS);
+    EXPECT_EQ(second.op->Status().Information, 0u);
+    EXPECT_FALSE(TimerArmed());
+    sim::ke::Advance(20000 * kMs);
+    EXPECT_TRUE(Parked(first));
+}
+
+// ---- parked reads ended by the receive pump
+
+TEST_F(ReadTest, AParkedReadIsCompletedByTheNextTransferWithExactlyItsBytes)
+{
+    SetTimeouts(0, 10, 100);
+    StartPump();
+    ReadOp read = StartRead(100);
+    ASSERT_TRUE(Parked(read));
+    Receive(Bytes(30, 0x10));
+    ASSERT_TRUE(read.op->Done());
+    EXPECT_EQ(read.op->Status().Status, STATUS_SUCCESS);
+    EXPECT_EQ(read.op->Status().Information, 30u);
+    EXPECT_EQ(std::vector<uint8_t>(read.buffer->begin(), read.buffer->begin() + 30), Bytes(30, 0x10));
+    EXPECT_EQ(ext_->RxRing.Count, 0);
+    EXPECT_EQ(ext_->PerfStats.ReceivedCount, 30u);
+    EXPECT_EQ(ext_->ReadRemaining, 70u);
+    EXPECT_FALSE(TimerArmed());
+}
+
+TEST_F(ReadTest, AParkedReadShorterThanTheTransferLeavesTheRestInTheRing)
+{
+    StartPump();
+    ReadOp read = StartRead(8);
+    Receive(Bytes(20));
+    ASSERT_TRUE(read.op->Done());
+    EXPECT_EQ(*read.buffer, Bytes(8));
+    EXPECT_EQ(ext_->RxRing.Count, 12);
+    ReadOp rest = StartRead(100);
+    EXPECT_EQ(rest.op->Status().Information, 12u);
+    EXPECT_EQ(std::vector<uint8_t>(rest.buffer->begin(), rest.buffer->begin() + 12), Bytes(12, 9));
+}
+
+TEST_F(ReadTest, AZeroLengthTransferEndsAParkedReadWithATimeoutAndNoBytes)
+{
+    StartPump();
+    ReadOp read = StartRead(100);
+    Receive({});
+    ASSERT_TRUE(read.op->Done());
+    EXPECT_EQ(read.op->Status().Status, STATUS_TIMEOUT);
+    EXPECT_EQ(read.op->Status().Information, 0u);
+    EXPECT_EQ(ext_->ReadRemaining, 0u);
+}
+
+TEST_F(ReadTest, AFailedTransferDoesNotEndAParkedRead)
+{
+    SetTimeouts(0, 0, 300);
+    StartPump();
+    ReadOp read = StartRead(100);
+    sim::usb::Device::Result failed;
+    failed.status = STATUS_UNSUCCESSFUL;
+    failed.usbd = USBD_STATUS_STALL_PID;
+    ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkIn, failed));
+    sim::ke::WaitIdle();
+    EXPECT_TRUE(Parked(read));
+    sim::ke::Advance(300 * kMs);
+    ASSERT_TRUE(read.op->Done());
+    EXPECT_EQ(read.op->Status().Status, STATUS_TIMEOUT);
+}
+
+// ---- cancellation
+
+TEST_F(ReadTest, ACancelledParkedReadEndsCancelledAndItsTimerLaterCompletesNothing)
+{
+    SetTimeouts(0, 10, 100);
+    ReadOp read = StartRead(1000);
+    ASSERT_TRUE(Parked(read));
+    EXPECT_TRUE(read.op->Cancel());
+    ASSERT_TRUE(read.op->Done());
+    EXPECT_EQ(read.op->Status().Status, STATUS_CANCELLED);
+    EXPECT_EQ(read.op->Status().Information, 0u);
+    EXPECT_EQ(QueueLength(&ext_->ReadQueue), 0u);
+    EXPECT_EQ(ext_->OutstandingIo, 1);
+    // The timer stays armed and finds nothing when it fires.
+    EXPECT_TRUE(TimerArmed());
+    sim::ke::Advance(10100 * kMs);
+    EXPECT_FALSE(TimerArmed());
+    EXPECT_EQ(ext_->OutstandingIo, 1);
+}
+
+// A read whose Cancel flag is already set when the driver parks it (IoCancelIrp found
+// no cancel routine to call).
+NTSTATUS CancelledBeforeDispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    EXPECT_FALSE(IoCancelIrp(irp));
+    return DispatchRead(device, irp);
+}
+
+TEST_F(ReadTest, AReadCancelledWhileBeingParkedIsCompletedCancelledAndItsDispatchSaysPending)
+{
+    driver_->MajorFunction[IRP_MJ_READ] = CancelledBeforeDispatch;
+    ReadOp read = StartRead(100);
+    driver_->MajorFunction[IRP_MJ_READ] = DispatchRead;
+    ASSERT_TRUE(read.op->Done());
+    // It was marked pending before the cancel was seen: anything but STATUS_PENDING
+    // would break the I/O manager's rule (the verifier reports it).
+    EXPECT_EQ(read.op->Returned(), STATUS_PENDING);
+    EXPECT_EQ(read.op->Status().Status, STATUS_CANCELLED);
+    EXPECT_EQ(read.op->Status().Information, 0u);
+    EXPECT_EQ(QueueLength(&ext_->ReadQueue), 0u);
+    EXPECT_EQ(ext_->OutstandingIo, 1);
+    // The queue is usable again.
+    ReadOp next = StartRead(10);
+    EXPECT_TRUE(Parked(next));
+}
+
+// The cancel routine unlinks its read only under DataLock: while another path holds
+// DataLock (as the bulk-in completion does when it serves the read queue), a read
+// whose cancel routine has been called stays linked and uncompleted.
+TEST_F(ReadTest, ACancelRoutineWaitsForDataLockBeforeItTouchesTheQueue)
+{
+    ReadOp read = StartRead(100);
+    ASSERT_TRUE(Parked(read));
+    PIRP irp = read.op->Irp();
+
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext_->DataLock);
+    std::thread canceller([&] { read.op->Cancel(); });
+    // IoCancelIrp has taken the routine once it is gone from the IRP.
+    while (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr) {
+        std::this_thread::yield();
+    }
+    // A routine that did not wait for DataLock would be done within microseconds.
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    bool linked = true;
+    while (linked && !read.op->Done() && std::chrono::steady_clock::now() < until) {
+        linked = ext_->ReadQueue.Flink == &irp->Tail.Overlay.ListEntry;
+        std::this_thread::yield();
+    }
+    EXPECT_TRUE(linked) << "the cancel routine unlinked the read without DataLock";
+    EXPECT_FALSE(read.op->Done()) << "the cancel routine completed the read under another path's DataLock";
+    // As the bulk-in completion would now: the read's canceller owns it.
+    CompletePendingReads(ext_);
+    KeReleaseSpinLock(&ext_->DataLock, irql);
+    canceller.join();
+    ASSERT_TRUE(read.op->Done());
+    EXPECT_EQ(read.op->Status().Status, STATUS_CANCELLED);
+    EXPECT_EQ(QueueLength(&ext_->ReadQueue), 0u);
+    EXPECT_EQ(ext_->OutstandingIo, 1);
+}
+
+// ---- refusals
+
+TEST_F(ReadTest, AReadOnAFailedOrDepartingDeviceIsRefusedAndClearsPendingEvents)
+{
+    FillRing(Bytes(5));
+    ext_->PendingEvents = SERIAL_EV_RXCHAR;
+    ext_->DeviceFailure = DEVICE_FAILED_MARK;
+    ReadOp dead = StartRead(10);
+    ASSERT_TRUE(dead.op->Done());
+    EXPECT_EQ(dead.op->Status().Status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(dead.op->Status().Information, 0u);
+    EXPECT_EQ(ext_->PendingEvents, 0u);
+    EXPECT_EQ(ext_->RxRing.Count, 5);
+
+    ext_->DeviceFailure = 0;
+    ext_->PnpState = SurpriseRemoved;
+    ReadOp gone = StartRead(10);
+    EXPECT_EQ(gone.op->Status().Status, STATUS_DELETE_PENDING);
+    ext_->PnpState = Started;
+    EXPECT_EQ(ext_->OutstandingIo, 1);
+}
+
+TEST_F(ReadTest, AReadAfterRemovalHasBegunFailsWithTheRemoveLocksStatusAndHoldsNothing)
+{
+    ASSERT_EQ(IoAcquireRemoveLock(&ext_->RemoveLock, fdo_), STATUS_SUCCESS);
+    IoReleaseRemoveLockAndWait(&ext_->RemoveLock, fdo_);
+    FillRing(Bytes(5));
+    ReadOp read = StartRead(10);
+    ASSERT_TRUE(read.op->Done());
+    EXPECT_EQ(read.op->Returned(), STATUS_DELETE_PENDING);
+    EXPECT_EQ(read.op->Status().Status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(read.op->Status().Information, 0u);
+    EXPECT_EQ(ext_->RxRing.Count, 5);
+    EXPECT_EQ(ext_->OutstandingIo, 1);
+}
+
+// ---- reads when the pump cannot go on
+
+TEST_F(ReadTest, WhenNoTransferCanBeAllocatedAParkedReadEndsByItsTimeout)
+{
+    SetTimeouts(0, 0, 100);
+    sim::lowres::FailNth("IoAllocateIrp", 1);
+    StartPump();
+    EXPECT_EQ(Phone().PendingCount(ObexPhone::kBulkIn), 0u);
+    ReadOp read = StartRead(10);
+    sim::ke::Advance(100 * kMs);
+    ASSERT_TRUE(read.op->Done());
+    EXPECT_EQ(read.op->Status().Status, STATUS_TIMEOUT);
+    EXPECT_EQ(ext_->OutstandingIo, 1);
+}
+
+TEST_F(ReadTest, WhenThePumpCannotRestartTheDataItBroughtIsStillRead)
+{
+    StartPump();
+    sim::lowres::FailNth("ExAllocatePool", 1);
+    Receive(Bytes(6));
+    EXPECT_EQ(Phone().PendingCount(ObexPhone::kBulkIn), 0u) << "the restart should have failed";
+    ReadOp read = StartRead(10);
+    EXPECT_EQ(read.op->Status().Information, 6u);
+    ReadOp parked = StartRead(10);
+    EXPECT_TRUE(Parked(parked));
+    EXPECT_TRUE(parked.op->Cancel());
+    EXPECT_EQ(ext_->OutstandingIo, 1);
+}
+
+// ---- races
+
+// The bus completes the transfer at DISPATCH_LEVEL on its own thread while the
+// application cancels the read: exactly one of them ends it, every time.
+TEST_F(ReadTest, CancelRacingCompletionByDataEndsEachReadExactlyOnce)
+{
+    StartPump();
+    int cancelled = 0;
+    int served = 0;
+    for (int i = 0; i < 300; i++) {
+        ReadOp read = StartRead(16);
+        ASSERT_EQ(read.op->Returned(), STATUS_PENDING);
+        std::atomic<bool> go{false};
+        std::thread canceller([&] {
+            while (!go.load()) {
+                std::this_thread::yield();
+            }
+            read.op->Cancel();
+        });
+        go = true;
+        Receive(Bytes(4, static_cast<uint8_t>(i)));
+        canceller.join();
+        IO_STATUS_BLOCK io = read.op->Wait();
+        if (io.Status == STATUS_CANCELLED) {
+            EXPECT_EQ(io.Information, 0u);
+            cancelled++;
+            // The bytes stay for the next read.
+            ReadOp drain = StartRead(16);
+            ASSERT_EQ(drain.op->Status().Information, 4u);
+        } else {
+            ASSERT_EQ(io.Status, STATUS_SUCCESS);
+            ASSERT_EQ(io.Information, 4u);
+            EXPECT_EQ(std::vector<uint8_t>(read.buffer->begin(), read.buffer->begin() + 4),
+                      Bytes(4, static_cast<uint8_t>(i)));
+            served++;
+        }
+        ASSERT_EQ(ext_->RxRing.Count, 0);
+        ASSERT_EQ(QueueLength(&ext_->ReadQueue), 0u);
+        ASSERT_FALSE(sim::verifier::Any()) << "iteration " << i;
+    }
+    EXPECT_EQ(cancelled + served, 300);
+    EXPECT_EQ(ext_->OutstandingIo, 2);  // the bias and the transfer in flight
+    std::printf("[          ] %d reads cancelled, %d served by data\n", cancelled, served);
+}
+
+TEST_F(ReadTest, CancelRacingTheTimeoutEndsEachReadExactlyOnce)
+{
+    SetTimeouts(0, 0, 5);
+    int cancelled = 0;
+    int timedOut = 0;
+    for (int i = 0; i < 300; i++) {
+        ReadOp read = StartRead(16);
+        std::atomic<bool> go{false};
+        std::thread canceller([&] {
+            while (!go.load()) {
+                std::this_thread::yield();
+            }
+            read.op->Cancel();
+        });
+        go = true;
+        sim::ke::Advance(5 * kMs);
+        canceller.join();
+        IO_STATUS_BLOCK io = read.op->Wait();
+        if (io.Status == STATUS_CANCELLED) {
+            cancelled++;
+        } else {
+            ASSERT_EQ(io.Status, STATUS_TIMEOUT);
+            timedOut++;
+        }
+        ASSERT_EQ(io.Information, 0u);
+        ASSERT_EQ(QueueLength(&ext_->ReadQueue), 0u);
+        ASSERT_FALSE(sim::verifier::Any()) << "iteration " << i;
+    }
+    EXPECT_EQ(ext_->OutstandingIo, 1);
+    std::printf("[          ] %d reads cancelled, %d timed out\n", cancelled, timedOut);
+}
+
+}  // namespace
