@@ -385,6 +385,59 @@ TEST_F(ReadTest, WhenThePumpCannotRestartTheDataItBroughtIsStillRead)
     EXPECT_EQ(ext_->OutstandingIo, 1);
 }
 
+// Every fallible call of a read's life on an open port (the pump's IRP and restart
+// item, the write's context) fails once in turn: each read still ends, by data or by
+// its timeout, and nothing is left counted, queued or allocated.
+TEST_F(ReadTest, AReadEndsAndNothingLeaksWhicheverAllocationFails)
+{
+    int injected = 0;
+    for (int n = 1;; n++) {
+        sim::lowres::Reset();
+        sim::lowres::FailNthOfAny(n);
+        if (Phone().PendingCount(ObexPhone::kBulkIn) == 0) {
+            StartPump();
+        }
+        SetTimeouts(0, 0, 50);
+        ReadOp read = StartRead(10);
+        auto write = StartWrite(std::vector<uint8_t>(10, 0x77));
+        if (Phone().PendingCount(ObexPhone::kBulkOut) != 0) {
+            ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkOut));
+        }
+        const bool pumping = Phone().PendingCount(ObexPhone::kBulkIn) != 0;
+        if (pumping) {
+            Receive(Bytes(5));
+        } else {
+            sim::ke::Advance(50 * kMs);
+        }
+        IO_STATUS_BLOCK io = read.op->Wait();
+        if (pumping) {
+            EXPECT_EQ(io.Status, STATUS_SUCCESS) << "failure point " << n;
+            EXPECT_EQ(io.Information, 5u) << "failure point " << n;
+        } else {
+            EXPECT_EQ(io.Status, STATUS_TIMEOUT) << "failure point " << n;
+            EXPECT_EQ(io.Information, 0u) << "failure point " << n;
+        }
+        IO_STATUS_BLOCK written = write->Wait();
+        EXPECT_TRUE(written.Status == STATUS_SUCCESS || written.Status == STATUS_INSUFFICIENT_RESOURCES)
+            << "failure point " << n << ": 0x" << std::hex << written.Status;
+        sim::ke::WaitIdle();
+        const bool failed = sim::lowres::Injected() != 0;
+        sim::lowres::Reset();
+
+        ASSERT_EQ(QueueLength(&ext_->ReadQueue), 0u) << "failure point " << n;
+        ASSERT_EQ(ext_->RxRing.Count, 0) << "failure point " << n;
+        const LONG inFlight = Phone().PendingCount(ObexPhone::kBulkIn) != 0 ? 1 : 0;
+        ASSERT_EQ(ext_->OutstandingIo, 1 + inFlight) << "failure point " << n;
+        ASSERT_FALSE(sim::verifier::Any()) << "failure point " << n;
+        if (!failed) {
+            break;
+        }
+        injected++;
+    }
+    EXPECT_GE(injected, 3);  // the pump's IRP, its restart item, the write's context
+    std::printf("[          ] %d failure points\n", injected);
+}
+
 // ---- races
 
 // The bus completes the transfer at DISPATCH_LEVEL on its own thread while the
