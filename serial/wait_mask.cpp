@@ -28,7 +28,8 @@ NTSTATUS WaitOnMaskIoctl(PDEVICE_EXTENSION Extension, PIRP Irp)
 
     Irp->IoStatus.Information = 0;
     if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ULONG)) {
-        return STATUS_BUFFER_TOO_SMALL;
+        status = STATUS_BUFFER_TOO_SMALL;
+        goto out;
     }
 
     irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
@@ -67,6 +68,7 @@ out_unlock:
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
         IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
     }
+out:
     return status;
 }
 

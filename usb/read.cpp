@@ -191,21 +191,22 @@ out_unlock:
     // A parked read may be completed by the bulk-in path or its cancel routine as soon
     // as DataLock is released: nothing below may touch it then.
     KeReleaseSpinLock(&extension->DataLock, irql);
-    if (status == STATUS_PENDING) {
-        return STATUS_PENDING;
-    }
-
-    // A read cancelled while it was being parked was already marked pending, so the
-    // I/O manager is told STATUS_PENDING; the request itself carries STATUS_CANCELLED.
-    returned = (status == STATUS_CANCELLED) ? STATUS_PENDING : status;
-    Irp->IoStatus.Status = status;
-    if (!NT_SUCCESS(status)) {
-        Irp->IoStatus.Information = 0;
-    }
-    IoCompleteRequest(Irp, boost);
-    ReleaseOutstandingIo(extension);
-    if (removeLockHeld) {
-        IoReleaseRemoveLock(&extension->RemoveLock, Irp);
+    returned = status;
+    if (status != STATUS_PENDING) {
+        // A read cancelled while it was being parked was already marked pending, so
+        // the I/O manager is told STATUS_PENDING; the request carries STATUS_CANCELLED.
+        if (status == STATUS_CANCELLED) {
+            returned = STATUS_PENDING;
+        }
+        Irp->IoStatus.Status = status;
+        if (!NT_SUCCESS(status)) {
+            Irp->IoStatus.Information = 0;
+        }
+        IoCompleteRequest(Irp, boost);
+        ReleaseOutstandingIo(extension);
+        if (removeLockHeld) {
+            IoReleaseRemoveLock(&extension->RemoveLock, Irp);
+        }
     }
     return returned;
 }
