@@ -227,7 +227,13 @@ void StopClock()
 int64_t DeadlineFromDueTime(LONGLONG dueTime)
 {
     if (dueTime < 0) {
-        return Now() - dueTime;
+        // A relative time reaching past the end of the clock's range waits until that
+        // end, rather than wrapping round into the past.
+        int64_t deadline;
+        if (__builtin_sub_overflow(Now(), dueTime, &deadline)) {
+            return std::numeric_limits<int64_t>::max();
+        }
+        return deadline;
     }
     return dueTime - g_systemBase;
 }

@@ -118,6 +118,16 @@ TEST_F(ReadTest, ATotalTimeoutBeyondTheTimersRangeSaturatesInsteadOfWrapping)
     EXPECT_EQ(read.op->Status().Status, STATUS_TIMEOUT);
 }
 
+TEST_F(ReadTest, ASaturatedTotalTimeoutStillWaitsWhenTheClockHasMoved)
+{
+    sim::ke::Advance(3600 * 1000 * kMs);
+    SetTimeouts(0, MAXULONG, MAXULONG);
+    ReadOp read = StartRead(1000000);
+    ASSERT_TRUE(TimerArmed());
+    sim::ke::Advance(100LL * 365 * 24 * 3600 * 1000 * kMs);  // a century
+    EXPECT_TRUE(Parked(read));
+}
+
 TEST_F(ReadTest, ALargeButRepresentableTotalTimeoutIsNotSaturated)
 {
     // 1,000,000 x 10,000,000 ms fits: 10^17 units, a little over 317 years.
