@@ -3,7 +3,7 @@
 // function codes, the internal USB control codes, and the USBD library routines that
 // parse descriptors and build select-configuration requests.
 //
-// Written from the USB 2.0 specification (chapter 9 descriptors) and the public WDK
+// Written from the USB 2.0 standard (chapter 9 descriptors) and the public WDK
 // documentation, with the Windows x64 layouts. The USBD routines are implemented by
 // the host platform in sim/; the URB builder macros only fill in the URB, as they do
 // on Windows. Any context: these are declarations only.

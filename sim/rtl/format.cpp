@@ -43,7 +43,7 @@ void AppendWide(std::basic_string<Ch> &out, std::u16string_view text)
     }
 }
 
-// Appends `field` (already in the output's character type) padded to the spec's width.
+// Appends `field` (already in the output's character type) padded to the conversion's width.
 template <typename Ch>
 void AppendPadded(std::basic_string<Ch> &out, const std::basic_string<Ch> &field, const Spec &spec)
 {

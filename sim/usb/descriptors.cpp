@@ -1,4 +1,4 @@
-// Descriptor blocks laid out as chapter 9 of the USB 2.0 specification lays them out
+// Descriptor blocks laid out as chapter 9 of the USB 2.0 standard lays them out
 // (little-endian, packed), and the OBEX phone's set. Plain data, any thread.
 #include "sim/usb/descriptors.h"
 
