@@ -1,29 +1,288 @@
-// Open, close, cleanup and flush of the emulated serial port.
-// Context: PASSIVE_LEVEL, in the application's thread.
-// The port's open and close sequences are not part of the driver yet: these entries
-// fail their requests as the I/O manager's default would, until they are.
-#include "core/core.h"
+// Open, close, cleanup and flush of the emulated serial port: one opener at a time; the
+// first open starts the data path, cleanup ends the queued requests, close stops the
+// pipes and waits until nothing is in flight. Also the pipe aborts of the removal paths.
+// Context: PASSIVE_LEVEL, in the application's thread (create, cleanup, close, flush)
+// or the Plug and Play thread (AbortPipesIfOpen).
+#include "serial/serial.h"
+#include "usb/usb.h"
 
+/*
+ * InitSerialState - the serial defaults every first open starts from. Timeouts, the
+ * statistics, the limits and the first four special characters carry over.
+ * Context: PASSIVE_LEVEL, OpenMutex held, no transfer running.
+ */
+VOID InitSerialState(PDEVICE_EXTENSION Extension)
+{
+    KIRQL irql;
+
+    // No transfer runs yet, but a request on a stale file object may still look at
+    // the settings: they change under their lock.
+    irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
+    InitializeListHead(&Extension->ReadQueue);
+    InitializeListHead(&Extension->WaitQueue);
+    InitializeListHead(&Extension->WriteQueue);
+    Extension->WaitMask = 0;
+    Extension->ModemStatus = 0;
+    Extension->OutQueueBytes = 0;
+    Extension->PendingEvents = 0;
+    Extension->BaudRate = 115200;
+    Extension->LineControl.StopBits = STOP_BITS_2;
+    Extension->LineControl.Parity = NO_PARITY;
+    Extension->LineControl.WordLength = 8;
+    Extension->HandFlow.ControlHandShake = SERIAL_DTR_CONTROL;
+    Extension->HandFlow.FlowReplace = SERIAL_RTS_CONTROL;
+    Extension->SpecialChars.XonChar = 0;
+    Extension->SpecialChars.XoffChar = 0;
+    Extension->WriteActive = FALSE;
+    Extension->IsOpen = TRUE;
+    KeReleaseSpinLock(&Extension->DataLock, irql);
+
+    // The open bias: OutstandingIo cannot reach 0 while the port is open, so only the
+    // close's drain is woken by IoIdleEvent.
+    Extension->OutstandingIo = 1;
+    KeInitializeEvent(&Extension->IoIdleEvent, SynchronizationEvent, FALSE);
+    Extension->ErrorCount = 0;
+    Extension->SleptWhileOpen = FALSE;
+}
+
+/*
+ * UndoFirstOpen - a first open that could not start the data path leaves the port as
+ * closed as it found it: query-stop and query-remove see it closed, and the next create
+ * runs the whole first-open sequence again.
+ * Context: PASSIVE_LEVEL; OpenMutex not held on entry, taken and released here.
+ */
+static VOID UndoFirstOpen(PDEVICE_EXTENSION Extension)
+{
+    KIRQL irql;
+
+    ExAcquireFastMutex(&Extension->OpenMutex);
+    irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
+    Extension->IsOpen = FALSE;
+    KeReleaseSpinLock(&Extension->DataLock, irql);
+    // Nothing was started, so the bias is the only unit: no drain to wake.
+    InterlockedDecrement(&Extension->OutstandingIo);
+    // Last: a create that sees the count at 0 finds everything else undone.
+    InterlockedDecrement(&Extension->OpenCount);
+    ExReleaseFastMutex(&Extension->OpenMutex);
+}
+
+/*
+ * StartDataPath - the part of the first open that talks to the phone: both pipes reset,
+ * the bytes of before the open discarded, the receive pump started.
+ * Context: PASSIVE_LEVEL, no lock held; the caller holds the remove lock.
+ * Return: the bulk-out reset's status, or STATUS_UNSUCCESSFUL when a reset failed, in
+ * which case the open has been undone.
+ */
+static NTSTATUS StartDataPath(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension)
+{
+    NTSTATUS status;
+    KIRQL irql;
+
+    status = ResetPipe(DeviceObject, Extension->BulkInPipe);
+    if (!NT_SUCCESS(status)) {
+        goto fail;
+    }
+    status = ResetPipe(DeviceObject, Extension->BulkOutPipe);
+    if (!NT_SUCCESS(status)) {
+        goto fail;
+    }
+
+    irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
+    Extension->RxRing.Head = 0;
+    Extension->RxRing.Tail = 0;
+    Extension->RxRing.Count = 0;
+    KeReleaseSpinLock(&Extension->DataLock, irql);
+    // A pump that cannot start is seen as a failed transfer by the data path; the open
+    // itself stands.
+    StartBulkInRead(Extension, Extension->BulkInPipe);
+    goto out;
+
+fail:
+    status = STATUS_UNSUCCESSFUL;
+    UndoFirstOpen(Extension);
+out:
+    return status;
+}
+
+/*
+ * DispatchCreate - IRP_MJ_CREATE: opens the port for its one opener.
+ * Context: PASSIVE_LEVEL. Takes OpenMutex across the state tests, the count and the
+ * defaults; the pipe resets run after it is released. The remove lock is held only
+ * while the create runs.
+ * Return: the status of the open; the IRP is completed here.
+ */
 NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    return CompleteNotYetHandled(Irp);
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    BOOLEAN removeLockHeld = FALSE;
+    BOOLEAN mutexHeld = TRUE;
+    NTSTATUS status;
+
+    ExAcquireFastMutex(&extension->OpenMutex);
+    Irp->IoStatus.Information = 0;
+
+    if (extension->PnpState != Started) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        goto out;
+    }
+    if (IsDeviceUnavailable(extension)) {
+        status = STATUS_DELETE_PENDING;
+        goto out;
+    }
+    status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) {
+        goto out;
+    }
+    removeLockHeld = TRUE;
+
+    // A refused opener never changes the count: were it raised to 2 for a moment, a
+    // close running then would see no single opener and leave the count stuck at 1.
+    if (InterlockedCompareExchange(&extension->OpenCount, 1, 0) != 0) {
+        status = STATUS_ACCESS_DENIED;
+        goto out;
+    }
+
+    InitSerialState(extension);
+    ExReleaseFastMutex(&extension->OpenMutex);
+    mutexHeld = FALSE;
+    status = StartDataPath(DeviceObject, extension);
+
+out:
+    if (removeLockHeld) {
+        IoReleaseRemoveLock(&extension->RemoveLock, Irp);
+    }
+    Irp->IoStatus.Status = status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    if (mutexHeld) {
+        ExReleaseFastMutex(&extension->OpenMutex);
+    }
+    return status;
 }
 
+/*
+ * DispatchClose - IRP_MJ_CLOSE: the last reference to the port is gone. Stops both
+ * pipes, waits until every unit of work has ended, then makes the port openable again.
+ * Context: PASSIVE_LEVEL. CloseMutex is held around the tests only; the drain blocks
+ * and runs after it is released.
+ * Return: STATUS_SUCCESS; the remove lock's status when removal has begun; or
+ * STATUS_INVALID_DEVICE_REQUEST when the port has no single opener. The IRP is
+ * completed here.
+ */
 NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    return CompleteNotYetHandled(Irp);
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    BOOLEAN removeLockHeld = FALSE;
+    BOOLEAN closesOpener = TRUE;
+    NTSTATUS status;
+
+    ExAcquireFastMutex(&extension->CloseMutex);
+    Irp->IoStatus.Information = 0;
+
+    if (IsDeviceUnavailable(extension)) {
+        status = STATUS_SUCCESS;
+    } else {
+        status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
+        if (NT_SUCCESS(status)) {
+            if (extension->OpenCount == 1) {
+                removeLockHeld = TRUE;
+            } else {
+                IoReleaseRemoveLock(&extension->RemoveLock, Irp);
+                closesOpener = FALSE;
+                status = STATUS_INVALID_DEVICE_REQUEST;
+            }
+        }
+    }
+    ExReleaseFastMutex(&extension->CloseMutex);
+
+    AbortPipesAndDrain(DeviceObject);
+    // The count drops only after the drain, so that a new open cannot start (and
+    // re-arm IoIdleEvent) while this one is still draining.
+    if (closesOpener) {
+        InterlockedDecrement(&extension->OpenCount);
+    }
+    if (removeLockHeld) {
+        IoReleaseRemoveLock(&extension->RemoveLock, Irp);
+    }
+
+    Irp->IoStatus.Status = status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
 }
 
+/*
+ * DispatchCleanup - IRP_MJ_CLEANUP: the last handle is closed. Marks the port closed
+ * (device control is refused and the pump stops re-arming from now on) and ends every
+ * queued request: writes, the read, the wait.
+ * Context: PASSIVE_LEVEL; no remove lock and no state test, whatever the device state.
+ * Return: STATUS_SUCCESS, the IRP completed here.
+ */
 NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    return CompleteNotYetHandled(Irp);
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    KIRQL irql;
+
+    irql = KeAcquireSpinLockRaiseToDpc(&extension->DataLock);
+    extension->IsOpen = FALSE;
+    KeReleaseSpinLock(&extension->DataLock, irql);
+    KeCancelTimer(&extension->ReadTimer);
+    CancelAllQueues(DeviceObject);
+
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
+    return STATUS_SUCCESS;
 }
 
+/*
+ * DispatchFlush - IRP_MJ_FLUSH_BUFFERS: succeeds at once; queued writes go on.
+ * Context: PASSIVE_LEVEL.
+ * Return: STATUS_SUCCESS, the IRP completed here.
+ */
 NTSTATUS DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
-    return CompleteNotYetHandled(Irp);
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+/*
+ * AbortPipesAndDrain - stops both pipes, so that the bulk transfers in flight come back
+ * to their completion routines, drops the open bias and waits until the last unit of
+ * work has ended. Leaves OutstandingIo at 1.
+ * Context: PASSIVE_LEVEL, no lock held; blocks.
+ */
+VOID AbortPipesAndDrain(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+    AbortPipe(DeviceObject, extension->BulkInPipe);
+    AbortPipe(DeviceObject, extension->BulkOutPipe);
+    // The unit whose release reaches 0 signals IoIdleEvent; if the bias was the last
+    // one, nothing will.
+    if (InterlockedDecrement(&extension->OutstandingIo) != 0) {
+        KeWaitForSingleObject(&extension->IoIdleEvent, Executive, KernelMode, FALSE, NULL);
+    }
+    InterlockedExchange(&extension->OutstandingIo, 1);
+}
+
+/*
+ * AbortPipesIfOpen - the removal paths' pipe stop: both pipes aborted when the port is
+ * open, so that the transfers in flight end. Does not wait and leaves OutstandingIo.
+ * Context: PASSIVE_LEVEL, no lock held.
+ */
+VOID AbortPipesIfOpen(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    BOOLEAN open;
+    KIRQL irql;
+
+    irql = KeAcquireSpinLockRaiseToDpc(&extension->DataLock);
+    open = (BOOLEAN)(extension->OutstandingIo != 0 && extension->IsOpen);
+    KeReleaseSpinLock(&extension->DataLock, irql);
+    if (open) {
+        AbortPipe(DeviceObject, extension->BulkInPipe);
+        AbortPipe(DeviceObject, extension->BulkOutPipe);
+    }
 }
