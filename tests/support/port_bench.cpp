@@ -30,6 +30,10 @@ void PortTest::SetUp()
     ext_->PnpState = Started;
     ext_->MaxPacketSize = 512;
     ext_->ZeroLengthPacket = TRUE;
+    if (!openAtSetUp_) {
+        closed_ = true;
+        return;
+    }
 
     // What the first open sets, in the open path's order.
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext_->DataLock);

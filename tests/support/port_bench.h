@@ -4,6 +4,9 @@
 // the bus), so that data-path tests show only what they are about. The bus is in
 // manual mode: no transfer completes until the test says so.
 //
+// A fixture that sets openAtSetUp_ to false before SetUp gets the started device with
+// its port closed, to be opened through the driver's own create.
+//
 // At the end of each test the bench closes the port as cleanup and close do (IsOpen 0,
 // ReadTimer cancelled, the read, write and wait queues cancelled, both pipes aborted,
 // the outstanding work drained) and removes the device.
@@ -63,6 +66,7 @@ protected:
     void ClosePort();
 
     std::unique_ptr<sim::usb::Device> phone_;
+    bool openAtSetUp_ = true;
     PDEVICE_OBJECT fdo_ = nullptr;
     PDEVICE_EXTENSION ext_ = nullptr;
 

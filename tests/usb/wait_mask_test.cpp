@@ -15,45 +15,15 @@ namespace {
 
 using sim::usb::ObexPhone;
 
-// The device-control dispatch as far as waits need it: the remove lock with the
-// request as tag, then the wait-on-mask branch, which keeps both when it pends.
-NTSTATUS WaitOnMaskDispatch(PDEVICE_OBJECT device, PIRP irp)
-{
-    auto *ext = static_cast<PDEVICE_EXTENSION>(device->DeviceExtension);
-    NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, irp);
-    if (NT_SUCCESS(status)) {
-        EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode,
-                  static_cast<ULONG>(IOCTL_SERIAL_WAIT_ON_MASK));
-        status = WaitOnMaskIoctl(ext, irp);
-        if (status == STATUS_PENDING) {
-            return status;
-        }
-        IoReleaseRemoveLock(&ext->RemoveLock, irp);
-    } else {
-        irp->IoStatus.Information = 0;
-    }
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
 // The same, for a wait whose Cancel flag is set before the driver sees it.
 NTSTATUS CancelledWaitDispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     EXPECT_FALSE(IoCancelIrp(irp));
-    return WaitOnMaskDispatch(device, irp);
+    return DispatchDeviceControl(device, irp);
 }
 
 class WaitMaskTest : public bench::PortTest {
 protected:
-    void SetUp() override
-    {
-        bench::PortTest::SetUp();
-        if (driver_ != nullptr) {
-            driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = WaitOnMaskDispatch;
-        }
-    }
-
     struct WaitOp {
         std::shared_ptr<sim::io::Operation> op;
         std::shared_ptr<ULONG> word;
@@ -79,17 +49,16 @@ protected:
                wait.op->Status().Information == sizeof(ULONG) && wait.Word() == word;
     }
 
-    // Set-wait-mask as the serial control switch does it: the queued wait ends with
-    // event word 0, then the mask is stored.
+    // Set-wait-mask through the driver: the queued wait ends with event word 0, then
+    // the mask is stored.
     void SetWaitMask(ULONG mask)
     {
-        {
-            sim::ke::DriverCall call("set-wait-mask");
-            CompleteWaitOnMask(ext_, 0, FALSE);
-        }
-        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext_->DataLock);
-        ext_->WaitMask = mask;
-        KeReleaseSpinLock(&ext_->DataLock, irql);
+        sim::io::Request request;
+        request.major = IRP_MJ_DEVICE_CONTROL;
+        request.ioControlCode = IOCTL_SERIAL_SET_WAIT_MASK;
+        request.input = &mask;
+        request.inputLength = sizeof(mask);
+        ASSERT_EQ(sim::io::Call(fdo_, request).Status, STATUS_SUCCESS);
     }
 };
 
@@ -294,7 +263,7 @@ TEST_F(WaitMaskTest, AWaitCancelledWhileBeingQueuedIsCompletedCancelledAndItsDis
     SetWaitMask(SERIAL_EV_RXCHAR);
     driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = CancelledWaitDispatch;
     WaitOp wait = StartWait();
-    driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = WaitOnMaskDispatch;
+    driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
     ASSERT_TRUE(wait.op->Done());
     EXPECT_EQ(wait.op->Returned(), STATUS_PENDING);
     EXPECT_EQ(wait.op->Status().Status, STATUS_CANCELLED);

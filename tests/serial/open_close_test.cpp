@@ -1,0 +1,295 @@
+// Opening and closing the port: one opener, the states that refuse a create, the
+// first-open defaults and what carries over, the ring emptied at open, a first open
+// whose pipe reset fails, cleanup ending the queues in order, close draining the work
+// in flight, and refused creates racing a close.
+#include "tests/serial/serial_bench.h"
+
+#include "usb/usb.h"
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace {
+
+using sim::usb::ObexPhone;
+
+class OpenCloseTest : public bench::SerialTest {
+protected:
+    int Resets() { return Phone().Count().resets; }
+    size_t PumpTransfers() { return Phone().PendingCount(ObexPhone::kBulkIn); }
+
+    // A request on the open handle whose completion is recorded by name.
+    std::shared_ptr<sim::io::Operation> Track(sim::io::Request request, const std::string &name)
+    {
+        request.file = file_;
+        auto keep = std::make_shared<std::vector<uint8_t>>(64, 0);
+        if (request.major == IRP_MJ_READ || request.major == IRP_MJ_DEVICE_CONTROL) {
+            request.output = keep->data();
+        }
+        return sim::io::Send(fdo_, request, [this, keep, name](const IO_STATUS_BLOCK &io) {
+            std::lock_guard<std::mutex> guard(orderLock_);
+            order_ += name + (io.Status == STATUS_CANCELLED ? "!" : "") + " ";
+        });
+    }
+    std::shared_ptr<sim::io::Operation> TrackWrite(ULONG length, const std::string &name)
+    {
+        static const uint8_t bytes[64] = {};
+        sim::io::Request request;
+        request.major = IRP_MJ_WRITE;
+        request.input = bytes;
+        request.inputLength = length;
+        return Track(request, name);
+    }
+
+    std::mutex orderLock_;
+    std::string order_;
+};
+
+TEST_F(OpenCloseTest, OneOpenerAtATimeAndARefusedOpenerDisturbsNothing)
+{
+    ASSERT_EQ(OpenPort(), STATUS_SUCCESS);
+    EXPECT_EQ(ext_->OpenCount, 1);
+    EXPECT_TRUE(ext_->IsOpen);
+    EXPECT_EQ(Resets(), 2);
+    EXPECT_EQ(PumpTransfers(), 1u);
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{57600}), STATUS_SUCCESS);
+
+    // The I/O manager refuses a second handle on the exclusive device itself; a create
+    // that reaches the driver is refused by the driver's own count.
+    PFILE_OBJECT second = nullptr;
+    EXPECT_EQ(sim::io::Open(fdo_, &second), STATUS_ACCESS_DENIED);
+    IO_STATUS_BLOCK io = Major(IRP_MJ_CREATE);
+    EXPECT_EQ(io.Status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(io.Information, 0u);
+
+    EXPECT_EQ(ext_->OpenCount, 1);
+    EXPECT_EQ(Resets(), 2);
+    EXPECT_EQ(Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 57600u);
+}
+
+TEST_F(OpenCloseTest, CreateIsRefusedInEveryStateButStartedAndOnAFailedDevice)
+{
+    struct Row {
+        ULONG state;
+        ULONG failure;
+        NTSTATUS expected;
+    };
+    const Row rows[] = {
+        {NeverStarted, 0, STATUS_INSUFFICIENT_RESOURCES},
+        {Stopped, 0, STATUS_INSUFFICIENT_RESOURCES},
+        {StopPending, 0, STATUS_INSUFFICIENT_RESOURCES},
+        {RemovePending, 0, STATUS_INSUFFICIENT_RESOURCES},
+        {SurpriseRemoved, 0, STATUS_INSUFFICIENT_RESOURCES},
+        {Removed, 0, STATUS_INSUFFICIENT_RESOURCES},
+        {Started, DEVICE_FAILED_MARK, STATUS_DELETE_PENDING},
+    };
+    for (const Row &row : rows) {
+        ext_->PnpState = row.state;
+        ext_->DeviceFailure = row.failure;
+        IO_STATUS_BLOCK io = Major(IRP_MJ_CREATE);
+        EXPECT_EQ(io.Status, row.expected) << "state " << row.state;
+        EXPECT_EQ(io.Information, 0u);
+        EXPECT_EQ(ext_->OpenCount, 0);
+        EXPECT_FALSE(ext_->IsOpen);
+    }
+    EXPECT_EQ(Resets(), 0);
+    ext_->PnpState = Started;
+    ext_->DeviceFailure = 0;
+}
+
+TEST_F(OpenCloseTest, EachFirstOpenStartsFromTheDefaultsAndKeepsWhatCarriesOver)
+{
+    ASSERT_EQ(OpenPort(), STATUS_SUCCESS);
+    const SERIAL_TIMEOUTS timeouts = {1, 2, 3, 4, 5};
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{9600}), STATUS_SUCCESS);
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, SERIAL_LINE_CONTROL{0, 1, 7}), STATUS_SUCCESS);
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_HANDFLOW, SERIAL_HANDFLOW{2, 0x80, 0, 0}), STATUS_SUCCESS);
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_CHARS, SERIAL_CHARS{1, 2, 3, 4, 5, 6}), STATUS_SUCCESS);
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, timeouts), STATUS_SUCCESS);
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG{SERIAL_EV_RXCHAR}), STATUS_SUCCESS);
+    ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_DTR).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_RTS).Status, STATUS_SUCCESS);
+    auto write = StartWrite({1, 2, 3, 4, 5});
+    ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkOut));
+    ASSERT_EQ(write->Wait().Status, STATUS_SUCCESS);
+    ClosePortHandle();
+
+    ASSERT_EQ(OpenPort(), STATUS_SUCCESS);
+    EXPECT_EQ(Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 115200u);
+    SERIAL_LINE_CONTROL line = Get<SERIAL_LINE_CONTROL>(IOCTL_SERIAL_GET_LINE_CONTROL);
+    EXPECT_EQ(line.StopBits, STOP_BITS_2);
+    EXPECT_EQ(line.Parity, NO_PARITY);
+    EXPECT_EQ(line.WordLength, 8);
+    SERIAL_HANDFLOW flow = Get<SERIAL_HANDFLOW>(IOCTL_SERIAL_GET_HANDFLOW);
+    EXPECT_EQ(flow.ControlHandShake, static_cast<ULONG>(SERIAL_DTR_CONTROL));
+    EXPECT_EQ(flow.FlowReplace, static_cast<ULONG>(SERIAL_RTS_CONTROL));
+    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS), 0u);
+    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), 0u);
+    // Carried over: the first four special characters, the timeouts, the statistics.
+    SERIAL_CHARS chars = Get<SERIAL_CHARS>(IOCTL_SERIAL_GET_CHARS);
+    const UCHAR expectedChars[6] = {1, 2, 3, 4, 0, 0};
+    EXPECT_EQ(std::memcmp(&chars, expectedChars, sizeof(expectedChars)), 0);
+    SERIAL_TIMEOUTS kept = Get<SERIAL_TIMEOUTS>(IOCTL_SERIAL_GET_TIMEOUTS);
+    EXPECT_EQ(std::memcmp(&kept, &timeouts, sizeof(timeouts)), 0);
+    EXPECT_EQ(Get<SERIALPERF_STATS>(IOCTL_SERIAL_GET_STATS).TransmittedCount, 5u);
+}
+
+TEST_F(OpenCloseTest, BytesThatArrivedBeforeTheOpenAreNotDelivered)
+{
+    FillRing({1, 2, 3});
+    ASSERT_EQ(OpenPort(), STATUS_SUCCESS);
+    EXPECT_EQ(ext_->RxRing.Count, 0);
+    Receive({7, 8});
+    ReadOp read = StartRead(10);
+    ASSERT_EQ(read.op->Wait().Information, 2u);
+    EXPECT_EQ((*read.buffer)[0], 7);
+    EXPECT_EQ((*read.buffer)[1], 8);
+}
+
+TEST_F(OpenCloseTest, AFirstOpenWhosePipeResetFailsLeavesThePortClosedForTheNextOpen)
+{
+    // A pipe handle the bus does not know fails its reset.
+    struct Row {
+        USBD_PIPE_HANDLE DEVICE_EXTENSION::*pipe;
+        int resetsTried;
+    };
+    const Row rows[] = {{&DEVICE_EXTENSION::BulkInPipe, 1}, {&DEVICE_EXTENSION::BulkOutPipe, 2}};
+    for (const Row &row : rows) {
+        USBD_PIPE_HANDLE good = ext_->*row.pipe;
+        ext_->*row.pipe = reinterpret_cast<USBD_PIPE_HANDLE>(0x5EED);
+        FillRing({9});
+        int before = Resets();
+
+        EXPECT_EQ(OpenPort(), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(Resets() - before, row.resetsTried);
+        EXPECT_EQ(ext_->RxRing.Count, 1) << "the ring is emptied only by an open that starts";
+        EXPECT_EQ(PumpTransfers(), 0u);
+        EXPECT_EQ(ext_->OpenCount, 0);
+        // Query-stop and query-remove test IsOpen; the bias would keep close waiting.
+        EXPECT_FALSE(ext_->IsOpen);
+        EXPECT_EQ(ext_->OutstandingIo, 0);
+
+        ext_->*row.pipe = good;
+        ASSERT_EQ(OpenPort(), STATUS_SUCCESS);
+        EXPECT_EQ(Resets() - before, row.resetsTried + 2);
+        EXPECT_EQ(ext_->RxRing.Count, 0);
+        EXPECT_EQ(PumpTransfers(), 1u);
+        EXPECT_TRUE(ext_->IsOpen);
+        ClosePortHandle();
+    }
+}
+
+TEST_F(OpenCloseTest, CleanupCancelsTheQueuedWritesNewestFirstThenTheReadThenTheWait)
+{
+    ASSERT_EQ(OpenPort(), STATUS_SUCCESS);
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG{SERIAL_EV_RXCHAR}), STATUS_SUCCESS);
+    auto inProgress = TrackWrite(3, "w0");
+    auto w1 = TrackWrite(4, "w1");
+    auto w2 = TrackWrite(5, "w2");
+    auto w3 = TrackWrite(6, "w3");
+    sim::io::Request read;
+    read.major = IRP_MJ_READ;
+    read.outputLength = 8;
+    auto r = Track(read, "read");
+    sim::io::Request wait;
+    wait.ioControlCode = IOCTL_SERIAL_WAIT_ON_MASK;
+    wait.outputLength = sizeof(ULONG);
+    auto w = Track(wait, "wait");
+    ASSERT_EQ(QueueLength(&ext_->WriteQueue), 3u);
+    ASSERT_EQ(QueueLength(&ext_->ReadQueue), 1u);
+    ASSERT_EQ(QueueLength(&ext_->WaitQueue), 1u);
+
+    // The close waits for the write whose transfer is running; it ends with it.
+    std::thread closer([this] { ClosePortHandle(); });
+    w->Wait();
+    EXPECT_EQ(order_, "w3! w2! w1! read! wait! ");
+    EXPECT_FALSE(inProgress->Done());
+    ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkOut));
+    closer.join();
+    EXPECT_EQ(inProgress->Status().Status, STATUS_SUCCESS);
+    EXPECT_EQ(ext_->OpenCount, 0);
+    EXPECT_EQ(ext_->OutstandingIo, 1);
+    EXPECT_EQ(ext_->OutQueueBytes, 0);
+}
+
+TEST_F(OpenCloseTest, FlushSucceedsAtOnceAndTheQueuedWritesGoOn)
+{
+    ASSERT_EQ(OpenPort(), STATUS_SUCCESS);
+    auto first = StartWrite({1});
+    auto second = StartWrite({2});
+    sim::io::Request flush;
+    flush.major = IRP_MJ_FLUSH_BUFFERS;
+    flush.file = file_;
+    EXPECT_EQ(sim::io::Call(fdo_, flush).Status, STATUS_SUCCESS);
+    EXPECT_EQ(QueueLength(&ext_->WriteQueue), 1u);
+    ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkOut));
+    ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkOut));
+    EXPECT_EQ(first->Wait().Status, STATUS_SUCCESS);
+    EXPECT_EQ(second->Wait().Status, STATUS_SUCCESS);
+}
+
+TEST_F(OpenCloseTest, CloseReturnsOnlyOnceTheLastUnitOfWorkHasEnded)
+{
+    ASSERT_EQ(OpenPort(), STATUS_SUCCESS);
+    ASSERT_EQ(PumpTransfers(), 1u);
+    // One more unit of work in flight, as a request being completed elsewhere holds.
+    InterlockedIncrement(&ext_->OutstandingIo);
+    std::atomic<bool> closed{false};
+    std::thread closer([&] {
+        ClosePortHandle();
+        closed = true;
+    });
+    // The drain has dropped the bias (the aborted pump transfer has ended) and waits.
+    while (!closed && (__atomic_load_n(&ext_->OutstandingIo, __ATOMIC_SEQ_CST) != 1 ||
+                       sim::ke::BlockedWaiters() == 0)) {
+        std::this_thread::yield();
+    }
+    EXPECT_FALSE(closed);
+    EXPECT_EQ(PumpTransfers(), 0u) << "the abort ended the pump's transfer";
+    EXPECT_EQ(ext_->OpenCount, 1);
+    {
+        sim::ke::DriverCall call("the last unit of work");
+        ReleaseOutstandingIo(ext_);
+    }
+    closer.join();
+    EXPECT_EQ(ext_->OutstandingIo, 1);
+    EXPECT_EQ(ext_->OpenCount, 0);
+    EXPECT_EQ(OpenPort(), STATUS_SUCCESS);
+}
+
+TEST_F(OpenCloseTest, CloseOfAFailedDeviceSucceedsAndTheDeviceStaysUnopenable)
+{
+    ASSERT_EQ(OpenPort(), STATUS_SUCCESS);
+    ext_->DeviceFailure = DEVICE_FAILED_MARK;
+    ClosePortHandle();
+    EXPECT_EQ(ext_->OpenCount, 0);
+    EXPECT_EQ(PumpTransfers(), 0u);
+    EXPECT_EQ(Major(IRP_MJ_CREATE).Status, STATUS_DELETE_PENDING);
+}
+
+TEST_F(OpenCloseTest, RefusedCreatesRacingACloseNeverLeaveThePortUnopenable)
+{
+    for (int round = 0; round < 300; round++) {
+        ASSERT_EQ(OpenPort(), STATUS_SUCCESS) << "round " << round;
+        std::atomic<bool> stop{false};
+        std::atomic<int> opened{0};
+        std::thread creator([&] {
+            while (!stop) {
+                if (Major(IRP_MJ_CREATE).Status == STATUS_SUCCESS) {
+                    // The port was closed already: this one became the opener.
+                    opened++;
+                    Major(IRP_MJ_CLEANUP);
+                    Major(IRP_MJ_CLOSE);
+                }
+            }
+        });
+        ClosePortHandle();
+        stop = true;
+        creator.join();
+        ASSERT_EQ(ext_->OpenCount, 0) << "round " << round;
+    }
+}
+
+}  // namespace
