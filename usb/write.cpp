@@ -265,8 +265,6 @@ NTSTATUS BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
         extension->PerfStats.TransmittedCount += context->Transferred;
     }
 
-    ReleaseOutstandingIo(extension);
-    IoReleaseRemoveLock(&extension->RemoveLock, Irp);
     ExFreePool(context);
 
     // With the port closed or the device gone nothing more starts; WriteActive stays
@@ -286,6 +284,10 @@ NTSTATUS BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     if (next != NULL) {
         IoCallDriver(extension->LowerDevice, next);
     }
+    // The request's holds go last: once both are released, close and removal may
+    // finish and the device go away, so nothing here touches the extension after them.
+    ReleaseOutstandingIo(extension);
+    IoReleaseRemoveLock(&extension->RemoveLock, Irp);
     // The request completes on to the I/O manager from here; it was marked pending
     // when it was queued.
     if (Irp->PendingReturned) {
@@ -321,6 +323,7 @@ VOID WriteCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     IoReleaseCancelSpinLock(Irp->CancelIrql);
 
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    IoReleaseRemoveLock(&extension->RemoveLock, Irp);
+    // The remove lock goes last: removal may delete the device once it is released.
     ReleaseOutstandingIo(extension);
+    IoReleaseRemoveLock(&extension->RemoveLock, Irp);
 }
