@@ -68,6 +68,14 @@ NTSTATUS OpenByName(const std::u16string &name, PFILE_OBJECT *file);
 // not end its queued requests blocks the caller here, as it would block the close.
 void Close(PFILE_OBJECT file);
 
+// Handles open on `device` itself (Open succeeded, Close not yet done).
+long OpenCount(PDEVICE_OBJECT device);
+// The Plug and Play manager's hook for removal after the last close: `observer` runs
+// each time a device's open count falls to 0 (at the end of Close, or of an Open whose
+// create failed), on that thread, with no I/O manager lock held. One observer at a
+// time; an empty function removes it. Reset does not clear it: its owner does.
+void SetLastCloseObserver(std::function<void(PDEVICE_OBJECT)> observer);
+
 // ---- requests
 // What the I/O manager puts into the IRP it builds. Buffers are the caller's and must
 // stay valid until the request completes. With buffered I/O (a device with

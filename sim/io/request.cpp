@@ -103,6 +103,45 @@ unsigned char *CopyOf(const void *data, size_t length, size_t size)
     return buffer;
 }
 
+std::mutex &ObserverLock()
+{
+    static auto *lock = new std::mutex;
+    return *lock;
+}
+
+std::function<void(PDEVICE_OBJECT)> &LastCloseObserver()
+{
+    static auto *observer = new std::function<void(PDEVICE_OBJECT)>;
+    return *observer;
+}
+
+// Gives back what Open took for one file object, and tells the observer when that
+// was the device's last open.
+void DropOpen(PDEVICE_OBJECT device)
+{
+    bool last = false;
+    {
+        std::lock_guard<std::mutex> guard(S().lock);
+        auto record = S().devices.find(device);
+        if (record != S().devices.end()) {
+            last = --record->second.opens == 0;
+        }
+        device->ReferenceCount--;
+        MaybeFreeDeviceLocked(device);
+    }
+    if (!last) {
+        return;
+    }
+    std::function<void(PDEVICE_OBJECT)> observer;
+    {
+        std::lock_guard<std::mutex> guard(ObserverLock());
+        observer = LastCloseObserver();
+    }
+    if (observer) {
+        observer(device);
+    }
+}
+
 }  // namespace
 
 bool Operation::Done()
@@ -313,13 +352,7 @@ NTSTATUS Open(PDEVICE_OBJECT device, PFILE_OBJECT *file)
     const NTSTATUS status = Call(device, create).Status;
     if (!NT_SUCCESS(status)) {
         DeleteFileObject(opened);
-        std::lock_guard<std::mutex> guard(S().lock);
-        auto record = S().devices.find(device);
-        if (record != S().devices.end()) {
-            record->second.opens--;
-        }
-        device->ReferenceCount--;
-        MaybeFreeDeviceLocked(device);
+        DropOpen(device);
         return status;
     }
     std::lock_guard<std::mutex> guard(S().lock);
@@ -365,13 +398,20 @@ void Close(PFILE_OBJECT file)
     request.major = IRP_MJ_CLOSE;
     Call(device, request);
     DeleteFileObject(file);
+    DropOpen(device);
+}
+
+long OpenCount(PDEVICE_OBJECT device)
+{
     std::lock_guard<std::mutex> guard(S().lock);
     auto record = S().devices.find(device);
-    if (record != S().devices.end()) {
-        record->second.opens--;
-    }
-    device->ReferenceCount--;
-    MaybeFreeDeviceLocked(device);
+    return record == S().devices.end() ? 0 : record->second.opens;
+}
+
+void SetLastCloseObserver(std::function<void(PDEVICE_OBJECT)> observer)
+{
+    std::lock_guard<std::mutex> guard(ObserverLock());
+    LastCloseObserver() = std::move(observer);
 }
 
 }  // namespace sim::io
