@@ -162,6 +162,11 @@ std::vector<std::shared_ptr<Node>> Manager::Nodes()
     return nodes_;
 }
 
+void Manager::Sync()
+{
+    Run([] {});
+}
+
 // ---- requests (PnP thread)
 
 NTSTATUS Manager::Request(Node &node, UCHAR minor, const std::function<void(IO_STACK_LOCATION &)> &parameters)

@@ -149,6 +149,9 @@ public:
 
     // Nodes not yet removed.
     std::vector<std::shared_ptr<Node>> Nodes();
+    // Returns once the PnP thread has done everything queued before the call (a
+    // removal due after a sim::io::Close that has returned, for example).
+    void Sync();
 
 private:
     void Run(std::function<void()> job);
