@@ -276,6 +276,13 @@ std::shared_ptr<Node> Manager::Plug(usb::DescriptorSet descriptors, const std::u
         node->usb_ = std::make_unique<usb::Device>(std::move(descriptors), instanceId);
         node->pdo_ = node->usb_->Pdo();
         node->instanceId_ = instanceId;
+        if (node->pdo_ == nullptr) {
+            // The bus could not create its device (low resources): nothing was plugged.
+            node->usb_.reset();
+            node->addDevice_ = STATUS_NO_SUCH_DEVICE;
+            node->removed_ = true;
+            return;
+        }
         if (options.portName) {
             cm::SetDeviceString(node->pdo_, u"PortName", *options.portName);
         }

@@ -117,7 +117,9 @@ public:
     // options.start is false) IRP_MN_START_DEVICE and IRP_MN_QUERY_CAPABILITIES
     // (Version 1, Size set, Address and UINumber 0xFFFFFFFF; the bus fills in its
     // system-to-device power mapping: S0 -> D0, S1 to S5 -> D3). A failed AddDevice
-    // leaves the node with only the PDO in its stack.
+    // leaves the node with only the PDO in its stack. When the bus cannot create its
+    // PDO (its IoCreateDevice is a fallible call), the node comes back already removed
+    // with AddDeviceStatus() STATUS_NO_SUCH_DEVICE.
     std::shared_ptr<Node> Plug(sim::usb::DescriptorSet descriptors, const std::u16string &instanceId,
                                const PlugOptions &options = {});
     // The OBEX phone at full speed under its usual instance ID.

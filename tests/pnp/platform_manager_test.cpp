@@ -6,6 +6,7 @@
 #include "sim/cm/cm.h"
 #include "sim/io/io.h"
 #include "sim/ke/ke.h"
+#include "sim/lowres.h"
 #include "sim/pnp/pnp.h"
 #include "tests/support/platform_test.h"
 
@@ -275,6 +276,7 @@ TEST_F(PnpManagerTest, AfterASurpriseRemovalTheRemoveComesOnceTheLastHandleIsClo
     const size_t before = SeenCount();
 
     EXPECT_EQ(Pnp().SurpriseRemove(*node), STATUS_SUCCESS);
+    ASSERT_FALSE(node->Removed()) << "removed while two handles are open";
     EXPECT_TRUE(node->Usb()->Unplugged());
     EXPECT_TRUE(node->SurpriseRemoved());
     sim::io::Close(first);
@@ -313,6 +315,15 @@ TEST_F(PnpManagerTest, WithoutHandlesOrAfterAFailedStartTheRemoveFollowsAtOnce)
     ASSERT_EQ(failed->History().size(), 2u);
     EXPECT_EQ(failed->History()[0].status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_FALSE(failed->Capabilities().has_value());
+
+    // The bus cannot even create its PDO: nothing is plugged, nothing reaches the driver.
+    before = SeenCount();
+    sim::lowres::FailNth("IoCreateDevice", 1);
+    auto none = PlugSecond();
+    EXPECT_TRUE(none->Removed());
+    EXPECT_EQ(none->AddDeviceStatus(), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(SeenCount(), before);
+    ExpectViolation(sim::verifier::Rule::InvalidParameter);   // the bus's own report
 }
 
 TEST_F(PnpManagerTest, RequestsFromSeveralThreadsReachTheDriverOneAtATime)

@@ -137,27 +137,30 @@ TEST_F(UsbdTest, TheSelectRequestHoldsOneRecordPerListEntryAndTheBusAcceptsIt)
 {
     sim::usb::Device phone(ObexPhone::Descriptors(), u"USB\\VID_FEED&PID_0B3C&MI_07\\1");
     const Block block(ObexPhone::Descriptors().configurations[0]);
-    // Two interfaces with endpoints and one without, as one list.
-    USBD_INTERFACE_LIST_ENTRY list[4] = {{Find(block, 7, 1), nullptr},
+    // Interfaces with two, none, one and two endpoints, as one list.
+    USBD_INTERFACE_LIST_ENTRY list[5] = {{Find(block, 7, 1), nullptr},
                                          {Find(block, 2, 0), nullptr},
                                          {Find(block, 0, 0), nullptr},
+                                         {Find(block, 8, 0), nullptr},
                                          {nullptr, nullptr}};
-    ASSERT_EQ(list[1].InterfaceDescriptor->bNumEndpoints, 0);
-    ASSERT_EQ(list[2].InterfaceDescriptor->bNumEndpoints, 1);
-    block.Config()->bNumInterfaces = 3;
+    const ULONG pipes[4] = {2, 0, 1, 2};
+    for (int i = 0; i < 4; i++) {
+        ASSERT_EQ(list[i].InterfaceDescriptor->bNumEndpoints, pipes[i]) << i;
+    }
+    block.Config()->bNumInterfaces = 4;
 
     PURB urb = USBD_CreateConfigurationRequestEx(block.Config(), list);
     ASSERT_NE(urb, nullptr);
     auto &select = urb->UrbSelectConfiguration;
     const size_t expected = offsetof(_URB_SELECT_CONFIGURATION, Interface) + GET_USBD_INTERFACE_SIZE(2) +
-                            GET_USBD_INTERFACE_SIZE(0) + GET_USBD_INTERFACE_SIZE(1);
+                            GET_USBD_INTERFACE_SIZE(0) + GET_USBD_INTERFACE_SIZE(1) +
+                            GET_USBD_INTERFACE_SIZE(2);
     EXPECT_EQ(select.Hdr.Length, expected);
     EXPECT_EQ(select.Hdr.Function, URB_FUNCTION_SELECT_CONFIGURATION);
     EXPECT_EQ(select.ConfigurationDescriptor, block.Config());
     EXPECT_EQ(list[0].Interface, &select.Interface);
     size_t offset = offsetof(_URB_SELECT_CONFIGURATION, Interface);
-    const ULONG pipes[3] = {2, 0, 1};
-    for (int i = 0; i < 3; i++) {
+    for (int i = 0; i < 4; i++) {
         PUSBD_INTERFACE_INFORMATION info = list[i].Interface;
         EXPECT_EQ(reinterpret_cast<uint8_t *>(info), reinterpret_cast<uint8_t *>(urb) + offset) << i;
         EXPECT_EQ(info->Length, GET_USBD_INTERFACE_SIZE(pipes[i])) << i;
