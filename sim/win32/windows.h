@@ -27,6 +27,8 @@
 //   FILE_SKIP_SET_EVENT_ON_HANDLE. A handle's own signal is not modelled:
 //   WaitForSingleObject takes events only; GetOverlappedResult on an OVERLAPPED
 //   without an event waits for that request itself.
+// - One process: handles live in one table for the whole run (a platform restart does
+//   not close them; a handle from an earlier platform must not be used).
 // - WaitForSingleObject timeouts are in real time, not the platform's virtual clock.
 // - FlushFileBuffers and every communications function except WaitCommEvent wait for
 //   their requests even on an overlapped handle.

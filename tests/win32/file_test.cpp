@@ -129,6 +129,21 @@ TEST_F(FileTest, ClosedOrUnknownHandlesAreInvalid)
     EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_HANDLE});
 }
 
+TEST_F(FileTest, LastErrorBelongsToEachThread)
+{
+    HANDLE h = Open();
+    Script(IRP_MJ_FLUSH_BUFFERS, 0, {STATUS_CANCELLED, {}});
+    SetLastError(ERROR_SUCCESS);
+    DWORD seen = 0;
+    std::thread([&] {
+        EXPECT_FALSE(FlushFileBuffers(h));
+        seen = GetLastError();
+    }).join();
+    EXPECT_EQ(seen, DWORD{ERROR_OPERATION_ABORTED});
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_SUCCESS});
+    CloseHandle(h);
+}
+
 // Every status the driver and the platform complete with, through DeviceIoControl,
 // and what ReadFile makes of the success and warning statuses.
 TEST_F(FileTest, StatusesBecomeWin32ErrorsAsRtlNtStatusToDosErrorMapsThem)
