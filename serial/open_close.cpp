@@ -183,7 +183,8 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     } else {
         status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
         if (NT_SUCCESS(status)) {
-            if (extension->OpenCount == 1) {
+            // An interlocked read: creates change the count on other threads.
+            if (InterlockedCompareExchange(&extension->OpenCount, 1, 1) == 1) {
                 removeLockHeld = TRUE;
             } else {
                 IoReleaseRemoveLock(&extension->RemoveLock, Irp);

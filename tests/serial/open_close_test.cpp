@@ -269,9 +269,32 @@ TEST_F(OpenCloseTest, CloseOfAFailedDeviceSucceedsAndTheDeviceStaysUnopenable)
     EXPECT_EQ(Major(IRP_MJ_CREATE).Status, STATUS_DELETE_PENDING);
 }
 
+TEST_F(OpenCloseTest, ARefusedCreateNeverRaisesTheOpenCountEvenForAMoment)
+{
+    // A close reads the count once: a refused opener that raised it to 2 for a moment
+    // could make the close leave it stuck. A watcher looks for that moment.
+    ASSERT_EQ(OpenPort(), STATUS_SUCCESS);
+    std::atomic<bool> stop{false};
+    std::atomic<LONG> highest{0};
+    std::thread watcher([&] {
+        while (!stop) {
+            LONG seen = __atomic_load_n(&ext_->OpenCount, __ATOMIC_SEQ_CST);
+            if (seen > highest) {
+                highest = seen;
+            }
+        }
+    });
+    for (int i = 0; i < 20000 && highest <= 1; i++) {
+        ASSERT_EQ(Major(IRP_MJ_CREATE).Status, STATUS_ACCESS_DENIED);
+    }
+    stop = true;
+    watcher.join();
+    EXPECT_EQ(highest, 1);
+}
+
 TEST_F(OpenCloseTest, RefusedCreatesRacingACloseNeverLeaveThePortUnopenable)
 {
-    for (int round = 0; round < 300; round++) {
+    for (int round = 0; round < 100; round++) {
         ASSERT_EQ(OpenPort(), STATUS_SUCCESS) << "round " << round;
         std::atomic<bool> stop{false};
         std::atomic<int> opened{0};
