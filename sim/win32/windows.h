@@ -25,8 +25,9 @@
 // - No I/O completion ports, APCs or alertable waits (ReadFileEx, ...), no file
 //   offsets (OVERLAPPED Offset/OffsetHigh are ignored), no
 //   FILE_SKIP_SET_EVENT_ON_HANDLE. A handle's own signal is not modelled:
-//   WaitForSingleObject takes events only; GetOverlappedResult on an OVERLAPPED
-//   without an event waits for that request itself.
+//   WaitForSingleObject takes events only. GetOverlappedResult with bWait waits for the
+//   request's end itself rather than for its event (an auto-reset event stays
+//   signalled). A request on an overlapped handle without an OVERLAPPED is waited for.
 // - One process: handles live in one table for the whole run (a platform restart does
 //   not close them; a handle from an earlier platform must not be used).
 // - WaitForSingleObject timeouts are in real time, not the platform's virtual clock.
