@@ -1,7 +1,7 @@
 // Opening and closing the port: one opener, the states that refuse a create, the
 // first-open defaults and what carries over, the ring emptied at open, a first open
 // whose pipe reset fails, cleanup ending the queues in order, close draining the work
-// in flight, and refused creates racing a close.
+// in flight, and a refused create leaving the open count alone.
 #include "tests/serial/serial_bench.h"
 
 #include "usb/usb.h"
@@ -214,22 +214,6 @@ TEST_F(OpenCloseTest, CleanupCancelsTheQueuedWritesNewestFirstThenTheReadThenThe
     EXPECT_EQ(ext_->OutQueueBytes, 0);
 }
 
-TEST_F(OpenCloseTest, FlushSucceedsAtOnceAndTheQueuedWritesGoOn)
-{
-    ASSERT_EQ(OpenPort(), STATUS_SUCCESS);
-    auto first = StartWrite({1});
-    auto second = StartWrite({2});
-    sim::io::Request flush;
-    flush.major = IRP_MJ_FLUSH_BUFFERS;
-    flush.file = file_;
-    EXPECT_EQ(sim::io::Call(fdo_, flush).Status, STATUS_SUCCESS);
-    EXPECT_EQ(QueueLength(&ext_->WriteQueue), 1u);
-    ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkOut));
-    ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkOut));
-    EXPECT_EQ(first->Wait().Status, STATUS_SUCCESS);
-    EXPECT_EQ(second->Wait().Status, STATUS_SUCCESS);
-}
-
 TEST_F(OpenCloseTest, CloseReturnsOnlyOnceTheLastUnitOfWorkHasEnded)
 {
     ASSERT_EQ(OpenPort(), STATUS_SUCCESS);
@@ -285,34 +269,16 @@ TEST_F(OpenCloseTest, ARefusedCreateNeverRaisesTheOpenCountEvenForAMoment)
         }
     });
     for (int i = 0; i < 20000 && highest <= 1; i++) {
-        ASSERT_EQ(Major(IRP_MJ_CREATE).Status, STATUS_ACCESS_DENIED);
+        if (Major(IRP_MJ_CREATE).Status != STATUS_ACCESS_DENIED) {
+            ADD_FAILURE() << "create " << i << " was not refused";
+            break;
+        }
     }
     stop = true;
     watcher.join();
     EXPECT_EQ(highest, 1);
-}
-
-TEST_F(OpenCloseTest, RefusedCreatesRacingACloseNeverLeaveThePortUnopenable)
-{
-    for (int round = 0; round < 100; round++) {
-        ASSERT_EQ(OpenPort(), STATUS_SUCCESS) << "round " << round;
-        std::atomic<bool> stop{false};
-        std::atomic<int> opened{0};
-        std::thread creator([&] {
-            while (!stop) {
-                if (Major(IRP_MJ_CREATE).Status == STATUS_SUCCESS) {
-                    // The port was closed already: this one became the opener.
-                    opened++;
-                    Major(IRP_MJ_CLEANUP);
-                    Major(IRP_MJ_CLOSE);
-                }
-            }
-        });
-        ClosePortHandle();
-        stop = true;
-        creator.join();
-        ASSERT_EQ(ext_->OpenCount, 0) << "round " << round;
-    }
+    ClosePortHandle();
+    EXPECT_EQ(OpenPort(), STATUS_SUCCESS);
 }
 
 }  // namespace
