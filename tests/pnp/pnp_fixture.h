@@ -1,0 +1,86 @@
+// The fixture of the PnP tests: a loaded driver and the host PnP manager plugging OBEX
+// phones (or phones of a test's own descriptors), with accessors for what a started
+// device leaves in the object namespace, the registry and the interface list.
+#pragma once
+
+#include "pnp/pnp.h"
+#include "sim/cm/cm.h"
+#include "sim/io/interfaces.h"
+#include "sim/io/io.h"
+#include "sim/ob/ob.h"
+#include "sim/pnp/pnp.h"
+#include "tests/support/driver_bench.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pnptest {
+
+class PnpTest : public bench::DriverTest {
+public:
+    static PDEVICE_EXTENSION ExtOf(const sim::pnp::Node &node)
+    {
+        return static_cast<PDEVICE_EXTENSION>(node.Top()->DeviceExtension);
+    }
+
+    static bool Enabled(const std::u16string &interfaceName)
+    {
+        for (const auto &i : sim::io::Interfaces()) {
+            if (i.symbolicLink == interfaceName) {
+                return i.enabled;
+            }
+        }
+        return false;
+    }
+
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
+        pnp_ = std::make_unique<sim::pnp::Manager>(driver_);
+    }
+    void TearDown() override
+    {
+        pnp_.reset();
+        DriverTest::TearDown();
+    }
+
+    // The OBEX phone, plugged without a start unless `start`.
+    std::shared_ptr<sim::pnp::Node> Phone(bool start, std::optional<std::u16string> portName = u"COM5")
+    {
+        sim::pnp::PlugOptions options;
+        options.start = start;
+        options.portName = portName;
+        return pnp_->PlugPhone(options);
+    }
+    // A phone of the test's own configuration descriptor (one configuration).
+    std::shared_ptr<sim::pnp::Node> PhoneWith(std::vector<uint8_t> configuration)
+    {
+        sim::pnp::PlugOptions options;
+        options.start = false;
+        auto set = sim::usb::MakeDescriptorSet(0xFEED, 0x0B3D, sim::usb::Speed::Full, {std::move(configuration)});
+        return pnp_->Plug(set, sim::usb::Device::InstanceIdFor(0xFEED, 0x0B3D, 7), options);
+    }
+
+    static std::u16string DeviceNameOf(const sim::pnp::Node &node)
+    {
+        const UNICODE_STRING &name = ExtOf(node)->DeviceName;
+        return std::u16string(name.Buffer, name.Length / sizeof(WCHAR));
+    }
+    static std::u16string InterfaceOf(const sim::pnp::Node &node)
+    {
+        const UNICODE_STRING &name = ExtOf(node)->InterfaceName;
+        return std::u16string(name.Buffer, name.Length / sizeof(WCHAR));
+    }
+    static std::optional<sim::cm::Value> SerialComm(const std::u16string &deviceName)
+    {
+        return sim::cm::GetValue(sim::cm::kSerialComm, deviceName);
+    }
+
+    std::unique_ptr<sim::pnp::Manager> pnp_;
+};
+
+}  // namespace pnptest

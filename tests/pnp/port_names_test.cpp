@@ -1,0 +1,119 @@
+// Port names: the link, the SERIALCOMM value and the interface a start makes from
+// "PortName", names at the edge of the buffer, and the link deleted by the name read
+// again when the recorded one is gone.
+#include "tests/pnp/pnp_fixture.h"
+
+#include <cstring>
+
+namespace pnptest {
+namespace {
+
+using PortNamesTest = PnpTest;
+
+std::u16string Text(const std::vector<uint8_t> &bytes)
+{
+    std::u16string text(bytes.size() / 2, u'\0');
+    std::memcpy(text.data(), bytes.data(), text.size() * 2);
+    return text;
+}
+
+TEST_F(PortNamesTest, Com5GivesTheLinkTwelveBytesUnderSerialCommAndAnEnabledInterface)
+{
+    auto node = Phone(true);
+    ASSERT_EQ(ExtOf(*node)->PnpState, (ULONG)Started);
+    const std::u16string device = DeviceNameOf(*node);
+
+    EXPECT_EQ(sim::ob::LinkTarget(u"\\DosDevices\\COM5"), device);
+    EXPECT_TRUE(sim::ob::IsUnprotectedLink(u"\\DosDevices\\COM5"));
+    EXPECT_EQ(sim::ob::Resolve(u"\\DosDevices\\COM5"), node->Top());
+
+    auto value = SerialComm(device);
+    ASSERT_TRUE(value.has_value());
+    EXPECT_EQ(value->type, (ULONG)REG_SZ);
+    EXPECT_EQ(Text(value->data), std::u16string(u"COM5\0\0", 6));
+
+    EXPECT_TRUE(Enabled(InterfaceOf(*node)));
+}
+
+// "PortName" data of a given size: the name's characters (repeated 'A' after "COM")
+// and optionally a NUL character, cut to `bytes`.
+std::vector<uint8_t> NameData(size_t bytes)
+{
+    std::u16string text = u"COM";
+    while (text.size() * 2 < bytes + 2) {
+        text += u'A';
+    }
+    std::vector<uint8_t> data(bytes);
+    std::memcpy(data.data(), text.data(), bytes);
+    return data;
+}
+
+struct Length {
+    const char *name;
+    std::vector<uint8_t> data;
+    NTSTATUS status;
+    size_t characters;  // of the name, when the start succeeds
+};
+
+TEST_F(PortNamesTest, NamesUpToTheBufferAreTakenWholeAndLongerOnesRefused)
+{
+    std::vector<uint8_t> sixtyThreeAndNul = NameData(126);
+    sixtyThreeAndNul.push_back(0);
+    sixtyThreeAndNul.push_back(0);
+    const Length rows[] = {
+        // 63 characters and the first byte of a 64th: the buffer's zero completes it.
+        {"127 bytes", NameData(127), STATUS_SUCCESS, 64},
+        {"63 characters and the NUL", sixtyThreeAndNul, STATUS_SUCCESS, 63},
+        {"64 characters without a NUL", NameData(128), STATUS_SUCCESS, 64},
+        {"130 bytes, inside the record", NameData(130), STATUS_INSUFFICIENT_RESOURCES, 0},
+        {"200 bytes, beyond the record", NameData(200), STATUS_BUFFER_OVERFLOW, 0},
+    };
+    for (const Length &row : rows) {
+        SCOPED_TRACE(row.name);
+        auto node = Phone(false, std::nullopt);
+        sim::cm::SetDeviceValue(node->Pdo(), u"PortName", REG_SZ, row.data.data(), row.data.size());
+        EXPECT_EQ(pnp_->Start(*node), row.status);
+        if (row.status == STATUS_SUCCESS) {
+            std::u16string name = Text(std::vector<uint8_t>(row.data.begin(), row.data.begin() + row.characters * 2));
+            if (row.data.size() % 2 != 0) {
+                name.back() = static_cast<char16_t>(row.data.back());
+            }
+            EXPECT_EQ(sim::ob::LinkTarget(u"\\DosDevices\\" + name), DeviceNameOf(*node));
+            auto value = SerialComm(DeviceNameOf(*node));
+            ASSERT_TRUE(value.has_value());
+            // The name and exactly two zero characters: nothing from beyond the name.
+            EXPECT_EQ(Text(value->data), name + std::u16string(2, u'\0'));
+            EXPECT_EQ(pnp_->Remove(*node), STATUS_SUCCESS);
+        } else {
+            EXPECT_EQ(ExtOf(*node)->PnpState, (ULONG)NeverStarted);
+            EXPECT_TRUE(sim::ob::Links().empty());
+            EXPECT_TRUE(sim::cm::Values(sim::cm::kSerialComm).empty());
+            EXPECT_EQ(pnp_->RemoveDevice(*node), STATUS_SUCCESS);
+        }
+    }
+}
+
+TEST_F(PortNamesTest, AMissingLinkIsDeletedByTheNameReadAgain)
+{
+    auto node = Phone(true);
+    // Someone renamed the port behind the driver's back: the recorded link is gone and
+    // the hardware key names the new one.
+    ASSERT_EQ(sim::ob::RemoveLink(u"\\DosDevices\\COM5"), STATUS_SUCCESS);
+    sim::cm::SetDeviceString(node->Pdo(), u"PortName", u"COM7");
+    ASSERT_EQ(sim::ob::InsertLink(u"\\DosDevices\\COM7", DeviceNameOf(*node), true), STATUS_SUCCESS);
+
+    EXPECT_EQ(pnp_->QueryStop(*node), STATUS_SUCCESS);
+    EXPECT_EQ(pnp_->Stop(*node), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::ob::Links().empty());
+    EXPECT_EQ(ExtOf(*node)->SymbolicLinkName.Buffer, nullptr);
+    EXPECT_FALSE(SerialComm(DeviceNameOf(*node)).has_value());
+
+    // A link gone under both names still has its string released.
+    EXPECT_EQ(pnp_->Start(*node), STATUS_SUCCESS);
+    ASSERT_EQ(sim::ob::RemoveLink(u"\\DosDevices\\COM7"), STATUS_SUCCESS);
+    EXPECT_EQ(pnp_->Remove(*node), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::ob::Links().empty());
+}
+
+}  // namespace
+}  // namespace pnptest

@@ -1,0 +1,107 @@
+// Surprise removal and removal: requests in flight end, the names go at once and once,
+// and the device leaves nothing behind; a phone pulled out between a granted query and
+// its stop or removal takes its names with it.
+#include "tests/pnp/pnp_fixture.h"
+
+#include "sim/ke/ke.h"
+
+namespace pnptest {
+namespace {
+
+using sim::usb::ObexPhone;
+
+using RemovalTest = PnpTest;
+
+void ExpectNoNames(const sim::pnp::Node &node, const std::u16string &device, const std::u16string &interfaceName)
+{
+    EXPECT_TRUE(sim::ob::Links().empty());
+    EXPECT_FALSE(sim::cm::GetValue(sim::cm::kSerialComm, device).has_value());
+    EXPECT_FALSE(PnpTest::Enabled(interfaceName));
+    (void)node;
+}
+
+TEST_F(RemovalTest, SurpriseRemovalEndsAParkedReadAndAWriteInFlightThenTheRemovalLeavesNothing)
+{
+    auto node = Phone(true);
+    const std::u16string device = DeviceNameOf(*node);
+    const std::u16string interfaceName = InterfaceOf(*node);
+    node->Usb()->SetManual(true);
+    PFILE_OBJECT file = nullptr;
+    ASSERT_EQ(sim::io::OpenByName(u"\\DosDevices\\COM5", &file), STATUS_SUCCESS);
+
+    std::vector<uint8_t> readBuffer(16);
+    sim::io::Request read;
+    read.major = IRP_MJ_READ;
+    read.file = file;
+    read.output = readBuffer.data();
+    read.outputLength = static_cast<ULONG>(readBuffer.size());
+    auto parked = sim::io::Send(node->Top(), read);
+    std::vector<uint8_t> data(100, 0x5A);
+    sim::io::Request write;
+    write.major = IRP_MJ_WRITE;
+    write.file = file;
+    write.input = data.data();
+    write.inputLength = static_cast<ULONG>(data.size());
+    auto inFlight = sim::io::Send(node->Top(), write);
+    node->Usb()->WaitIdle();
+    ASSERT_EQ(node->Usb()->PendingCount(ObexPhone::kBulkOut), 1u);
+    ASSERT_FALSE(parked->Done());
+    ASSERT_FALSE(inFlight->Done());
+
+    EXPECT_EQ(pnp_->SurpriseRemove(*node), STATUS_SUCCESS);
+    EXPECT_EQ(parked->Wait().Status, STATUS_CANCELLED);
+    EXPECT_FALSE(NT_SUCCESS(inFlight->Wait().Status));
+    EXPECT_EQ(ExtOf(*node)->PnpState, (ULONG)SurpriseRemoved);
+    ExpectNoNames(*node, device, interfaceName);
+    EXPECT_FALSE(node->Removed()) << "the removal waits for the last handle";
+
+    sim::io::Close(file);
+    ASSERT_TRUE(node->WaitRemoved());
+    sim::ke::WaitIdle();
+    ExpectNoNames(*node, device, interfaceName);
+    EXPECT_EQ(node->InterfacesLeftEnabled(), 0);
+    // The fixture's end checks that no pool block is left.
+}
+
+TEST_F(RemovalTest, APhonePulledOutAfterAGrantedQueryTakesItsNamesWithIt)
+{
+    struct Query {
+        const char *name;
+        NTSTATUS (sim::pnp::Manager::*request)(sim::pnp::Node &);
+        PNP_STATE pending;
+    };
+    const Query queries[] = {
+        {"query-stop", &sim::pnp::Manager::QueryStop, StopPending},
+        {"query-remove", &sim::pnp::Manager::QueryRemove, RemovePending},
+    };
+    for (const Query &query : queries) {
+        SCOPED_TRACE(query.name);
+        auto node = Phone(true);
+        const std::u16string device = DeviceNameOf(*node);
+        const std::u16string interfaceName = InterfaceOf(*node);
+        ASSERT_EQ(((*pnp_).*query.request)(*node), STATUS_SUCCESS);
+        ASSERT_EQ(ExtOf(*node)->PnpState, (ULONG)query.pending);
+
+        EXPECT_EQ(pnp_->SurpriseRemove(*node), STATUS_SUCCESS);
+        ASSERT_TRUE(node->WaitRemoved());
+        ExpectNoNames(*node, device, interfaceName);
+        EXPECT_EQ(node->InterfacesLeftEnabled(), 0);
+    }
+}
+
+TEST_F(RemovalTest, RemovalAfterAStopLeavesTheRegistryAlone)
+{
+    auto node = Phone(true);
+    const std::u16string device = DeviceNameOf(*node);
+    EXPECT_EQ(pnp_->QueryStop(*node), STATUS_SUCCESS);
+    EXPECT_EQ(pnp_->Stop(*node), STATUS_SUCCESS);
+    // A value the same name holds by then belongs to someone else.
+    const char16_t other[] = u"COM9";
+    sim::cm::SetValue(sim::cm::kSerialComm, device, REG_SZ, other, sizeof(other));
+    EXPECT_EQ(pnp_->Remove(*node), STATUS_SUCCESS);
+    EXPECT_EQ(sim::cm::GetString(sim::cm::kSerialComm, device), std::u16string(u"COM9"));
+    EXPECT_EQ(node->InterfacesLeftEnabled(), 0);
+}
+
+}  // namespace
+}  // namespace pnptest
