@@ -2,10 +2,10 @@
 // the port opened and closed by hand as the open and close paths do.
 #include "tests/support/port_bench.h"
 
+#include "pnp/pnp.h"
 #include "sim/ke/ke.h"
 #include "usb/usb.h"
 
-#include <algorithm>
 #include <cstddef>
 
 namespace bench {
@@ -17,19 +17,18 @@ void PortTest::SetUp()
     DriverTest::SetUp();
     ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
 
-    phone_ = std::make_unique<sim::usb::Device>(
-        ObexPhone::Descriptors(sim::usb::Speed::High),
-        sim::usb::Device::InstanceIdFor(ObexPhone::kVendorId, ObexPhone::kProductId,
-                                        ObexPhone::kInterface));
-    phone_->SetManual(true);
-    ASSERT_EQ(AddDevice(phone_->Pdo(), &fdo_), STATUS_SUCCESS);
+    pnp_ = std::make_unique<sim::pnp::Manager>(driver_);
+    node_ = pnp_->Plug(ObexPhone::Descriptors(sim::usb::Speed::High),
+                       sim::usb::Device::InstanceIdFor(ObexPhone::kVendorId, ObexPhone::kProductId,
+                                                       ObexPhone::kInterface));
+    ASSERT_EQ(node_->AddDeviceStatus(), STATUS_SUCCESS);
+    phone_ = node_->Usb();
+    fdo_ = node_->Top();
     ext_ = Ext(fdo_);
-
-    // What the first start leaves behind.
-    SelectConfiguration();
-    ext_->PnpState = Started;
-    ext_->MaxPacketSize = 512;
-    ext_->ZeroLengthPacket = TRUE;
+    ASSERT_EQ(ext_->PnpState, (ULONG)Started);
+    ASSERT_EQ(ext_->BulkInPipe, phone_->PipeFor(ObexPhone::kBulkIn));
+    ASSERT_EQ(ext_->BulkOutPipe, phone_->PipeFor(ObexPhone::kBulkOut));
+    phone_->SetManual(true);
     if (!openAtSetUp_) {
         closed_ = true;
         return;
@@ -66,67 +65,28 @@ void PortTest::TearDown()
 {
     if (ext_ != nullptr) {
         ClosePort();
-        DeleteFdo(fdo_);
+        if (NT_SUCCESS(IoAcquireRemoveLock(&ext_->RemoveLock, fdo_))) {
+            IoReleaseRemoveLock(&ext_->RemoveLock, fdo_);
+            EXPECT_EQ(pnp_->RemoveDevice(*node_), STATUS_SUCCESS);
+        } else {
+            // The test began the removal by hand (it waited on the remove lock), so no
+            // removal request can enter the driver any more: the bench does what the
+            // handler would, and the request then ends at the bus's device alone.
+            {
+                sim::ke::DriverCall call("bench removal");
+                RemovePortNames(ext_);
+                ReleaseInterfaceInfo(ext_);
+            }
+            DeleteFdo(fdo_);
+            EXPECT_EQ(pnp_->RemoveDevice(*node_), STATUS_SUCCESS);
+        }
         ext_ = nullptr;
         fdo_ = nullptr;
     }
-    phone_.reset();
+    phone_ = nullptr;
+    node_.reset();
+    pnp_.reset();
     DriverTest::TearDown();
-}
-
-void PortTest::SelectConfiguration()
-{
-    // A whole select-configuration as a driver builds it: one record per interface of
-    // the configuration (alternate setting 0, the OBEX data interface's alternate 1).
-    std::vector<uint8_t> descriptor = phone_->Descriptors().configurations.at(0);
-    std::vector<sim::usb::InterfaceInfo> chosen;
-    for (const auto &info : sim::usb::ParseInterfaces(descriptor)) {
-        UCHAR wanted = info.number == ObexPhone::kInterface ? ObexPhone::kAlternate : 0;
-        if (info.alternate == wanted) {
-            chosen.push_back(info);
-        }
-    }
-    size_t size = offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
-    for (const auto &info : chosen) {
-        size += GET_USBD_INTERFACE_SIZE(info.endpoints.size());
-    }
-    size = std::max(size, sizeof(struct _URB_SELECT_CONFIGURATION));
-    std::vector<uint64_t> storage((size + sizeof(uint64_t) - 1) / sizeof(uint64_t), 0);
-    auto *urb = reinterpret_cast<PURB>(storage.data());
-    urb->UrbHeader.Length = static_cast<USHORT>(size);
-    urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
-    urb->UrbSelectConfiguration.ConfigurationDescriptor =
-        reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(descriptor.data());
-    PUSBD_INTERFACE_INFORMATION obex = nullptr;
-    auto *record = reinterpret_cast<uint8_t *>(&urb->UrbSelectConfiguration.Interface);
-    for (const auto &info : chosen) {
-        auto *iface = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(record);
-        iface->Length = static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(info.endpoints.size()));
-        iface->InterfaceNumber = info.number;
-        iface->AlternateSetting = info.alternate;
-        iface->NumberOfPipes = static_cast<ULONG>(info.endpoints.size());
-        for (size_t i = 0; i < info.endpoints.size(); i++) {
-            iface->Pipes[i].MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
-        }
-        if (info.number == ObexPhone::kInterface) {
-            obex = iface;
-        }
-        record += iface->Length;
-    }
-    ASSERT_NE(obex, nullptr);
-
-    sim::io::Request request;
-    request.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    request.ioControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    request.parameters = [urb](IO_STACK_LOCATION &sp) { sp.Parameters.Others.Argument1 = urb; };
-    IO_STATUS_BLOCK io = sim::io::Call(fdo_, request);
-    ASSERT_EQ(io.Status, STATUS_SUCCESS) << "select-configuration through the bus";
-    ASSERT_EQ(obex->NumberOfPipes, 2u);
-    ext_->BulkInPipe = obex->Pipes[0].PipeHandle;
-    ext_->BulkOutPipe = obex->Pipes[1].PipeHandle;
-    ASSERT_NE(ext_->BulkInPipe, nullptr);
-    ASSERT_EQ(ext_->BulkInPipe, phone_->PipeFor(ObexPhone::kBulkIn));
-    ASSERT_EQ(ext_->BulkOutPipe, phone_->PipeFor(ObexPhone::kBulkOut));
 }
 
 void PortTest::AbortPipe(USBD_PIPE_HANDLE pipe)

@@ -1,18 +1,19 @@
-// The port bench: a loaded driver on a simulated OBEX phone whose port is open, set up
-// by hand as the first open does (serial defaults, empty queues and ring, the open bias
-// on OutstandingIo, the device Started, the pipes of a configuration selected through
-// the bus), so that data-path tests show only what they are about. The bus is in
-// manual mode: no transfer completes until the test says so.
+// The port bench: a loaded driver on a simulated OBEX phone, plugged in and started by
+// the PnP manager (the driver's own configuration and port name COM5), whose port is
+// then opened by hand as the first open does (serial defaults, empty queues and ring,
+// the open bias on OutstandingIo), so that data-path tests show only what they are
+// about. The bus is in manual mode: no transfer completes until the test says so.
 //
 // A fixture that sets openAtSetUp_ to false before SetUp gets the started device with
 // its port closed, to be opened through the driver's own create.
 //
 // At the end of each test the bench closes the port as cleanup and close do (IsOpen 0,
 // ReadTimer cancelled, the read, write and wait queues cancelled, both pipes aborted,
-// the outstanding work drained) and removes the device.
+// the outstanding work drained) and removes the device with IRP_MN_REMOVE_DEVICE.
 #pragma once
 
 #include "sim/io/io.h"
+#include "sim/pnp/pnp.h"
 #include "sim/usb/device.h"
 #include "tests/support/driver_bench.h"
 
@@ -65,13 +66,14 @@ protected:
     // Cleanup and close by hand (also run by TearDown, where it is harmless twice).
     void ClosePort();
 
-    std::unique_ptr<sim::usb::Device> phone_;
+    std::unique_ptr<sim::pnp::Manager> pnp_;
+    std::shared_ptr<sim::pnp::Node> node_;
+    sim::usb::Device *phone_ = nullptr;  // the node's, until the removal
     bool openAtSetUp_ = true;
     PDEVICE_OBJECT fdo_ = nullptr;
     PDEVICE_EXTENSION ext_ = nullptr;
 
 private:
-    void SelectConfiguration();
     void AbortPipe(USBD_PIPE_HANDLE pipe);
     bool closed_ = false;
 };
