@@ -133,6 +133,18 @@ TEST_F(ConfigureTest, RefusedConfigurationsFailTheStartAndHoldNothing)
     }
 }
 
+TEST_F(ConfigureTest, AFailedDeviceDescriptorRequestEndsTheStartBeforeAnythingIsSet)
+{
+    auto node = Phone(false);
+    node->Usb()->Unplug();
+    size_t pool = sim::ex::OutstandingCount();
+    EXPECT_EQ(pnp_->Start(*node), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_FALSE(ExtOf(*node)->ZeroLengthPacket);
+    ExpectNothingHeld(*node);
+    EXPECT_EQ(sim::ex::OutstandingCount(), pool);
+    EXPECT_EQ(node->Usb()->Count().descriptors, 1);
+}
+
 TEST_F(ConfigureTest, AMissingCopyOfTheInterfaceInformationIsRefused)
 {
     auto node = Phone(false);
