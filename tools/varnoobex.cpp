@@ -7,11 +7,15 @@
 // Exit status 0 only when every step did what it should, the verifier saw no
 // violation and the pool holds nothing of the driver's.
 #include "core/core.h"
+#include "sim/cm/cm.h"
 #include "sim/ex/ex.h"
+#include "sim/io/interfaces.h"
 #include "sim/io/io.h"
 #include "sim/kd/kd.h"
 #include "sim/ke/ke.h"
+#include "sim/ob/ob.h"
 #include "sim/platform.h"
+#include "sim/pnp/pnp.h"
 #include "sim/usb/device.h"
 #include "sim/verifier.h"
 #include "sim/win32/windows.h"
@@ -30,23 +34,31 @@ const char kUsage[] =
     "Runs the varnoobex driver on the host platform (a user-mode stand-in for the\n"
     "Windows kernel and the USB bus) and explains each step:\n"
     "  1. loads the driver and shows its debugger output;\n"
-    "  2. plugs in a simulated OBEX phone, gives it to the driver (AddDevice) and shows\n"
-    "     the new device's name;\n"
-    "  3. starts the device by hand (selects the phone's configuration as the first\n"
-    "     start does), opens the port as an application does and shows its default\n"
-    "     settings, then closes it;\n"
-    "  4. removes the device and unloads the driver, and checks that the verifier saw\n"
-    "     no violation and the pool holds nothing of the driver's.\n"
+    "  2. plugs in a simulated OBEX phone whose port name is COM5; the Plug and Play\n"
+    "     manager calls AddDevice and starts the device; shows the device's name, its\n"
+    "     COM name link, its SERIALCOMM entry and its interface;\n"
+    "  3. opens \\\\.\\COM5 as an application does, shows its default settings,\n"
+    "     exchanges bytes with the phone (a loopback phone) and closes the port;\n"
+    "  4. pulls the phone out (surprise removal), shows that the link, the registry\n"
+    "     entry and the interface are gone, unloads the driver, and checks that the\n"
+    "     verifier saw no violation and the pool holds nothing of the driver's.\n"
     "Exit status: 0 when all of that held, 1 otherwise, 2 for a usage error.\n";
 
-std::string Narrow(const UNICODE_STRING &s)
+std::string Narrow(const std::u16string &s)
 {
     std::string out;
-    for (USHORT i = 0; i < s.Length / sizeof(WCHAR); i++) {
-        char16_t c = s.Buffer[i];
+    for (char16_t c : s) {
         out += c < 0x80 ? static_cast<char>(c) : '?';
     }
     return out;
+}
+
+std::string Narrow(const UNICODE_STRING &s)
+{
+    if (s.Buffer == nullptr) {
+        return {};
+    }
+    return Narrow(std::u16string(s.Buffer, s.Length / sizeof(WCHAR)));
 }
 
 void Step(const char *text)
@@ -94,73 +106,10 @@ const char *StopBitsName(BYTE stopBits)
     return stopBits < 3 ? kNames[stopBits] : "?";
 }
 
-// Selects the phone's configuration with the OBEX data interface at its alternate
-// setting, as the first start does, and records the pipes and packet size the data
-// path uses. Until the Plug and Play path starts devices, this is its start.
-bool StartByHand(PDEVICE_OBJECT fdo, sim::usb::Device &phone)
-{
-    using sim::usb::ObexPhone;
-    auto *ext = static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
-    std::vector<uint8_t> descriptor = phone.Descriptors().configurations.at(0);
-    auto *config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(descriptor.data());
-    // One entry per interface of the configuration (the bus refuses fewer): the OBEX
-    // data interface at its alternate setting, every other one at setting 0.
-    std::vector<USBD_INTERFACE_LIST_ENTRY> list;
-    size_t obexEntry = 0;
-    for (const auto &info : sim::usb::ParseInterfaces(descriptor)) {
-        const UCHAR wanted = info.number == ObexPhone::kInterface ? ObexPhone::kAlternate : 0;
-        if (info.alternate != wanted) {
-            continue;
-        }
-        if (info.number == ObexPhone::kInterface) {
-            obexEntry = list.size();
-        }
-        USBD_INTERFACE_LIST_ENTRY entry{};
-        entry.InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(
-            config, config, info.number, info.alternate, -1, -1, -1);
-        if (entry.InterfaceDescriptor == nullptr) {
-            return false;
-        }
-        list.push_back(entry);
-    }
-    list.push_back({});  // the list ends with an empty entry
-    PURB urb = USBD_CreateConfigurationRequestEx(config, list.data());
-    if (urb == nullptr) {
-        return false;
-    }
-    sim::io::Request request;
-    request.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    request.ioControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    request.parameters = [urb](IO_STACK_LOCATION &sp) { sp.Parameters.Others.Argument1 = urb; };
-    const NTSTATUS status = sim::io::Call(fdo, request).Status;
-    PUSBD_INTERFACE_INFORMATION obex = list[obexEntry].Interface;
-    const bool ok = NT_SUCCESS(status) && obex != nullptr && obex->NumberOfPipes == 2;
-    if (ok) {
-        ext->BulkInPipe = obex->Pipes[0].PipeHandle;
-        ext->BulkOutPipe = obex->Pipes[1].PipeHandle;
-        ext->MaxPacketSize = obex->Pipes[0].MaximumPacketSize;
-        ext->ZeroLengthPacket = TRUE;
-        ext->PnpState = Started;
-    }
-    std::printf("   select-configuration returned %s; bulk-in %p, bulk-out %p, packets of %u bytes\n",
-                Hex(status).c_str(), ok ? (void *)ext->BulkInPipe : nullptr,
-                ok ? (void *)ext->BulkOutPipe : nullptr, ok ? (unsigned)ext->MaxPacketSize : 0u);
-    ExFreePool(urb);
-    return ok;
-}
-
-// Opens the port as an application does, shows what the driver answers for its
-// settings, and closes it.
-bool ShowPortDefaults()
+// Shows what the driver answers for the port's settings.
+bool ShowPortDefaults(HANDLE port)
 {
     bool ok = true;
-    const char16_t path[] = u"\\\\?\\GLOBALROOT\\Device\\VARNOOBEX1";
-    std::printf("   CreateFileW(\"\\\\?\\GLOBALROOT\\Device\\VARNOOBEX1\")\n");
-    HANDLE port = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (!Check(port != INVALID_HANDLE_VALUE, "the port opens")) {
-        std::printf("   GetLastError() = %u\n", (unsigned)GetLastError());
-        return false;
-    }
     DCB dcb{};
     if ((ok &= Check(GetCommState(port, &dcb), "GetCommState"))) {
         std::printf("   line:          %u baud, %u data bits, parity %s, %s stop bit(s)\n",
@@ -195,8 +144,64 @@ bool ShowPortDefaults()
                     (modem & MS_CTS_ON) ? "on" : "off", (modem & MS_DSR_ON) ? "on" : "off",
                     (modem & MS_RLSD_ON) ? "on" : "off");
     }
-    ok &= Check(CloseHandle(port), "CloseHandle (cleanup, then close)");
     return ok;
+}
+
+// Writes a pattern through the port and reads it back from the loopback phone.
+bool ExchangeBytes(HANDLE port, size_t total)
+{
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutConstant = 2000;
+    if (!Check(SetCommTimeouts(port, &timeouts), "SetCommTimeouts (reads wait at most 2 s)")) {
+        return false;
+    }
+    std::vector<uint8_t> out(total), in;
+    for (size_t i = 0; i < total; i++) {
+        out[i] = static_cast<uint8_t>((i * 7 + i / 251) & 0xFF);
+    }
+    DWORD written = 0;
+    if (!Check(WriteFile(port, out.data(), (DWORD)out.size(), &written, nullptr) && written == total,
+               "WriteFile sends every byte to the phone")) {
+        return false;
+    }
+    // A read may end with nothing: the zero-length packet that follows a transfer of a
+    // whole number of packets ends it, as does the 2-second timeout. Give up only after
+    // several empty reads in a row.
+    std::vector<uint8_t> buffer(8192);
+    for (int empty = 0; in.size() < total && empty < 4;) {
+        DWORD got = 0;
+        if (!ReadFile(port, buffer.data(), (DWORD)buffer.size(), &got, nullptr)) {
+            std::printf("   ReadFile failed, GetLastError() = %u\n", (unsigned)GetLastError());
+            break;
+        }
+        empty = got == 0 ? empty + 1 : 0;
+        in.insert(in.end(), buffer.begin(), buffer.begin() + got);
+    }
+    std::printf("   wrote %zu bytes, read back %zu\n", total, in.size());
+    return Check(in == out, "the loopback phone's bytes come back whole and in order");
+}
+
+// What the port names look like in the namespace, the registry and the interfaces.
+struct PortNames {
+    std::string link;        // \DosDevices\COM5 -> its target, or empty
+    std::string serialComm;  // the SERIALCOMM value named by the device, or empty
+    size_t interfaces = 0;   // enabled COM-port interfaces
+};
+
+PortNames LookUpPortNames(const UNICODE_STRING &deviceName)
+{
+    PortNames names;
+    names.link = Narrow(sim::ob::LinkTarget(u"\\DosDevices\\COM5"));
+    std::u16string value;
+    if (deviceName.Buffer != nullptr) {
+        value.assign(deviceName.Buffer, deviceName.Length / sizeof(WCHAR));
+    }
+    if (auto data = sim::cm::GetString(sim::cm::kSerialComm, value)) {
+        names.serialComm = Narrow(*data);
+    }
+    names.interfaces = sim::io::EnabledInterfaces(GUID_DEVINTERFACE_COMPORT).size();
+    return names;
 }
 
 int RunDefault()
@@ -216,50 +221,63 @@ int RunDefault()
         return 1;
     }
 
-    Step("Plugging in an OBEX phone: the bus creates its PDO, the PnP manager calls AddDevice");
-    using sim::usb::ObexPhone;
-    auto phone = std::make_unique<sim::usb::Device>(
-        ObexPhone::Descriptors(sim::usb::Speed::High),
-        sim::usb::Device::InstanceIdFor(ObexPhone::kVendorId, ObexPhone::kProductId,
-                                        ObexPhone::kInterface));
-    phone->SetModel(std::make_shared<sim::usb::Loopback>(ObexPhone::kBulkIn, ObexPhone::kBulkOut));
-    PDEVICE_OBJECT pdo = phone->Pdo();
     {
-        sim::ke::DriverCall call("AddDevice");
-        status = driver->DriverExtension->AddDevice(driver, pdo);
-    }
-    std::printf("   AddDevice returned %s\n", Hex(status).c_str());
-    PDEVICE_OBJECT fdo = pdo->AttachedDevice;
-    ok &= Check(NT_SUCCESS(status) && fdo != nullptr, "a device is attached above the PDO");
-    if (fdo != nullptr) {
-        auto *ext = static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
-        std::printf("   device name:   %s\n", Narrow(ext->DeviceName).c_str());
-        std::printf("   interface:     %s (registered, not enabled until the port starts)\n",
-                    Narrow(ext->InterfaceName).c_str());
-        std::printf("   stack size:    %d (the PDO's %d + 1)\n", fdo->StackSize, pdo->StackSize);
+        sim::pnp::Manager pnp(driver);
+
+        Step("Plugging in an OBEX phone (PortName COM5): AddDevice, start, capabilities");
+        auto node = pnp.PlugPhone();
+        using sim::usb::ObexPhone;
+        PDEVICE_OBJECT fdo = node->Top();
+        const bool plugged = NT_SUCCESS(node->AddDeviceStatus()) && fdo != nullptr && fdo != node->Pdo();
+        ok &= Check(plugged, "the driver's device sits on the phone's PDO");
+        std::string deviceName;
+        if (plugged) {
+            node->Usb()->SetModel(
+                std::make_shared<sim::usb::Loopback>(ObexPhone::kBulkIn, ObexPhone::kBulkOut));
+            auto *ext = static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
+            deviceName = Narrow(ext->DeviceName);
+            for (const auto &event : node->History()) {
+                std::printf("   IRP_MN 0x%02X -> %s\n", event.minor, Hex(event.status).c_str());
+            }
+            const PortNames names = LookUpPortNames(ext->DeviceName);
+            std::printf("   device name:   %s\n", deviceName.c_str());
+            std::printf("   COM name:      \\DosDevices\\COM5 -> %s\n", names.link.c_str());
+            std::printf("   SERIALCOMM:    %s = %s\n", deviceName.c_str(), names.serialComm.c_str());
+            std::printf("   interface:     %s (%zu enabled)\n", Narrow(ext->InterfaceName).c_str(),
+                        names.interfaces);
+            ok &= Check(ext->PnpState == Started && names.link == deviceName &&
+                            names.serialComm == "COM5" && names.interfaces == 1,
+                        "the device is started and named COM5 in the namespace, the registry and "
+                        "its interface");
+        }
         ShowDebugOutput();
 
-        Step("Starting the device by hand (no Plug and Play start is sent yet)");
-        const bool started = StartByHand(fdo, *phone);
-        ok &= Check(started, "the phone's configuration is selected and the device is Started");
-
-        if (started) {
-            Step("Opening the port as an application does and showing its defaults");
-            ok &= ShowPortDefaults();
-            ShowDebugOutput();
+        if (plugged) {
+            Step("Opening \\\\.\\COM5 as an application does");
+            HANDLE port = CreateFileW(u"\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+            if (Check(port != INVALID_HANDLE_VALUE, "the port opens")) {
+                ok &= ShowPortDefaults(port);
+                Step("Exchanging bytes with the loopback phone");
+                ok &= ExchangeBytes(port, 100000);
+                ok &= Check(CloseHandle(port), "CloseHandle (cleanup, then close)");
+            } else {
+                std::printf("   GetLastError() = %u\n", (unsigned)GetLastError());
+                ok = false;
+            }
         }
 
-        Step("Removing the device as the removal path does, then unloading the driver");
-        // Until the driver handles removal itself, this is its removal sequence.
-        if (NT_SUCCESS(IoAcquireRemoveLock(&ext->RemoveLock, fdo))) {
-            IoReleaseRemoveLockAndWait(&ext->RemoveLock, fdo);
-        }
-        ExFreePool(ext->DeviceName.Buffer);
-        RtlFreeUnicodeString(&ext->InterfaceName);
-        IoDetachDevice(ext->LowerDevice);
-        IoDeleteDevice(fdo);
+        Step("Pulling the phone out (surprise removal, then removal)");
+        std::printf("   IRP_MN_SURPRISE_REMOVAL -> %s\n", Hex(pnp.SurpriseRemove(*node)).c_str());
+        ok &= Check(node->WaitRemoved(), "the removal followed, and the bus deleted the PDO");
+        const PortNames gone = LookUpPortNames(UNICODE_STRING{});
+        ok &= Check(gone.link.empty(), "\\DosDevices\\COM5 is gone");
+        ok &= Check(sim::cm::Values(sim::cm::kSerialComm).empty(), "SERIALCOMM holds no value");
+        ok &= Check(gone.interfaces == 0 && node->InterfacesLeftEnabled() == 0,
+                    "no COM-port interface is enabled");
+        ok &= Check(sim::io::DeviceCount() == 0 || driver->DeviceObject == nullptr,
+                    "the driver has no device left");
     }
-    phone.reset();
     sim::io::UnloadDriver(driver);
     ShowDebugOutput();
     sim::StopPlatform();
