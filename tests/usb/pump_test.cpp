@@ -1,39 +1,15 @@
 // The receive pump on an open port: one bulk-in transfer at a time, its data in the
 // ring, the error count that restarts or kills it, and its stop when the port closes or
 // memory runs out. The receive events it raises are pinned with the wait tests.
-#include "tests/support/port_bench.h"
+#include "tests/usb/data_path.h"
 
-#include "sim/ke/ke.h"
-#include "sim/lowres.h"
-#include "usb/usb.h"
-
-#include <numeric>
-
+namespace usbtest {
 namespace {
 
-using sim::usb::ObexPhone;
-
-std::vector<uint8_t> Bytes(size_t n, uint8_t start = 1)
-{
-    std::vector<uint8_t> v(n);
-    std::iota(v.begin(), v.end(), start);
-    return v;
-}
-
-class PumpTest : public bench::PortTest {
+class PumpTest : public DataPathTest {
 protected:
-    size_t InFlight() { return Phone().PendingCount(ObexPhone::kBulkIn); }
-
-    // Completes the pending bulk-in transfer with an error, then lets the restart run.
-    void Fail(NTSTATUS status, USBD_STATUS usbd)
-    {
-        sim::usb::Device::Result result;
-        result.status = status;
-        result.usbd = usbd;
-        ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkIn, result)) << "no bulk-in transfer pending";
-        sim::ke::WaitIdle();
-        Phone().WaitIdle();
-    }
+    size_t InFlight() { return DataPathTest::InFlight(ObexPhone::kBulkIn); }
+    void Fail(NTSTATUS status, USBD_STATUS usbd) { DataPathTest::Fail(ObexPhone::kBulkIn, status, usbd); }
 
     void Revive()
     {
@@ -230,3 +206,4 @@ TEST_F(PumpTest, AReportedLengthBeyondTheStagingBufferIsCutToIt)
 }
 
 }  // namespace
+}  // namespace usbtest

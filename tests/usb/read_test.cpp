@@ -1,37 +1,11 @@
 // Reads on an open port: served from the ring, parked until data, their total timeout
-// or their cancellation, and the races between those endings.
-#include "tests/support/port_bench.h"
+// or their cancellation. (Cancellation while queued and its races: cancel_test.cpp.)
+#include "tests/usb/data_path.h"
 
-#include "sim/ke/ke.h"
-#include "sim/lowres.h"
-#include "usb/usb.h"
-
-#include <atomic>
-#include <chrono>
-#include <numeric>
-#include <thread>
-
+namespace usbtest {
 namespace {
 
-using sim::usb::ObexPhone;
-
-constexpr int64_t kMs = 10000;  // 100-ns units per millisecond
-
-std::vector<uint8_t> Bytes(size_t n, uint8_t start = 1)
-{
-    std::vector<uint8_t> v(n);
-    std::iota(v.begin(), v.end(), start);
-    return v;
-}
-
-class ReadTest : public bench::PortTest {
-protected:
-    bool Parked(const ReadOp &read)
-    {
-        return !read.op->Done() && QueueLength(&ext_->ReadQueue) == 1;
-    }
-    bool TimerArmed() { return ext_->ReadTimer.Header.Inserted != FALSE; }
-};
+using ReadTest = DataPathTest;
 
 // ---- the timeout rules, one row each
 
@@ -270,66 +244,6 @@ TEST_F(ReadTest, ACancelledParkedReadEndsCancelledAndItsTimerLaterCompletesNothi
     EXPECT_EQ(ext_->OutstandingIo, 1);
 }
 
-// A read whose Cancel flag is already set when the driver parks it (IoCancelIrp found
-// no cancel routine to call).
-NTSTATUS CancelledBeforeDispatch(PDEVICE_OBJECT device, PIRP irp)
-{
-    EXPECT_FALSE(IoCancelIrp(irp));
-    return DispatchRead(device, irp);
-}
-
-TEST_F(ReadTest, AReadCancelledWhileBeingParkedIsCompletedCancelledAndItsDispatchSaysPending)
-{
-    driver_->MajorFunction[IRP_MJ_READ] = CancelledBeforeDispatch;
-    ReadOp read = StartRead(100);
-    driver_->MajorFunction[IRP_MJ_READ] = DispatchRead;
-    ASSERT_TRUE(read.op->Done());
-    // It was marked pending before the cancel was seen: anything but STATUS_PENDING
-    // would break the I/O manager's rule (the verifier reports it).
-    EXPECT_EQ(read.op->Returned(), STATUS_PENDING);
-    EXPECT_EQ(read.op->Status().Status, STATUS_CANCELLED);
-    EXPECT_EQ(read.op->Status().Information, 0u);
-    EXPECT_EQ(QueueLength(&ext_->ReadQueue), 0u);
-    EXPECT_EQ(ext_->OutstandingIo, 1);
-    // The queue is usable again.
-    ReadOp next = StartRead(10);
-    EXPECT_TRUE(Parked(next));
-}
-
-// The cancel routine unlinks its read only under DataLock: while another path holds
-// DataLock (as the bulk-in completion does when it serves the read queue), a read
-// whose cancel routine has been called stays linked and uncompleted.
-TEST_F(ReadTest, ACancelRoutineWaitsForDataLockBeforeItTouchesTheQueue)
-{
-    ReadOp read = StartRead(100);
-    ASSERT_TRUE(Parked(read));
-    PIRP irp = read.op->Irp();
-
-    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext_->DataLock);
-    std::thread canceller([&] { read.op->Cancel(); });
-    // IoCancelIrp has taken the routine once it is gone from the IRP.
-    while (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr) {
-        std::this_thread::yield();
-    }
-    // A routine that did not wait for DataLock would be done within microseconds.
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
-    bool linked = true;
-    while (linked && !read.op->Done() && std::chrono::steady_clock::now() < until) {
-        linked = ext_->ReadQueue.Flink == &irp->Tail.Overlay.ListEntry;
-        std::this_thread::yield();
-    }
-    EXPECT_TRUE(linked) << "the cancel routine unlinked the read without DataLock";
-    EXPECT_FALSE(read.op->Done()) << "the cancel routine completed the read under another path's DataLock";
-    // As the bulk-in completion would now: the read's canceller owns it.
-    CompletePendingReads(ext_);
-    KeReleaseSpinLock(&ext_->DataLock, irql);
-    canceller.join();
-    ASSERT_TRUE(read.op->Done());
-    EXPECT_EQ(read.op->Status().Status, STATUS_CANCELLED);
-    EXPECT_EQ(QueueLength(&ext_->ReadQueue), 0u);
-    EXPECT_EQ(ext_->OutstandingIo, 1);
-}
-
 // ---- refusals
 
 TEST_F(ReadTest, AReadOnAFailedOrDepartingDeviceIsRefusedAndClearsPendingEvents)
@@ -367,33 +281,6 @@ TEST_F(ReadTest, AReadAfterRemovalHasBegunFailsWithTheRemoveLocksStatusAndHoldsN
 }
 
 // ---- reads when the pump cannot go on
-
-TEST_F(ReadTest, WhenNoTransferCanBeAllocatedAParkedReadEndsByItsTimeout)
-{
-    SetTimeouts(0, 0, 100);
-    sim::lowres::FailNth("IoAllocateIrp", 1);
-    StartPump();
-    EXPECT_EQ(Phone().PendingCount(ObexPhone::kBulkIn), 0u);
-    ReadOp read = StartRead(10);
-    sim::ke::Advance(100 * kMs);
-    ASSERT_TRUE(read.op->Done());
-    EXPECT_EQ(read.op->Status().Status, STATUS_TIMEOUT);
-    EXPECT_EQ(ext_->OutstandingIo, 1);
-}
-
-TEST_F(ReadTest, WhenThePumpCannotRestartTheDataItBroughtIsStillRead)
-{
-    StartPump();
-    sim::lowres::FailNth("ExAllocatePool", 1);
-    Receive(Bytes(6));
-    EXPECT_EQ(Phone().PendingCount(ObexPhone::kBulkIn), 0u) << "the restart should have failed";
-    ReadOp read = StartRead(10);
-    EXPECT_EQ(read.op->Status().Information, 6u);
-    ReadOp parked = StartRead(10);
-    EXPECT_TRUE(Parked(parked));
-    EXPECT_TRUE(parked.op->Cancel());
-    EXPECT_EQ(ext_->OutstandingIo, 1);
-}
 
 // Every fallible call of a read's life on an open port (the pump's IRP and restart
 // item, the write's context) fails once in turn: each read still ends, by data or by
@@ -450,79 +337,5 @@ TEST_F(ReadTest, AReadEndsAndNothingLeaksWhicheverAllocationFails)
 
 // ---- races
 
-// The bus completes the transfer at DISPATCH_LEVEL on its own thread while the
-// application cancels the read: exactly one of them ends it, every time.
-TEST_F(ReadTest, CancelRacingCompletionByDataEndsEachReadExactlyOnce)
-{
-    StartPump();
-    int cancelled = 0;
-    int served = 0;
-    for (int i = 0; i < 300; i++) {
-        ReadOp read = StartRead(16);
-        ASSERT_EQ(read.op->Returned(), STATUS_PENDING);
-        std::atomic<bool> go{false};
-        std::thread canceller([&] {
-            while (!go.load()) {
-                std::this_thread::yield();
-            }
-            read.op->Cancel();
-        });
-        go = true;
-        Receive(Bytes(4, static_cast<uint8_t>(i)));
-        canceller.join();
-        IO_STATUS_BLOCK io = read.op->Wait();
-        if (io.Status == STATUS_CANCELLED) {
-            EXPECT_EQ(io.Information, 0u);
-            cancelled++;
-            // The bytes stay for the next read.
-            ReadOp drain = StartRead(16);
-            ASSERT_EQ(drain.op->Status().Information, 4u);
-        } else {
-            ASSERT_EQ(io.Status, STATUS_SUCCESS);
-            ASSERT_EQ(io.Information, 4u);
-            EXPECT_EQ(std::vector<uint8_t>(read.buffer->begin(), read.buffer->begin() + 4),
-                      Bytes(4, static_cast<uint8_t>(i)));
-            served++;
-        }
-        ASSERT_EQ(ext_->RxRing.Count, 0);
-        ASSERT_EQ(QueueLength(&ext_->ReadQueue), 0u);
-        ASSERT_FALSE(sim::verifier::Any()) << "iteration " << i;
-    }
-    EXPECT_EQ(cancelled + served, 300);
-    EXPECT_EQ(ext_->OutstandingIo, 2);  // the bias and the transfer in flight
-    std::printf("[          ] %d reads cancelled, %d served by data\n", cancelled, served);
-}
-
-TEST_F(ReadTest, CancelRacingTheTimeoutEndsEachReadExactlyOnce)
-{
-    SetTimeouts(0, 0, 5);
-    int cancelled = 0;
-    int timedOut = 0;
-    for (int i = 0; i < 300; i++) {
-        ReadOp read = StartRead(16);
-        std::atomic<bool> go{false};
-        std::thread canceller([&] {
-            while (!go.load()) {
-                std::this_thread::yield();
-            }
-            read.op->Cancel();
-        });
-        go = true;
-        sim::ke::Advance(5 * kMs);
-        canceller.join();
-        IO_STATUS_BLOCK io = read.op->Wait();
-        if (io.Status == STATUS_CANCELLED) {
-            cancelled++;
-        } else {
-            ASSERT_EQ(io.Status, STATUS_TIMEOUT);
-            timedOut++;
-        }
-        ASSERT_EQ(io.Information, 0u);
-        ASSERT_EQ(QueueLength(&ext_->ReadQueue), 0u);
-        ASSERT_FALSE(sim::verifier::Any()) << "iteration " << i;
-    }
-    EXPECT_EQ(ext_->OutstandingIo, 1);
-    std::printf("[          ] %d reads cancelled, %d timed out\n", cancelled, timedOut);
-}
-
 }  // namespace
+}  // namespace usbtest

@@ -1,66 +1,12 @@
 // Waiting on serial events: answered at once from the pending events, or queued until
 // received data, the end of the writes, a failed write or a new wait mask ends the
-// wait; and its cancellation, alone and racing the receive path.
-#include "tests/support/port_bench.h"
+// wait; a cancelled wait. (Cancellation races: cancel_test.cpp.)
+#include "tests/usb/data_path.h"
 
-#include "serial/serial.h"
-#include "sim/ke/ke.h"
-#include "usb/usb.h"
-
-#include <atomic>
-#include <chrono>
-#include <thread>
-
+namespace usbtest {
 namespace {
 
-using sim::usb::ObexPhone;
-
-// The same, for a wait whose Cancel flag is set before the driver sees it.
-NTSTATUS CancelledWaitDispatch(PDEVICE_OBJECT device, PIRP irp)
-{
-    EXPECT_FALSE(IoCancelIrp(irp));
-    return DispatchDeviceControl(device, irp);
-}
-
-class WaitMaskTest : public bench::PortTest {
-protected:
-    struct WaitOp {
-        std::shared_ptr<sim::io::Operation> op;
-        std::shared_ptr<ULONG> word;
-        ULONG Word() const { return *word; }
-    };
-    WaitOp StartWait(ULONG outputLength = sizeof(ULONG))
-    {
-        WaitOp wait;
-        wait.word = std::make_shared<ULONG>(0xDEADBEEF);
-        sim::io::Request request;
-        request.major = IRP_MJ_DEVICE_CONTROL;
-        request.ioControlCode = IOCTL_SERIAL_WAIT_ON_MASK;
-        request.output = wait.word.get();
-        request.outputLength = outputLength;
-        auto keep = wait.word;
-        wait.op = sim::io::Send(fdo_, request, [keep](const IO_STATUS_BLOCK &) {});
-        return wait;
-    }
-    bool Queued(const WaitOp &wait) { return !wait.op->Done() && QueueLength(&ext_->WaitQueue) == 1; }
-    static bool Answered(const WaitOp &wait, ULONG word)
-    {
-        return wait.op->Done() && wait.op->Status().Status == STATUS_SUCCESS &&
-               wait.op->Status().Information == sizeof(ULONG) && wait.Word() == word;
-    }
-
-    // Set-wait-mask through the driver: the queued wait ends with event word 0, then
-    // the mask is stored.
-    void SetWaitMask(ULONG mask)
-    {
-        sim::io::Request request;
-        request.major = IRP_MJ_DEVICE_CONTROL;
-        request.ioControlCode = IOCTL_SERIAL_SET_WAIT_MASK;
-        request.input = &mask;
-        request.inputLength = sizeof(mask);
-        ASSERT_EQ(sim::io::Call(fdo_, request).Status, STATUS_SUCCESS);
-    }
-};
+using WaitMaskTest = DataPathTest;
 
 // ---- answered at once
 
@@ -258,92 +204,5 @@ TEST_F(WaitMaskTest, ACancelledWaitEndsCancelledWithNoData)
     EXPECT_TRUE(Queued(next));
 }
 
-TEST_F(WaitMaskTest, AWaitCancelledWhileBeingQueuedIsCompletedCancelledAndItsDispatchSaysPending)
-{
-    SetWaitMask(SERIAL_EV_RXCHAR);
-    driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = CancelledWaitDispatch;
-    WaitOp wait = StartWait();
-    driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
-    ASSERT_TRUE(wait.op->Done());
-    EXPECT_EQ(wait.op->Returned(), STATUS_PENDING);
-    EXPECT_EQ(wait.op->Status().Status, STATUS_CANCELLED);
-    EXPECT_EQ(wait.op->Status().Information, 0u);
-    EXPECT_EQ(QueueLength(&ext_->WaitQueue), 0u);
-    WaitOp next = StartWait();
-    EXPECT_TRUE(Queued(next));
-}
-
-// The cancel routine unlinks its wait only under DataLock: while the receive path
-// holds DataLock, a wait whose cancel routine has been called stays linked.
-TEST_F(WaitMaskTest, ACancelRoutineWaitsForDataLockBeforeItTouchesTheQueue)
-{
-    SetWaitMask(SERIAL_EV_RXCHAR);
-    WaitOp wait = StartWait();
-    ASSERT_TRUE(Queued(wait));
-    PIRP irp = wait.op->Irp();
-
-    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext_->DataLock);
-    std::thread canceller([&] { wait.op->Cancel(); });
-    while (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr) {
-        std::this_thread::yield();
-    }
-    // A routine that did not wait for DataLock would be done within microseconds.
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
-    bool linked = true;
-    while (linked && !wait.op->Done() && std::chrono::steady_clock::now() < until) {
-        linked = ext_->WaitQueue.Flink == &irp->Tail.Overlay.ListEntry;
-        std::this_thread::yield();
-    }
-    EXPECT_TRUE(linked) << "the cancel routine unlinked the wait without DataLock";
-    EXPECT_FALSE(wait.op->Done());
-    // As the receive path would now: the wait's canceller owns it, nobody else gets it.
-    CompleteWaitOnMask(ext_, SERIAL_EV_RXCHAR, TRUE);
-    KeReleaseSpinLock(&ext_->DataLock, irql);
-    canceller.join();
-    ASSERT_TRUE(wait.op->Done());
-    EXPECT_EQ(wait.op->Status().Status, STATUS_CANCELLED);
-    EXPECT_EQ(QueueLength(&ext_->WaitQueue), 0u);
-}
-
-// The bus completes a transfer at DISPATCH_LEVEL on its own thread while the
-// application cancels its wait: exactly one of them ends it, every time.
-TEST_F(WaitMaskTest, CancelRacingCompletionByDataEndsEachWaitExactlyOnce)
-{
-    SetWaitMask(SERIAL_EV_RXCHAR);
-    StartPump();
-    int cancelled = 0;
-    int answered = 0;
-    for (int i = 0; i < 300; i++) {
-        WaitOp wait = StartWait();
-        ASSERT_EQ(wait.op->Returned(), STATUS_PENDING) << "iteration " << i;
-        std::atomic<bool> go{false};
-        std::thread canceller([&] {
-            while (!go.load()) {
-                std::this_thread::yield();
-            }
-            wait.op->Cancel();
-        });
-        go = true;
-        Receive({static_cast<uint8_t>(i)});
-        canceller.join();
-        IO_STATUS_BLOCK io = wait.op->Wait();
-        if (io.Status == STATUS_CANCELLED) {
-            EXPECT_EQ(io.Information, 0u);
-            cancelled++;
-        } else {
-            ASSERT_EQ(io.Status, STATUS_SUCCESS);
-            ASSERT_EQ(wait.Word(), static_cast<ULONG>(SERIAL_EV_RXCHAR));
-            answered++;
-        }
-        ASSERT_EQ(QueueLength(&ext_->WaitQueue), 0u);
-        ASSERT_FALSE(sim::verifier::Any()) << "iteration " << i;
-        // Start each round with nothing pending and nothing in the ring.
-        ReadOp drain = StartRead(16);
-        ASSERT_EQ(drain.op->Status().Information, 1u);
-        ext_->PendingEvents = 0;
-    }
-    EXPECT_EQ(cancelled + answered, 300);
-    std::printf("[          ] %d waits cancelled, %d answered by data\n", cancelled, answered);
-}
-
 }  // namespace
+}  // namespace usbtest

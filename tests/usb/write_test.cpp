@@ -2,62 +2,22 @@
 // order across queued writes, the accounting of a failed chunk, cancellation of queued
 // writes, and writes that find no memory for their chain. The events a write raises
 // (transmit empty, the line events of a failed chunk) are pinned with the wait tests.
-#include "tests/support/port_bench.h"
+#include "tests/usb/data_path.h"
 
-#include "sim/ke/ke.h"
-#include "sim/lowres.h"
-#include "usb/usb.h"
-
-#include <chrono>
-#include <memory>
-#include <numeric>
-#include <thread>
-
+namespace usbtest {
 namespace {
 
-using sim::usb::ObexPhone;
-using Op = std::shared_ptr<sim::io::Operation>;
-
-std::vector<uint8_t> Bytes(size_t n, uint8_t start = 1)
-{
-    std::vector<uint8_t> v(n);
-    std::iota(v.begin(), v.end(), start);
-    return v;
-}
-
-class WriteTest : public bench::PortTest {
+class WriteTest : public DataPathTest {
 protected:
     void SetUp() override
     {
-        PortTest::SetUp();
+        DataPathTest::SetUp();
         phone_->SetModel(scripted_ = std::make_shared<sim::usb::Scripted>(*phone_, ObexPhone::kBulkIn,
                                                                         ObexPhone::kBulkOut));
     }
-
-    size_t InFlight() { return Phone().PendingCount(ObexPhone::kBulkOut); }
-    ULONG InFlightLength() { return Phone().PendingOn(ObexPhone::kBulkOut).at(0).length; }
-
-    // Completes bulk-out transfers as the phone takes them until none is pending, and
-    // returns the length asked for by each.
-    std::vector<ULONG> Drain()
-    {
-        std::vector<ULONG> lengths;
-        while (InFlight() > 0) {
-            lengths.push_back(InFlightLength());
-            EXPECT_TRUE(Phone().CompleteNext(ObexPhone::kBulkOut));
-        }
-        return lengths;
-    }
-
-    // The chunk fails having moved nothing, as a transfer error does.
-    void FailChunk(NTSTATUS status, USBD_STATUS usbd)
-    {
-        sim::usb::Device::Result result;
-        result.status = status;
-        result.usbd = usbd;
-        result.length = 0;
-        ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkOut, result));
-    }
+    size_t InFlight() { return DataPathTest::InFlight(ObexPhone::kBulkOut); }
+    ULONG InFlightLength() { return DataPathTest::InFlightLength(ObexPhone::kBulkOut); }
+    void FailChunk(NTSTATUS status, USBD_STATUS usbd) { Fail(ObexPhone::kBulkOut, status, usbd); }
 
     std::shared_ptr<sim::usb::Scripted> scripted_;
 };
@@ -243,74 +203,6 @@ TEST_F(WriteTest, CancellingAQueuedWriteLeavesTheRunningChainAlone)
     EXPECT_EQ(ext_->OutstandingIo, 1);
 }
 
-NTSTATUS CancelledBeforeDispatch(PDEVICE_OBJECT device, PIRP irp)
-{
-    EXPECT_FALSE(IoCancelIrp(irp));
-    return DispatchWrite(device, irp);
-}
-
-TEST_F(WriteTest, AWriteCancelledWhileBeingQueuedEndsCancelledAndItsDispatchSaysPending)
-{
-    driver_->MajorFunction[IRP_MJ_WRITE] = CancelledBeforeDispatch;
-    Op write = StartWrite(Bytes(100));
-    driver_->MajorFunction[IRP_MJ_WRITE] = DispatchWrite;
-
-    ASSERT_TRUE(write->Done());
-    // Marked pending before the cancel was seen: anything but STATUS_PENDING breaks the
-    // I/O manager's rule (the verifier reports it).
-    EXPECT_EQ(write->Returned(), STATUS_PENDING);
-    EXPECT_EQ(write->Status().Status, STATUS_CANCELLED);
-    EXPECT_EQ(write->Status().Information, 0u);
-    EXPECT_EQ(ext_->OutQueueBytes, 0);
-    EXPECT_EQ(InFlight(), 0u);
-    EXPECT_FALSE(ext_->WriteActive);
-
-    Op next = StartWrite(Bytes(10));
-    EXPECT_EQ(Drain(), (std::vector<ULONG>{10}));
-    EXPECT_EQ(next->Status().Status, STATUS_SUCCESS);
-}
-
-// The cancel routine changes the queue only under DataLock: while another path holds it
-// (as StartNextWrite does when it claims the next write), a write whose cancel routine
-// has been called stays linked, uncompleted and counted.
-TEST_F(WriteTest, ACancelRoutineWaitsForDataLockBeforeItTouchesTheQueue)
-{
-    Op running = StartWrite(Bytes(100));
-    Op queued = StartWrite(Bytes(300));
-    PIRP irp = queued->Irp();
-    ASSERT_NE(irp, nullptr);
-
-    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext_->DataLock);
-    std::thread canceller([&] { queued->Cancel(); });
-    while (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr) {
-        std::this_thread::yield();
-    }
-    // A routine that did not wait for DataLock would be done within microseconds.
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
-    bool linked = true;
-    while (linked && !queued->Done() && std::chrono::steady_clock::now() < until) {
-        linked = ext_->WriteQueue.Flink == &irp->Tail.Overlay.ListEntry;
-        std::this_thread::yield();
-    }
-    EXPECT_TRUE(linked) << "the cancel routine unlinked the write without DataLock";
-    EXPECT_FALSE(queued->Done());
-    EXPECT_EQ(ext_->OutQueueBytes, 400);
-    // As the end of the running chain would now: the write's canceller owns it, so the
-    // claim passes over it.
-    PIRP prepared = reinterpret_cast<PIRP>(1);
-    EXPECT_EQ(StartNextWrite(ext_, &prepared), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(prepared, nullptr);
-    KeReleaseSpinLock(&ext_->DataLock, irql);
-    canceller.join();
-
-    ASSERT_TRUE(queued->Done());
-    EXPECT_EQ(queued->Status().Status, STATUS_CANCELLED);
-    EXPECT_TRUE(IsListEmpty(&ext_->WriteQueue));
-    EXPECT_EQ(ext_->OutQueueBytes, 100);
-    Drain();
-    EXPECT_EQ(running->Status().Information, 100u);
-}
-
 // ---- no memory for a chain
 
 TEST_F(WriteTest, AWriteWithoutMemoryForItsChainFailsAndTheNextWriteStillGoes)
@@ -367,3 +259,4 @@ TEST_F(WriteTest, WhenTheLastQueuedWriteFindsNoMemoryTheChainStops)
 }
 
 }  // namespace
+}  // namespace usbtest

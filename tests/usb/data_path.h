@@ -1,0 +1,100 @@
+// The fixture of the data-path tests: the port bench's open port with the requests an
+// application queues (reads, writes, waits on the event mask) and what the tests ask
+// of them, written once for the read, write, wait, pump and cancellation tests.
+#pragma once
+
+#include "serial/serial.h"
+#include "sim/ke/ke.h"
+#include "sim/lowres.h"
+#include "tests/support/port_bench.h"
+#include "usb/usb.h"
+
+#include <memory>
+#include <numeric>
+#include <vector>
+
+namespace usbtest {
+
+using sim::usb::ObexPhone;
+using Op = std::shared_ptr<sim::io::Operation>;
+
+constexpr int64_t kMs = 10000;  // 100-ns units per millisecond
+
+inline std::vector<uint8_t> Bytes(size_t n, uint8_t start = 1)
+{
+    std::vector<uint8_t> v(n);
+    std::iota(v.begin(), v.end(), start);
+    return v;
+}
+
+class DataPathTest : public bench::PortTest {
+protected:
+    struct WaitOp {
+        Op op;
+        std::shared_ptr<ULONG> word;
+        ULONG Word() const { return *word; }
+    };
+    // IOCTL_SERIAL_WAIT_ON_MASK through the driver's device-control dispatch.
+    WaitOp StartWait(ULONG outputLength = sizeof(ULONG))
+    {
+        WaitOp wait;
+        wait.word = std::make_shared<ULONG>(0xDEADBEEF);
+        sim::io::Request request;
+        request.major = IRP_MJ_DEVICE_CONTROL;
+        request.ioControlCode = IOCTL_SERIAL_WAIT_ON_MASK;
+        request.output = wait.word.get();
+        request.outputLength = outputLength;
+        auto keep = wait.word;
+        wait.op = sim::io::Send(fdo_, request, [keep](const IO_STATUS_BLOCK &) {});
+        return wait;
+    }
+    // Set-wait-mask through the driver: the queued wait ends with event word 0, then
+    // the mask is stored.
+    void SetWaitMask(ULONG mask)
+    {
+        sim::io::Request request;
+        request.major = IRP_MJ_DEVICE_CONTROL;
+        request.ioControlCode = IOCTL_SERIAL_SET_WAIT_MASK;
+        request.input = &mask;
+        request.inputLength = sizeof(mask);
+        ASSERT_EQ(sim::io::Call(fdo_, request).Status, STATUS_SUCCESS);
+    }
+    bool Queued(const WaitOp &wait) { return !wait.op->Done() && QueueLength(&ext_->WaitQueue) == 1; }
+    static bool Answered(const WaitOp &wait, ULONG word)
+    {
+        return wait.op->Done() && wait.op->Status().Status == STATUS_SUCCESS &&
+               wait.op->Status().Information == sizeof(ULONG) && wait.Word() == word;
+    }
+
+    bool Parked(const ReadOp &read) { return !read.op->Done() && QueueLength(&ext_->ReadQueue) == 1; }
+    bool TimerArmed() { return ext_->ReadTimer.Header.Inserted != FALSE; }
+
+    size_t InFlight(UCHAR endpoint) { return Phone().PendingCount(endpoint); }
+    ULONG InFlightLength(UCHAR endpoint) { return Phone().PendingOn(endpoint).at(0).length; }
+
+    // Completes bulk-out transfers as the phone takes them until none is pending, and
+    // returns the length asked for by each.
+    std::vector<ULONG> Drain()
+    {
+        std::vector<ULONG> lengths;
+        while (InFlight(ObexPhone::kBulkOut) > 0) {
+            lengths.push_back(InFlightLength(ObexPhone::kBulkOut));
+            EXPECT_TRUE(Phone().CompleteNext(ObexPhone::kBulkOut));
+        }
+        return lengths;
+    }
+
+    // Completes the next transfer on `endpoint` with an error that moved nothing.
+    void Fail(UCHAR endpoint, NTSTATUS status, USBD_STATUS usbd)
+    {
+        sim::usb::Device::Result result;
+        result.status = status;
+        result.usbd = usbd;
+        result.length = 0;
+        ASSERT_TRUE(Phone().CompleteNext(endpoint, result)) << "no transfer pending";
+        sim::ke::WaitIdle();
+        Phone().WaitIdle();
+    }
+};
+
+}  // namespace usbtest
