@@ -29,10 +29,32 @@ void PowerTest::SetUp()
             }
         } else if (a.major == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
             a.urbFunction = static_cast<PURB>(sp->Parameters.Others.Argument1)->UrbHeader.Function;
+            // Pipe resets succeed. A bulk-in transfer is the restarted pump: it ends
+            // cancelled with the port marked closed, so that the pump stops there.
+            const bool transfer = a.urbFunction == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+            if (transfer) {
+                KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext_->DataLock);
+                ext_->IsOpen = FALSE;
+                KeReleaseSpinLock(&ext_->DataLock, irql);
+            }
+            Bus(pdo_).SetStatus(IRP_MJ_INTERNAL_DEVICE_CONTROL, transfer ? STATUS_CANCELLED : STATUS_SUCCESS);
+        }
+        if (onArrival_) {
+            onArrival_(a);
         }
         std::lock_guard<std::mutex> hold(lock_);
         arrivals_.push_back(a);
     });
+}
+
+void PowerTest::OpenByHand()
+{
+    static UCHAR pipes[2];
+    ext_->BulkInPipe = &pipes[0];
+    ext_->BulkOutPipe = &pipes[1];
+    KeInitializeEvent(&ext_->IoIdleEvent, SynchronizationEvent, FALSE);
+    ext_->OutstandingIo = 1;
+    ext_->IsOpen = TRUE;
 }
 
 std::shared_ptr<sim::io::Operation> PowerTest::SendPower(UCHAR minor, POWER_STATE_TYPE type, ULONG state)

@@ -8,6 +8,7 @@
 #include "sim/io/io.h"
 #include "tests/support/driver_bench.h"
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -30,6 +31,11 @@ class PowerTest : public bench::DriverTest {
 protected:
     void SetUp() override;
 
+    // Marks the port open as the first open does, as far as the resume path looks:
+    // IsOpen, the pipes (placeholders the bare bus accepts), the open bias on
+    // OutstandingIo. The pump is not running.
+    void OpenByHand();
+
     // Sends IRP_MJ_POWER with the given minor and, for set and query, type and state.
     std::shared_ptr<sim::io::Operation> SendPower(UCHAR minor, POWER_STATE_TYPE type, ULONG state);
     // The same, waited for; the final status.
@@ -41,6 +47,10 @@ protected:
     // What the bus PDO answers to system and to device power requests.
     NTSTATUS systemAnswer_ = STATUS_SUCCESS;
     NTSTATUS deviceAnswer_ = STATUS_SUCCESS;
+
+    // Runs in the sender's thread for each request that reaches the PDO, after it is
+    // recorded and before it is answered.
+    std::function<void(const Arrival &)> onArrival_;
 
     PDEVICE_OBJECT pdo_ = nullptr;
     PDEVICE_OBJECT fdo_ = nullptr;
