@@ -124,7 +124,7 @@ Packet Phone::Dispatch(const Packet &request)
         object_.clear();
         return Response(kSuccess);
     }
-    if (op_ == Op::Get && (code & ~kFinal) != kGet) {
+    if ((op_ == Op::Get || op_ == Op::GetRequest) && (code & ~kFinal) != kGet) {
         op_ = Op::None;
     }
     if (op_ == Op::Put && (code & ~kFinal) != kPut) {
@@ -227,8 +227,19 @@ Packet Phone::Get(const Packet &request)
     if (op_ == Op::Get) {
         return NextGetPacket();
     }
-    const Header *name = request.Find(kName);
-    const std::string type = request.TypeText();
+    // A GET's headers may come in several packets; the object is looked up once the
+    // final one has come.
+    if (op_ != Op::GetRequest) {
+        gathered_ = Packet{};
+    }
+    gathered_.headers.insert(gathered_.headers.end(), request.headers.begin(), request.headers.end());
+    if ((request.code & kFinal) == 0) {
+        op_ = Op::GetRequest;
+        return Response(kContinue);
+    }
+    op_ = Op::None;
+    const Header *name = gathered_.Find(kName);
+    const std::string type = gathered_.TypeText();
     if (name == nullptr && type.empty()) {
         return Response(kBadRequest);
     }

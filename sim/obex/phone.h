@@ -59,7 +59,7 @@ private:
         std::map<std::u16string, std::vector<uint8_t>> files;
     };
     // The operation that spans packets.
-    enum class Op { None, Get, Put };
+    enum class Op { None, GetRequest, Get, Put };
 
     std::vector<uint8_t> Handle(std::span<const uint8_t> data);
     Packet Dispatch(const Packet &request);
@@ -87,6 +87,7 @@ private:
     uint16_t maxPacket_ = kMinimumPacket;
     Op op_ = Op::None;
     std::vector<uint8_t> object_;    // GET: what is left to send; PUT: what has come
+    Packet gathered_;                // GET: the request's headers so far
     bool lengthSent_ = false;        // GET: the Length header went with the first packet
     std::u16string putName_;
     Folder *putFolder_ = nullptr;

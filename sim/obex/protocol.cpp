@@ -367,13 +367,14 @@ uint8_t Client::Put(const std::u16string &name, const std::vector<uint8_t> &body
     Packet request{kPut, {}, {Header::Text(kName, name), Header::Value(kLength, static_cast<uint32_t>(body.size()))}};
     size_t sent = 0;
     for (;;) {
-        size_t room = peerMax_ - kPacketHeader - 3;
+        size_t used = kPacketHeader + 3 + (connectionId_ ? 5 : 0);
         for (const Header &h : request.headers) {
-            room -= h.EncodedSize();
+            used += h.EncodedSize();
         }
-        if (connectionId_) {
-            room -= 5;
+        if (used >= peerMax_) {
+            return 0;   // a name too long for one packet
         }
+        const size_t room = peerMax_ - used;
         const size_t n = std::min(room, body.size() - sent);
         const bool last = sent + n == body.size();
         request.headers.push_back(Header::Bytes(last ? kEndOfBody : kBody,

@@ -126,6 +126,17 @@ TEST_F(ObexPhoneTest, InboxServesDeviceInformationPhonebookAndCapability)
     EXPECT_EQ(Text(body), Phone::kPhonebook);
     ASSERT_EQ(c.Get(u"", kCapabilityType, body), kSuccess);
     EXPECT_NE(Text(body).find("F9EC7BC4-953C-11D2-984E-525400DC9E09"), std::string::npos);
+
+    // Headers spread over two GET packets: the first is answered with Continue alone.
+    std::optional<Packet> r = c.Exchange(Packet{kGet, {}, {Header::Text(kName, u"telecom/pb.vcf")}});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->code, kContinue);
+    EXPECT_FALSE(r->Find(kBody) || r->Find(kEndOfBody));
+    r = c.Exchange(Packet{kGet | kFinal, {}, {Header::Type("text/x-vcard")}});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->code, kSuccess);
+    ASSERT_TRUE(r->Find(kEndOfBody));
+    EXPECT_EQ(Text(r->Find(kEndOfBody)->bytes), Phone::kPhonebook);
 }
 
 TEST_F(ObexPhoneTest, LargeGetComesInContinuePacketsWithinTheNegotiatedLength)
