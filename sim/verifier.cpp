@@ -45,6 +45,7 @@ const char *RuleName(Rule rule)
     case Rule::WorkItemPendingAtDelete: return "WorkItemPendingAtDelete";
     case Rule::UrbBufferFreedInFlight: return "UrbBufferFreedInFlight";
     case Rule::UrbLengthMismatch: return "UrbLengthMismatch";
+    case Rule::PowerIrpWithoutStartNext: return "PowerIrpWithoutStartNext";
     case Rule::InvalidParameter: return "InvalidParameter";
     }
     return "UnknownRule";

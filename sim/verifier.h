@@ -40,6 +40,8 @@ enum class Rule {
     // USB bus
     UrbBufferFreedInFlight,
     UrbLengthMismatch,
+    // power
+    PowerIrpWithoutStartNext,   // a power IRP left a driver before it called PoStartNextPowerIrp
     // everything else the platform refuses
     InvalidParameter,
 };

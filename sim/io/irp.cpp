@@ -15,6 +15,7 @@
 
 #include "sim/ke/ke.h"
 #include "sim/lowres.h"
+#include "sim/po/po.h"
 #include "sim/verifier.h"
 
 #include <cstring>
@@ -318,6 +319,9 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                (void *)DeviceObject, (void *)Irp, major);
         status = STATUS_INVALID_PARAMETER;
     } else {
+        if (major == IRP_MJ_POWER) {
+            sim::po::OnCallDriver(Irp, DeviceObject, frame.location);
+        }
         sim::ke::DriverCall call(MajorName(major));
         status = DeviceObject->DriverObject->MajorFunction[major](DeviceObject, Irp);
     }
@@ -414,6 +418,12 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         reportedInformation = true;
     }
 
+    // A completion routine may free the IRP: its stack count is read before.
+    const int stackCount = Irp->StackCount;
+    const bool power = IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER;
+    if (power) {
+        sim::po::OnComplete(Irp);
+    }
     while (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
         const int location = Irp->CurrentLocation;
@@ -457,12 +467,18 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                 result = routine(upper, Irp, context);
             }
             const bool stop = result == STATUS_MORE_PROCESSING_REQUIRED;
+            if (power) {
+                sim::po::OnLocationCompleted(Irp, location, location >= stackCount, stop, upper);
+            }
             if (!AfterLocation(Irp, serial, location, stop) || stop) {
                 return;
             }
         } else {
             if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
                 MarkPending(Irp, "IoCompleteRequest");
+            }
+            if (power) {
+                sim::po::OnLocationCompleted(Irp, location, location >= stackCount, false, nullptr);
             }
             if (!AfterLocation(Irp, serial, location, false)) {
                 return;
