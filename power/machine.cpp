@@ -124,6 +124,10 @@ NTSTATUS PowerStateMachine(PPOWER_CONTEXT Context, POWER_EVENT Event)
         case StepSystemDownLowerDone:
             if (isSet) {
                 extension->SystemPowerState = (SYSTEM_POWER_STATE)newState;
+                // The working state again, with the device request for D0 through.
+                if (newState == PowerSystemWorking && NT_SUCCESS(Context->LastStatus)) {
+                    QueuePowerResume(extension);
+                }
             }
             step = StepFinish;
             break;
@@ -178,6 +182,10 @@ NTSTATUS PowerStateMachine(PPOWER_CONTEXT Context, POWER_EVENT Event)
             break;
 
         case StepSystemUpDeviceDone:
+            // The device is in D0 again: the data path can resume.
+            if (isSet && newState == PowerSystemWorking && NT_SUCCESS(Context->LastStatus)) {
+                QueuePowerResume(extension);
+            }
             step = StepFinish;
             break;
 

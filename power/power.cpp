@@ -1,38 +1,97 @@
 // Power requests: set-power and query-power go through the power state machine, each
-// with a context of its own; every other power request passes down. A system request
-// for the working state after a sleep with the port open resets both pipes and starts
-// the receive pump again before the request goes on.
-// Context: PASSIVE_LEVEL in the power manager's thread (the device is power-pageable).
+// with a context of its own; every other power request passes down. After a sleep with
+// the port open, the return to the working state resets both pipes and starts the
+// receive pump again, from a worker thread once the device is back in D0.
+// Context: PASSIVE_LEVEL in the power manager's thread (the device is power-pageable);
+// QueuePowerResume up to DISPATCH_LEVEL; PowerResumeWorker in a system worker thread.
 #include "power/power.h"
 #include "usb/usb.h"
 
 /*
- * ResumeAfterSleep - notes a sleep or hibernation that finds the port open, and at the
- * next system request for the working state resets both pipes and restarts the pump
- * (its transfer failed or was dropped while the device was off, and BulkInComplete
- * did not restart it while SleptWhileOpen was set).
- * Context: PASSIVE_LEVEL; takes and releases DataLock, and calls ResetPipe, which
- * waits for the bus, with it released. Nothing happens while the port is closed.
+ * NoteSleep - remembers that a system sleep or hibernation (set or query) found the port
+ * open, so that the return to the working state resumes the data path.
+ * Context: PASSIVE_LEVEL; takes and releases DataLock. Nothing while the port is closed.
  */
-static VOID ResumeAfterSleep(PDEVICE_EXTENSION Extension, SYSTEM_POWER_STATE Requested)
+static VOID NoteSleep(PDEVICE_EXTENSION Extension, SYSTEM_POWER_STATE Requested)
 {
     KIRQL irql;
 
     irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
-    if (Extension->IsOpen) {
-        if (Requested == PowerSystemWorking && Extension->SleptWhileOpen) {
-            Extension->SleptWhileOpen = FALSE;
-            KeReleaseSpinLock(&Extension->DataLock, irql);
-            ResetPipe(Extension->SelfDevice, Extension->BulkInPipe);
-            ResetPipe(Extension->SelfDevice, Extension->BulkOutPipe);
-            StartBulkInRead(Extension, Extension->BulkInPipe);
-            irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
-        }
-        if (Requested == PowerSystemSleeping3 || Requested == PowerSystemHibernate) {
-            Extension->SleptWhileOpen = TRUE;
-        }
+    if (Extension->IsOpen && (Requested == PowerSystemSleeping3 || Requested == PowerSystemHibernate)) {
+        Extension->SleptWhileOpen = TRUE;
     }
     KeReleaseSpinLock(&Extension->DataLock, irql);
+}
+
+/*
+ * QueuePowerResume - once the system is working and the device is in D0 again, has a
+ * worker thread reset both pipes and restart the pump if a sleep found the port open.
+ * It cannot be done when the request for the working state arrives: the device is
+ * still in D3 then (the system request goes down before the device request for D0),
+ * and a suspended port refuses the new transfer.
+ * Context: up to DISPATCH_LEVEL (the machine's completion steps); takes DataLock.
+ * Without pool or once removal has begun nothing is queued and SleptWhileOpen stays
+ * set, so the next request for the working state tries again.
+ */
+VOID QueuePowerResume(PDEVICE_EXTENSION Extension)
+{
+    PPOWER_RESUME_ITEM item = NULL;
+    BOOLEAN due;
+    KIRQL irql;
+
+    irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
+    due = (BOOLEAN)(Extension->IsOpen && Extension->SleptWhileOpen);
+    KeReleaseSpinLock(&Extension->DataLock, irql);
+    if (!due) {
+        goto out;
+    }
+    item = (PPOWER_RESUME_ITEM)ExAllocatePool(NonPagedPool, sizeof(POWER_RESUME_ITEM));
+    if (item == NULL) {
+        goto out;
+    }
+    // The item holds off removal and counts as outstanding work (close waits for it)
+    // until its worker has run.
+    if (!NT_SUCCESS(IoAcquireRemoveLock(&Extension->RemoveLock, item))) {
+        ExFreePool(item);
+        goto out;
+    }
+    InterlockedIncrement(&Extension->OutstandingIo);
+    RtlZeroMemory(item, sizeof(POWER_RESUME_ITEM));
+    ExInitializeWorkItem(&item->WorkItem, PowerResumeWorker, item);
+    item->Extension = Extension;
+    ExQueueWorkItem(&item->WorkItem, DelayedWorkQueue);
+out:
+    return;
+}
+
+/*
+ * PowerResumeWorker - resets both pipes and starts the pump again.
+ * Context: system worker thread, PASSIVE_LEVEL; DataLock taken and released, and not
+ * held across the pipe requests, which wait for the bus. Frees its item.
+ */
+VOID PowerResumeWorker(PVOID Parameter)
+{
+    PPOWER_RESUME_ITEM item = (PPOWER_RESUME_ITEM)Parameter;
+    PDEVICE_EXTENSION extension = item->Extension;
+    BOOLEAN resume;
+    KIRQL irql;
+
+    // A transfer still in flight (a query for a sleep that never came, or a transfer
+    // started while SleptWhileOpen was set) is aborted first: ReadUrb exists once.
+    // Its completion sees SleptWhileOpen still set and does not restart it.
+    AbortPipe(extension->SelfDevice, extension->BulkInPipe);
+    irql = KeAcquireSpinLockRaiseToDpc(&extension->DataLock);
+    resume = (BOOLEAN)(extension->IsOpen && extension->SleptWhileOpen);
+    extension->SleptWhileOpen = FALSE;
+    KeReleaseSpinLock(&extension->DataLock, irql);
+    if (resume) {
+        ResetPipe(extension->SelfDevice, extension->BulkInPipe);
+        ResetPipe(extension->SelfDevice, extension->BulkOutPipe);
+        StartBulkInRead(extension, extension->BulkInPipe);
+    }
+    ReleaseOutstandingIo(extension);
+    IoReleaseRemoveLock(&extension->RemoveLock, item);
+    ExFreePool(item);
 }
 
 /*
@@ -67,7 +126,7 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 
     if (stack->Parameters.Power.Type == SystemPowerState) {
-        ResumeAfterSleep(extension, stack->Parameters.Power.State.SystemState);
+        NoteSleep(extension, stack->Parameters.Power.State.SystemState);
     }
 
     context = (PPOWER_CONTEXT)ExAllocatePool(NonPagedPool, sizeof(POWER_CONTEXT));

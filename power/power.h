@@ -70,6 +70,16 @@ typedef struct _POWER_CONTEXT {
     UCHAR RequestMinor;             // minor function of that device request
 } POWER_CONTEXT, *PPOWER_CONTEXT;
 
+// The resume of the data path after a sleep with the port open, run by a system worker
+// thread once the device is back in D0: queued by the machine, freed by its worker.
+typedef struct _POWER_RESUME_ITEM {
+    WORK_QUEUE_ITEM WorkItem;       // worker PowerResumeWorker, parameter this item
+    PDEVICE_EXTENSION Extension;    // the device whose pipes and pump are resumed
+} POWER_RESUME_ITEM, *PPOWER_RESUME_ITEM;
+
+VOID QueuePowerResume(PDEVICE_EXTENSION Extension);
+WORKER_THREAD_ROUTINE PowerResumeWorker;
+
 // The first step for each stage (row) and event (column); 0 where nothing is expected.
 extern const ULONG PowerStepTable[POWER_STAGE_COUNT][POWER_EVENT_COUNT];
 
