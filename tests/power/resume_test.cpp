@@ -1,0 +1,192 @@
+// The resume after a sleep with the port open: noted at S3 and S4 (set or query), done
+// once the device is back in D0 after the next request for the working state; nothing while the
+// port is closed. Removal that begins while a request is in the dispatch. And the whole
+// path on the phone: bytes sent after the resume reach ReadFile.
+#include "tests/power/power_bench.h"
+
+#include "sim/ke/ke.h"
+#include "sim/po/po.h"
+#include "sim/usb/descriptors.h"
+#include "sim/win32/windows.h"
+#include "tests/support/port_bench.h"
+
+#include <thread>
+
+namespace powertest {
+namespace {
+
+using ResumeTest = PowerTest;
+
+std::vector<USHORT> Urbs(const std::vector<Arrival> &arrivals)
+{
+    std::vector<USHORT> urbs;
+    for (const Arrival &a : arrivals) {
+        if (a.major == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+            urbs.push_back(a.urbFunction);
+        }
+    }
+    return urbs;
+}
+
+TEST_F(ResumeTest, OnlyS3AndS4WithThePortOpenAreNotedForTheResume)
+{
+    const struct {
+        UCHAR minor;
+        SYSTEM_POWER_STATE state;
+        bool noted;
+    } kCases[] = {
+        {IRP_MN_SET_POWER, PowerSystemSleeping1, false}, {IRP_MN_SET_POWER, PowerSystemSleeping2, false},
+        {IRP_MN_SET_POWER, PowerSystemSleeping3, true},  {IRP_MN_SET_POWER, PowerSystemHibernate, true},
+        {IRP_MN_SET_POWER, PowerSystemShutdown, false},  {IRP_MN_QUERY_POWER, PowerSystemSleeping3, true},
+        {IRP_MN_QUERY_POWER, PowerSystemHibernate, true}, {IRP_MN_QUERY_POWER, PowerSystemSleeping1, false},
+    };
+    OpenByHand();
+    for (const auto &c : kCases) {
+        SCOPED_TRACE(testing::Message() << "minor " << int(c.minor) << " S" << int(c.state) - 1);
+        ext_->SleptWhileOpen = FALSE;
+        ext_->SystemPowerState = PowerSystemWorking;
+        EXPECT_EQ(sim::po::SendSystemRequest(pdo_, c.minor, c.state), STATUS_SUCCESS);
+        EXPECT_EQ(ext_->SleptWhileOpen, c.noted);
+    }
+    EXPECT_TRUE(Urbs(Arrivals()).empty()) << "going to sleep touches no pipe";
+}
+
+// The device is still in D3 when the request for S0 arrives (it goes down before the
+// device request for D0), and a suspended port refuses transfers: the resume waits for
+// D0, then a transfer left in flight is aborted, both pipes reset, the pump restarted.
+const std::vector<USHORT> kResume = {URB_FUNCTION_ABORT_PIPE, URB_FUNCTION_RESET_PIPE, URB_FUNCTION_RESET_PIPE,
+                                     URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER};
+
+TEST_F(ResumeTest, S0AfterS3ResumesThePipesAndThePumpOnceTheDeviceIsBackInD0)
+{
+    OpenByHand();
+    ASSERT_EQ(sim::po::SendSystemRequest(pdo_, IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+    ASSERT_TRUE(ext_->SleptWhileOpen);
+    const size_t before = Arrivals().size();
+
+    EXPECT_EQ(sim::po::SendSystemRequest(pdo_, IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
+    sim::po::WaitIdle();
+    sim::ke::WaitIdle();
+
+    auto after = Arrivals();
+    ASSERT_EQ(after.size(), before + 2 + kResume.size());
+    EXPECT_EQ(after[before].type, SystemPowerState);
+    EXPECT_EQ(after[before + 1].type, DevicePowerState);
+    EXPECT_EQ(Urbs({after.begin() + before + 2, after.end()}), kResume);
+    EXPECT_FALSE(ext_->SleptWhileOpen);
+    EXPECT_EQ(ext_->DevicePowerState, PowerDeviceD0);
+}
+
+TEST_F(ResumeTest, AQueryForS4NotFollowedByASetIsRememberedUntilTheWorkingState)
+{
+    OpenByHand();
+    ASSERT_EQ(sim::po::SendSystemRequest(pdo_, IRP_MN_QUERY_POWER, PowerSystemHibernate), STATUS_SUCCESS);
+    ASSERT_EQ(sim::po::SendSystemRequest(pdo_, IRP_MN_QUERY_POWER, PowerSystemSleeping1), STATUS_SUCCESS);
+    EXPECT_TRUE(ext_->SleptWhileOpen);
+    EXPECT_TRUE(Urbs(Arrivals()).empty());
+
+    EXPECT_EQ(sim::po::SendSystemRequest(pdo_, IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
+    sim::po::WaitIdle();
+    sim::ke::WaitIdle();
+    EXPECT_FALSE(ext_->SleptWhileOpen);
+    EXPECT_EQ(Urbs(Arrivals()), kResume);
+}
+
+TEST_F(ResumeTest, WithThePortClosedNoSystemRequestTouchesTheFlagOrThePipes)
+{
+    for (BOOLEAN slept : {FALSE, TRUE}) {
+        ext_->SleptWhileOpen = slept;
+        for (SYSTEM_POWER_STATE s : {PowerSystemSleeping3, PowerSystemHibernate, PowerSystemWorking}) {
+            EXPECT_EQ(sim::po::SendSystemRequest(pdo_, IRP_MN_SET_POWER, s), STATUS_SUCCESS);
+            sim::po::WaitIdle();
+            sim::ke::WaitIdle();
+            EXPECT_EQ(ext_->SleptWhileOpen, slept);
+        }
+    }
+    EXPECT_TRUE(Urbs(Arrivals()).empty());
+}
+
+// Removal begins while the S0 request is in the dispatch, between the dispatch's
+// reference and the machine's: the test holds DataLock, which the dispatch takes in
+// between, until the removal waits. The request ends with the late acquire's status,
+// is never passed down, and no reference is released that was not taken.
+TEST_F(ResumeTest, RemovalBeginningBeforeTheMachineRunsFailsTheRequestWithTheRemoveLockBalanced)
+{
+    ext_->SystemPowerState = PowerSystemSleeping3;
+    ext_->DevicePowerState = PowerDeviceD3;
+    const LONG idle = ext_->RemoveLock.Common.IoCount;
+    int removalTag = 0;
+    std::thread removal;
+
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext_->DataLock);
+    std::thread power([&] {
+        EXPECT_EQ(sim::po::SendSystemRequest(pdo_, IRP_MN_SET_POWER, PowerSystemWorking), STATUS_DELETE_PENDING);
+    });
+    while (ext_->RemoveLock.Common.IoCount == idle) {
+        std::this_thread::yield();
+    }
+    const size_t blocked = sim::ke::BlockedWaiters();
+    removal = std::thread([&] {
+        ASSERT_EQ(IoAcquireRemoveLock(&ext_->RemoveLock, &removalTag), STATUS_SUCCESS);
+        IoReleaseRemoveLockAndWait(&ext_->RemoveLock, &removalTag);
+    });
+    while (sim::ke::BlockedWaiters() == blocked) {
+        std::this_thread::yield();
+    }
+    KeReleaseSpinLock(&ext_->DataLock, irql);
+    power.join();
+    removal.join();
+
+    sim::po::WaitIdle();
+    EXPECT_TRUE(PowerArrivals().empty()) << "the request is not passed down";
+    EXPECT_TRUE(sim::po::DeviceHistory().empty()) << "no device request is asked for";
+    EXPECT_EQ(ext_->SystemPowerState, PowerSystemSleeping3);
+}
+
+// The phone itself: the port opened by CreateFileW, the system to S3 and back.
+class PhoneResumeTest : public bench::PortTest {
+protected:
+    void SetUp() override
+    {
+        openAtSetUp_ = false;
+        PortTest::SetUp();
+    }
+};
+
+TEST_F(PhoneResumeTest, BytesThePhoneSendsAfterTheResumeReachReadFile)
+{
+    using sim::usb::ObexPhone;
+    HANDLE port = CreateFileW(u"\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    Phone().WaitIdle();
+    ASSERT_EQ(Phone().PendingCount(ObexPhone::kBulkIn), 1u);
+
+    ASSERT_EQ(sim::po::SetSystemPower({node_->Pdo()}, PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_TRUE(ext_->SleptWhileOpen);
+    EXPECT_EQ(ext_->DevicePowerState, PowerDeviceD3);
+    sim::ke::WaitIdle();
+    Phone().WaitIdle();
+    const int resets = Phone().Count().resets;
+
+    ASSERT_EQ(sim::po::SetSystemPower({node_->Pdo()}, PowerSystemWorking), STATUS_SUCCESS);
+    sim::po::WaitIdle();
+    sim::ke::WaitIdle();
+    Phone().WaitIdle();
+    EXPECT_EQ(Phone().Count().resets, resets + 2);
+    EXPECT_EQ(ext_->DevicePowerState, PowerDeviceD0);
+    EXPECT_FALSE(ext_->SleptWhileOpen);
+    ASSERT_EQ(Phone().PendingCount(ObexPhone::kBulkIn), 1u);
+
+    sim::usb::Device::Result data;
+    data.data = {'a', 'f', 't', 'e', 'r'};
+    ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkIn, data));
+    sim::ke::WaitIdle();
+    char buffer[16] = {};
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(port, buffer, sizeof(buffer), &got, nullptr)) << GetLastError();
+    EXPECT_EQ(std::string(buffer, got), "after");
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+}  // namespace
+}  // namespace powertest
