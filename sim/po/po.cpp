@@ -545,17 +545,31 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
             sp.Parameters.Power.State = PowerState;
             sp.Parameters.Power.ShutdownType = action;
         };
+        // The request is over for WaitIdle once its completion function has returned and
+        // Send has let go of the device (it dereferences the target after the call, maybe
+        // after the completion), whichever comes last.
+        auto parts = std::make_shared<std::atomic<int>>(2);
+        auto partDone = [parts] {
+            if (--*parts == 0) {
+                std::lock_guard<std::mutex> lock(S().mutex);
+                S().outstanding--;
+                S().idle.notify_all();
+            }
+        };
         sim::io::Send(DeviceObject, request, [=](const IO_STATUS_BLOCK &status) {
             if (CompletionFunction != nullptr) {
                 IO_STATUS_BLOCK copy = status;
                 sim::ke::DriverCall call("power completion function");
                 CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &copy);
             }
-            std::lock_guard<std::mutex> lock(S().mutex);
-            S().deviceHistory.push_back(DeviceRequest{DeviceObject, MinorFunction, PowerState.DeviceState, status.Status});
-            S().outstanding--;
-            S().idle.notify_all();
+            {
+                std::lock_guard<std::mutex> lock(S().mutex);
+                S().deviceHistory.push_back(
+                    DeviceRequest{DeviceObject, MinorFunction, PowerState.DeviceState, status.Status});
+            }
+            partDone();
         });
+        partDone();
     });
     return STATUS_PENDING;
 }

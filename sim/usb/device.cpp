@@ -219,11 +219,7 @@ NTSTATUS Device::Dispatch(PDEVICE_OBJECT device, PIRP irp)
         }
         break;
     case IRP_MJ_POWER:
-        PoStartNextPowerIrp(irp);
-        status = sp->MinorFunction == IRP_MN_SET_POWER || sp->MinorFunction == IRP_MN_QUERY_POWER
-                     ? STATUS_SUCCESS
-                     : STATUS_NOT_SUPPORTED;
-        break;
+        return self->Power(irp);
     default:
         break;
     }
@@ -231,6 +227,48 @@ NTSTATUS Device::Dispatch(PDEVICE_OBJECT device, PIRP irp)
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
+}
+
+// A device set out of D0 suspends the port: what is pending completes as cancelled
+// before the set request completes, and BulkTransfer refuses new transfers until D0.
+NTSTATUS Device::Power(PIRP irp)
+{
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    PoStartNextPowerIrp(irp);
+    NTSTATUS status = STATUS_NOT_SUPPORTED;
+    if (sp->MinorFunction == IRP_MN_SET_POWER || sp->MinorFunction == IRP_MN_QUERY_POWER) {
+        std::vector<Transfer> suspended;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            status = powerStatus_;
+            if (NT_SUCCESS(status) && sp->MinorFunction == IRP_MN_SET_POWER &&
+                sp->Parameters.Power.Type == DevicePowerState) {
+                power_ = sp->Parameters.Power.State.DeviceState;
+                if (power_ != PowerDeviceD0) {
+                    FailPendingLocked(suspended, [](const Transfer &) { return true; });
+                }
+            }
+        }
+        if (!suspended.empty()) {
+            PostAndWait([&] { CompleteAll(suspended, STATUS_CANCELLED, USBD_STATUS_CANCELED); });
+        }
+    }
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+void Device::SetPowerStatus(NTSTATUS status)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    powerStatus_ = status;
+}
+
+DEVICE_POWER_STATE Device::PowerState()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return power_;
 }
 
 NTSTATUS Device::Finish(PIRP irp, PURB urb, NTSTATUS status, USBD_STATUS usbd)

@@ -23,12 +23,22 @@
 //   unknown pipe handle                          STATUS_INVALID_PARAMETER / USBD_STATUS_INVALID_PIPE_HANDLE
 //   other URB function                           STATUS_NOT_SUPPORTED / USBD_STATUS_INVALID_URB_FUNCTION
 //   transfer longer than MaximumTransferSize     STATUS_INVALID_PARAMETER / USBD_STATUS_INVALID_PARAMETER
+//   pending when the device is set to D1..D3     STATUS_CANCELLED / USBD_STATUS_CANCELED
+//   submitted while the device is in D1..D3      STATUS_DEVICE_NOT_READY / USBD_STATUS_NOT_ACCESSED
 // IoStatus.Information is 0 for every URB; the moved length is in the URB.
 //
 // Not modelled: MDLs (TransferBufferMDL must be NULL), chained URBs (UrbLink),
 // control, interrupt-endpoint timing and isochronous transfers, string descriptors
 // (requested descriptors the device lacks are stalled), select-interface, data toggles,
-// suspend and remote wake-up, several functions sharing one hub's bandwidth.
+// selective suspend and remote wake-up (IRP_MN_WAIT_WAKE fails with
+// STATUS_NOT_SUPPORTED), several functions sharing one hub's bandwidth.
+//
+// Power: the PDO completes IRP_MN_QUERY_POWER and IRP_MN_SET_POWER (system and device)
+// with the status set by SetPowerStatus, success by default, after PoStartNextPowerIrp.
+// A device set to D1, D2 or D3 suspends its port as a host controller does: the
+// transfers pending then complete as cancelled (on the bus thread, before the set
+// request completes) and new ones fail at once until a set to D0; the pipes, their
+// halts and the data queued by the phone are kept.
 #pragma once
 
 #include "kernel/kernel.h"
@@ -169,6 +179,13 @@ public:
     void Unplug();
     bool Unplugged();
 
+    // ---- power
+    // The status the PDO completes power query and set requests with (a failing set
+    // changes nothing).
+    void SetPowerStatus(NTSTATUS status);
+    // The device power state of the last successful device set request (D0 at first).
+    DEVICE_POWER_STATE PowerState();
+
     // ---- timing
     // Real time only: each transfer completes no earlier than the bus, moving bulk data
     // at BulkBytesPerSecond(speed of the descriptor set) back to back, would have moved
@@ -212,6 +229,7 @@ private:
     NTSTATUS PipeRequest(PIRP irp, PURB urb);
     NTSTATUS BulkTransfer(PIRP irp, PURB urb);
     NTSTATUS Finish(PIRP irp, PURB urb, NTSTATUS status, USBD_STATUS usbd);
+    NTSTATUS Power(PIRP irp);
 
     // Bus thread and its jobs.
     void Post(std::function<void()> job);
@@ -238,6 +256,8 @@ private:
     std::shared_ptr<Model> model_;
     bool manual_ = false;
     bool unplugged_ = false;
+    NTSTATUS powerStatus_ = STATUS_SUCCESS;
+    DEVICE_POWER_STATE power_ = PowerDeviceD0;
     bool timing_ = false;
     UCHAR configuration_ = 0;
     void *configurationHandle_ = nullptr;

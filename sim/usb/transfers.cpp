@@ -60,6 +60,10 @@ NTSTATUS Device::BulkTransfer(PIRP irp, PURB urb)
         held.unlock();
         return Finish(irp, urb, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
     }
+    if (power_ != PowerDeviceD0) {
+        held.unlock();
+        return Finish(irp, urb, STATUS_DEVICE_NOT_READY, USBD_STATUS_NOT_ACCESSED);
+    }
     auto found = pipes_.find(bulk.PipeHandle);
     if (found == pipes_.end()) {
         held.unlock();
