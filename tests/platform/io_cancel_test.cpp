@@ -1,7 +1,7 @@
 // Cancellation: what a cancel routine is called with, the exchange of the cancel
 // routine that decides who completes a queued request, a request cancelled before
-// its routine was set, the race between IoCancelIrp and a completing path, and the
-// rank of the cancel spin lock.
+// its routine was set, the race between IoCancelIrp and a completing path; remove
+// locks: release-and-wait waits for the last hold and refuses late acquires.
 #include "tests/platform/io_test.h"
 
 #include "sim/ke/ke.h"
@@ -15,7 +15,6 @@ using iotest::Completion;
 using iotest::CompleteWith;
 using iotest::IoTest;
 using iotest::SetCompletion;
-using sim::verifier::Rule;
 
 struct CancelSeen {
     KIRQL irql = 0xff;
@@ -65,28 +64,24 @@ TEST_F(IoTest, ACancelRoutineRunsWithTheCancelLockHeldAtDispatchLevel)
     EXPECT_FALSE(op->Cancel());  // completed: nothing left to cancel
 }
 
-TEST_F(IoTest, APathThatTakesTheCancelRoutineFirstOwnsTheRequest)
+TEST_F(IoTest, WhoeverTakesTheCancelRoutineFirstOwnsTheRequest)
 {
     auto &bus = NewPdo();
     bus.Hold(IRP_MJ_READ, true);
-    auto op = sim::io::Send(bus.Device(), Major(IRP_MJ_READ));
-    PIRP irp = bus.TakeHeld();  // exchanges the cancel routine away
+    // The completing path first: TakeHeld exchanges the cancel routine away.
+    auto completed = sim::io::Send(bus.Device(), Major(IRP_MJ_READ));
+    PIRP irp = bus.TakeHeld();
     ASSERT_NE(irp, nullptr);
-
-    EXPECT_FALSE(op->Cancel());  // no routine to call: the cancel is only recorded
+    EXPECT_FALSE(completed->Cancel());  // no routine to call: the cancel is only recorded
     EXPECT_TRUE(irp->Cancel);
-    EXPECT_FALSE(op->Done());
+    EXPECT_FALSE(completed->Done());
     sim::bus::Pdo::Complete(irp, STATUS_SUCCESS, 0);
-    EXPECT_EQ(op->Wait().Status, STATUS_SUCCESS);
-}
+    EXPECT_EQ(completed->Wait().Status, STATUS_SUCCESS);
 
-TEST_F(IoTest, ACancelRoutineThatWinsLeavesTheCompletingPathNothingToTake)
-{
-    auto &bus = NewPdo();
-    bus.Hold(IRP_MJ_READ, true);
-    auto op = sim::io::Send(bus.Device(), Major(IRP_MJ_READ));
-    EXPECT_TRUE(op->Cancel());
-    EXPECT_EQ(op->Wait().Status, STATUS_CANCELLED);
+    // The cancel first: the completing path finds nothing left to take.
+    auto cancelled = sim::io::Send(bus.Device(), Major(IRP_MJ_READ));
+    EXPECT_TRUE(cancelled->Cancel());
+    EXPECT_EQ(cancelled->Wait().Status, STATUS_CANCELLED);
     EXPECT_EQ(bus.TakeHeld(), nullptr);
 }
 
@@ -161,24 +156,35 @@ TEST_F(IoTest, RacingCancelAndCompletionEndEachRequestExactlyOnce)
     EXPECT_EQ(bus.HeldCount(), 0u);
 }
 
-TEST_F(IoTest, TheCancelSpinLockIsRankedBeforeEveryDriverLock)
+TEST_F(IoTest, ReleaseAndWaitWaitsForTheLastHoldAndLateAcquiresFail)
 {
-    KSPIN_LOCK dataLock;
-    KeInitializeSpinLock(&dataLock);
-    sim::ke::SetLockRank(&dataLock, 1, "DataLock");
-    KIRQL outer, inner;
+    IO_REMOVE_LOCK removeLock;
+    PIO_REMOVE_LOCK lock = &removeLock;
+    IoInitializeRemoveLock(lock, 0, 0, 0);
+    auto Tag = [](int n) { return reinterpret_cast<PVOID>(static_cast<uintptr_t>(0x1000 + n)); };
+    ASSERT_EQ(IoAcquireRemoveLock(lock, Tag(1)), STATUS_SUCCESS);  // the remover's own
+    ASSERT_EQ(IoAcquireRemoveLock(lock, Tag(2)), STATUS_SUCCESS);  // a request in flight
+    ASSERT_EQ(IoAcquireRemoveLock(lock, Tag(2)), STATUS_SUCCESS);  // tags may repeat
+    IoReleaseRemoveLock(lock, Tag(2));
 
-    IoAcquireCancelSpinLock(&outer);
-    KeAcquireSpinLock(&dataLock, &inner);
-    KeReleaseSpinLock(&dataLock, inner);
-    IoReleaseCancelSpinLock(outer);
-    EXPECT_TRUE(TakeViolations().empty());
-
-    KeAcquireSpinLock(&dataLock, &outer);
-    IoAcquireCancelSpinLock(&inner);
-    IoReleaseCancelSpinLock(inner);
-    KeReleaseSpinLock(&dataLock, outer);
-    ExpectViolation(Rule::LockOrder);
+    std::atomic<bool> returned{false};
+    std::thread remover([&] {
+        sim::ke::NameThread("pnp");
+        IoReleaseRemoveLockAndWait(lock, Tag(1));
+        returned = true;
+    });
+    // Removal has begun once Removed is set; until the request's hold goes, the
+    // remover cannot return.
+    while (!__atomic_load_n(&lock->Common.Removed, __ATOMIC_SEQ_CST)) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(IoAcquireRemoveLock(lock, Tag(3)), STATUS_DELETE_PENDING);
+    EXPECT_FALSE(returned.load());
+    IoReleaseRemoveLock(lock, Tag(2));
+    remover.join();
+    EXPECT_TRUE(returned.load());
+    EXPECT_EQ(lock->Common.IoCount, 0);
+    EXPECT_EQ(IoAcquireRemoveLock(lock, Tag(4)), STATUS_DELETE_PENDING);
 }
 
 }  // namespace

@@ -1,18 +1,43 @@
-// The fixture of the I/O manager's contract tests: a loaded test driver whose devices
-// hand every request to a handler the test gives, stacked over PDOs of the minimal
-// bus, and completion routines written as lambdas.
+// The shared helpers of the platform's contract tests: a loaded test driver whose
+// devices hand every request to a handler the test gives, stacked over PDOs of the
+// minimal bus; completion routines written as lambdas; relative due times on the
+// virtual clock; waiting until threads are blocked in the kernel.
 #pragma once
 
 #include "sim/bus/pdo.h"
 #include "sim/io/io.h"
+#include "sim/ke/ke.h"
 #include "tests/support/platform_test.h"
 
 #include <deque>
 #include <functional>
 #include <memory>
+#include <string>
+#include <thread>
 #include <vector>
 
 namespace iotest {
+
+constexpr int64_t kMs = 10000;  // 100-ns units per millisecond
+
+// A relative due time or timeout, as the kernel takes it (negative).
+inline LARGE_INTEGER Relative(int64_t hundredNs)
+{
+    LARGE_INTEGER due;
+    due.QuadPart = -hundredNs;
+    return due;
+}
+
+// Returns once `n` threads are blocked in a kernel wait, so that the test moves the
+// clock or signals only after they have computed their deadlines.
+inline void UntilBlocked(size_t n)
+{
+    while (sim::ke::BlockedWaiters() < n) {
+        std::this_thread::yield();
+    }
+}
+
+inline std::u16string Text(const UNICODE_STRING &s) { return std::u16string(s.Buffer, s.Length / 2); }
 
 using Handler = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
 using Completion = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
@@ -44,8 +69,12 @@ inline NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information = 
     return status;
 }
 
+// Public, so that the rows of a table test can use it from their lambdas.
 class IoTest : public bench::PlatformTest {
-protected:
+public:
+    using PlatformTest::ExpectViolation;
+    using PlatformTest::TakeViolations;
+
     void SetUp() override
     {
         PlatformTest::SetUp();

@@ -1,29 +1,97 @@
-// Io interface contract: IoRegisterDeviceInterface names an instance after the PDO's
-// instance ID and the class, returns the same name (in a new caller-owned buffer) when
-// asked twice, refuses a device object the PnP manager does not know; enabling and
-// disabling follow the documented statuses; an enabled interface is listed and, when
-// its PDO is named, openable through the namespace.
-#include "kernel/kernel.h"
+// The object namespace and device interfaces. Names are case-insensitive;
+// \DosDevices, \?? and \GLOBAL?? are one directory; links are followed to a device at
+// open time (so they may dangle); a taken name collides, deleting a missing link
+// fails. IoRegisterDeviceInterface names an instance after the PDO's instance ID and
+// the class, returns the same name in a new caller-owned buffer when asked twice, and
+// refuses a device object the PnP manager does not know; enabling and disabling
+// follow the documented statuses; an enabled interface of a named PDO is openable.
+#include "tests/platform/io_test.h"
+
 #include "sim/cm/cm.h"
 #include "sim/ex/ex.h"
 #include "sim/io/interfaces.h"
 #include "sim/lowres.h"
 #include "sim/ob/ob.h"
-#include "tests/support/platform_test.h"
 
 #include <string>
 
-using sim::verifier::Rule;
-
 namespace {
+
+using iotest::Text;
+
+class ObNamespace : public bench::PlatformTest {
+protected:
+    // Io routines take counted strings; these keep the tests' own lines short.
+    static NTSTATUS Link(const char16_t *link, const char16_t *target, bool unprotected = true)
+    {
+        UNICODE_STRING l, t;
+        RtlInitUnicodeString(&l, link);
+        RtlInitUnicodeString(&t, target);
+        return unprotected ? IoCreateUnprotectedSymbolicLink(&l, &t) : IoCreateSymbolicLink(&l, &t);
+    }
+    static NTSTATUS Unlink(const char16_t *link)
+    {
+        UNICODE_STRING l;
+        RtlInitUnicodeString(&l, link);
+        return IoDeleteSymbolicLink(&l);
+    }
+
+    DEVICE_OBJECT device_{};  // the namespace only records the pointer
+};
+
+TEST_F(ObNamespace, ALinkResolvesUnderAnySpellingOfItsDirectoryAndATakenNameCollides)
+{
+    ASSERT_EQ(sim::ob::InsertDeviceName(u"\\Device\\VARNOOBEX1", &device_), STATUS_SUCCESS);
+    ASSERT_EQ(Link(u"\\DosDevices\\COM5", u"\\Device\\VARNOOBEX1"), STATUS_SUCCESS);
+
+    for (const char16_t *name : {u"\\DosDevices\\COM5", u"\\??\\COM5", u"\\GLOBAL??\\com5", u"\\dosdevices\\Com5"}) {
+        EXPECT_EQ(sim::ob::Resolve(name), &device_);
+    }
+    EXPECT_EQ(sim::ob::Resolve(u"\\device\\varnoobex1"), &device_);
+    EXPECT_EQ(sim::ob::LinkTarget(u"\\??\\COM5"), u"\\Device\\VARNOOBEX1");
+    EXPECT_TRUE(sim::ob::IsUnprotectedLink(u"\\GLOBAL??\\COM5"));
+    EXPECT_EQ(sim::ob::NameOf(&device_), u"\\Device\\VARNOOBEX1");
+    EXPECT_EQ(sim::ob::Resolve(u"\\DosDevices\\COM6"), nullptr);
+
+    EXPECT_EQ(Link(u"\\??\\com5", u"\\Device\\Other"), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(Link(u"\\Device\\varnoobex1", u"\\Device\\Other", false), STATUS_OBJECT_NAME_COLLISION);
+    DEVICE_OBJECT other{};
+    EXPECT_EQ(sim::ob::InsertDeviceName(u"\\DEVICE\\VARNOOBEX1", &other), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(sim::ob::LinkTarget(u"\\DosDevices\\COM5"), u"\\Device\\VARNOOBEX1") << "the first link is kept";
+}
+
+TEST_F(ObNamespace, DeletingAMissingLinkOrADeviceNameFails)
+{
+    ASSERT_EQ(Link(u"\\DosDevices\\COM5", u"\\Device\\VARNOOBEX1"), STATUS_SUCCESS);
+    EXPECT_EQ(Unlink(u"\\GLOBAL??\\COM5"), STATUS_SUCCESS) << "deleted under another spelling";
+    EXPECT_EQ(Unlink(u"\\DosDevices\\COM5"), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_TRUE(sim::ob::Links().empty());
+
+    ASSERT_EQ(sim::ob::InsertDeviceName(u"\\Device\\VARNOOBEX1", &device_), STATUS_SUCCESS);
+    EXPECT_EQ(Unlink(u"\\Device\\VARNOOBEX1"), static_cast<NTSTATUS>(0xC0000024)) << "STATUS_OBJECT_TYPE_MISMATCH";
+    EXPECT_EQ(sim::ob::Resolve(u"\\Device\\VARNOOBEX1"), &device_) << "a device name is not a link to delete";
+}
+
+TEST_F(ObNamespace, LinksAreFollowedAtResolveTimeSoTheyMayDangleOrLoop)
+{
+    ASSERT_EQ(Link(u"\\DosDevices\\COM5", u"\\Device\\VARNOOBEX1"), STATUS_SUCCESS) << "the target need not exist";
+    EXPECT_EQ(sim::ob::Resolve(u"\\DosDevices\\COM5"), nullptr);
+
+    ASSERT_EQ(sim::ob::InsertDeviceName(u"\\Device\\VARNOOBEX1", &device_), STATUS_SUCCESS);
+    ASSERT_EQ(Link(u"\\??\\MODEM", u"\\DosDevices\\COM5"), STATUS_SUCCESS);
+    EXPECT_EQ(sim::ob::Resolve(u"\\??\\MODEM"), &device_) << "a chain of links ends at the device";
+
+    sim::ob::RemoveDeviceName(&device_);
+    EXPECT_EQ(sim::ob::Resolve(u"\\??\\MODEM"), nullptr);
+    EXPECT_EQ(sim::ob::LinkTarget(u"\\DosDevices\\COM5"), u"\\Device\\VARNOOBEX1") << "the link itself stays";
+
+    ASSERT_EQ(Link(u"\\??\\A", u"\\??\\B"), STATUS_SUCCESS);
+    ASSERT_EQ(Link(u"\\??\\B", u"\\??\\A"), STATUS_SUCCESS);
+    EXPECT_EQ(sim::ob::Resolve(u"\\??\\A"), nullptr) << "a loop ends instead of hanging";
+}
 
 const std::u16string kComPortName =
     u"\\??\\USB#VID_0421&PID_0500&MI_07#6&1f2e3d4c&0&0007#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
-
-std::u16string Text(const UNICODE_STRING &s)
-{
-    return std::u16string(s.Buffer, s.Length / 2);
-}
 
 class Interfaces : public bench::PlatformTest {
 protected:
@@ -134,18 +202,6 @@ TEST_F(Interfaces, AnEnabledInterfaceOfANamedPdoCanBeOpenedByItsName)
     EXPECT_EQ(sim::ob::Resolve(kComPortName), nullptr);
     EXPECT_EQ(sim::io::DisableInterfacesOf(&pdo_), 0);
     RtlFreeUnicodeString(&name);
-}
-
-TEST_F(Interfaces, ForgettingToFreeTheNameIsALeakOfTheRegistration)
-{
-    UNICODE_STRING name;
-    ASSERT_EQ(Register(&name), STATUS_SUCCESS);
-    EXPECT_EQ(sim::ex::CheckNoLeaks("test"), 1u);
-    auto violations = TakeViolations();
-    ASSERT_EQ(violations.size(), 1u);
-    EXPECT_EQ(violations[0].rule, Rule::PoolLeak);
-    EXPECT_NE(violations[0].detail.find("IoRegisterDeviceInterface"), std::string::npos)
-        << "the leak names the routine that allocated the name: " << violations[0].detail;
 }
 
 }  // namespace
