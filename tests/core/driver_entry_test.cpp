@@ -1,4 +1,4 @@
-// Driver entry and unload: the platform check, the dispatch table, the banners.
+// Driver entry and unload: the platform check, the default dispatch, the banners.
 #include "tests/support/driver_bench.h"
 
 #include "sim/io/io.h"
@@ -47,30 +47,6 @@ TEST_F(DriverTest, WithoutWdmOneTheDriverDoesNotLoadAndPrintsNothing)
     EXPECT_EQ(LoadDriver(), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(sim::kd::Text(), "");
     EXPECT_EQ(driver_, nullptr);
-}
-
-TEST_F(DriverTest, DispatchTableHoldsElevenHandlersAndTheDefaultElsewhere)
-{
-    ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
-    PDRIVER_DISPATCH fallback = driver_->MajorFunction[IRP_MJ_QUERY_INFORMATION];
-    const UCHAR ours[] = {IRP_MJ_CREATE,        IRP_MJ_CLOSE,          IRP_MJ_READ,
-                          IRP_MJ_WRITE,         IRP_MJ_FLUSH_BUFFERS,  IRP_MJ_DEVICE_CONTROL,
-                          IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_CLEANUP, IRP_MJ_POWER,
-                          IRP_MJ_SYSTEM_CONTROL, IRP_MJ_PNP};
-    int handled = 0;
-    for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
-        if (driver_->MajorFunction[major] != fallback) {
-            handled++;
-        }
-    }
-    EXPECT_EQ(handled, 11);
-    for (UCHAR major : ours) {
-        EXPECT_NE(driver_->MajorFunction[major], fallback) << "major " << int(major);
-    }
-    EXPECT_EQ(driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL], &DispatchPassDown);
-    EXPECT_EQ(driver_->MajorFunction[IRP_MJ_SYSTEM_CONTROL], &DispatchPassDown);
-    EXPECT_EQ(driver_->DriverExtension->AddDevice, &::AddDevice);
-    EXPECT_EQ(driver_->DriverUnload, &DriverUnload);
 }
 
 TEST_F(DriverTest, AMajorFunctionOutsideTheTableFailsAsAnInvalidDeviceRequest)

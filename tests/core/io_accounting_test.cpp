@@ -1,9 +1,8 @@
-// The availability test in each device state, the outstanding-I/O count, and the
-// pass-down dispatch before and after removal has begun.
+// The availability test in each device state, and the pass-down dispatch before and
+// after removal has begun.
 #include "tests/support/driver_bench.h"
 
 #include "sim/bus/pdo.h"
-#include "sim/ke/ke.h"
 
 namespace {
 
@@ -25,6 +24,7 @@ protected:
     PDEVICE_EXTENSION ext_ = nullptr;
 };
 
+// The test runs under DataLock at DISPATCH_LEVEL, as the data path calls it.
 TEST_F(CoreDeviceTest, OnlyTheLeavingStatesAndADeadDeviceAreUnavailable)
 {
     struct {
@@ -34,6 +34,7 @@ TEST_F(CoreDeviceTest, OnlyTheLeavingStatesAndADeadDeviceAreUnavailable)
         {NeverStarted, false}, {Stopped, false},        {Started, false},  {StopPending, false},
         {RemovePending, true}, {SurpriseRemoved, true}, {Removed, true},
     };
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext_->DataLock);
     for (auto c : cases) {
         ext_->PnpState = c.state;
         ext_->DeviceFailure = 0;
@@ -41,29 +42,9 @@ TEST_F(CoreDeviceTest, OnlyTheLeavingStatesAndADeadDeviceAreUnavailable)
         ext_->DeviceFailure = DEVICE_FAILED_MARK;
         EXPECT_TRUE(IsDeviceUnavailable(ext_)) << "dead device in state " << c.state;
     }
+    KeReleaseSpinLock(&ext_->DataLock, irql);
     ext_->PnpState = NeverStarted;
     ext_->DeviceFailure = 0;
-}
-
-TEST_F(CoreDeviceTest, TheAvailabilityTestMayRunUnderDataLockAtDispatchLevel)
-{
-    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext_->DataLock);
-    EXPECT_FALSE(IsDeviceUnavailable(ext_));
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    KeReleaseSpinLock(&ext_->DataLock, irql);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-}
-
-TEST_F(CoreDeviceTest, OnlyTheReleaseThatReachesZeroSignalsIdle)
-{
-    KeInitializeEvent(&ext_->IoIdleEvent, SynchronizationEvent, FALSE);
-    ext_->OutstandingIo = 2;
-    ReleaseOutstandingIo(ext_);
-    EXPECT_EQ(ext_->OutstandingIo, 1);
-    EXPECT_EQ(KeReadStateEvent(&ext_->IoIdleEvent), 0);
-    ReleaseOutstandingIo(ext_);
-    EXPECT_EQ(ext_->OutstandingIo, 0);
-    EXPECT_NE(KeReadStateEvent(&ext_->IoIdleEvent), 0);
 }
 
 TEST_F(CoreDeviceTest, SystemAndInternalControlRequestsReachTheBusUnchanged)
