@@ -1,8 +1,9 @@
 // The minimal bus: its driver object (loaded lazily, once per platform reset) and the
 // dispatch routine every PDO request goes through. Context: dispatch in the sender's
 // context at PASSIVE_LEVEL up to DISPATCH_LEVEL; the cancel routine with the cancel
-// spin lock held. Not modelled: PoStartNextPowerIrp (power requests are completed
-// like any other), bus relations, resources.
+// spin lock held. A power request is let go with PoStartNextPowerIrp as it arrives,
+// as the bus driver at the bottom of a stack does, and then answered like any other.
+// Not modelled: bus relations, resources.
 #include "sim/bus/pdo.h"
 
 #include "sim/io/io.h"
@@ -142,6 +143,9 @@ NTSTATUS Pdo::Dispatch(PDEVICE_OBJECT device, PIRP irp)
         std::lock_guard<std::mutex> guard(self->lock_);
         self->counts_[major]++;
         observer = self->observer_;
+    }
+    if (major == IRP_MJ_POWER) {
+        PoStartNextPowerIrp(irp);
     }
     if (observer) {
         observer(irp);

@@ -22,7 +22,8 @@
 // Not modelled: resource lists (AllocatedResources is NULL), device relations and
 // enumeration, IRP_MN_QUERY_ID and the other queries Windows sends while installing,
 // filter drivers, eject, disabling a device from the user interface, several function
-// drivers, and the power manager (system power requests come with the power work).
+// drivers, and power: the PnP manager sends no power requests (system transitions are
+// sim::po's, which a test or the program points at the nodes' PDOs).
 #pragma once
 
 #include "kernel/kernel.h"

@@ -18,8 +18,6 @@ void PowerTest::SetUp()
         a.recordedDevice = ext_->DevicePowerState;
         a.recordedSystem = ext_->SystemPowerState;
         if (a.major == IRP_MJ_POWER) {
-            // The bare bus driver does not start the next power request; it does here.
-            PoStartNextPowerIrp(irp);
             a.type = sp->Parameters.Power.Type;
             a.state = a.type == SystemPowerState ? (ULONG)sp->Parameters.Power.State.SystemState
                                                  : (ULONG)sp->Parameters.Power.State.DeviceState;
