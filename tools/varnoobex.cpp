@@ -16,6 +16,7 @@
 #include "sim/ob/ob.h"
 #include "sim/platform.h"
 #include "sim/pnp/pnp.h"
+#include "sim/po/po.h"
 #include "sim/usb/device.h"
 #include "sim/verifier.h"
 #include "sim/win32/windows.h"
@@ -38,7 +39,8 @@ const char kUsage[] =
     "     manager calls AddDevice and starts the device; shows the device's name, its\n"
     "     COM name link, its SERIALCOMM entry and its interface;\n"
     "  3. opens \\\\.\\COM5 as an application does, shows its default settings,\n"
-    "     exchanges bytes with the phone (a loopback phone) and closes the port;\n"
+    "     exchanges bytes with the phone (a loopback phone), puts the system to sleep\n"
+    "     (S3) and wakes it with the port open, exchanges bytes again, and closes;\n"
     "  4. pulls the phone out (surprise removal), shows that the link, the registry\n"
     "     entry and the interface are gone, unloads the driver, and checks that the\n"
     "     verifier saw no violation and the pool holds nothing of the driver's.\n"
@@ -260,6 +262,17 @@ int RunDefault()
                 ok &= ShowPortDefaults(port);
                 Step("Exchanging bytes with the loopback phone");
                 ok &= ExchangeBytes(port, 100000);
+
+                Step("Sleeping (S3) and waking (S0) with the port open");
+                const NTSTATUS sleep = sim::po::SetSystemPower({node->Pdo()}, PowerSystemSleeping3);
+                std::printf("   S3 -> %s; the phone's pipes are suspended, its transfers cancelled\n",
+                            Hex(sleep).c_str());
+                const NTSTATUS wake = sim::po::SetSystemPower({node->Pdo()}, PowerSystemWorking);
+                sim::po::WaitIdle();
+                std::printf("   S0 -> %s; the driver resets both pipes and restarts its receive pump\n",
+                            Hex(wake).c_str());
+                ok &= Check(NT_SUCCESS(sleep) && NT_SUCCESS(wake), "the system slept and woke");
+                ok &= ExchangeBytes(port, 50000);
                 ok &= Check(CloseHandle(port), "CloseHandle (cleanup, then close)");
             } else {
                 std::printf("   GetLastError() = %u\n", (unsigned)GetLastError());
