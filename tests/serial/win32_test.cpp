@@ -59,7 +59,7 @@ TEST_F(SerialWin32Test, SetCommStateThenGetCommStateRoundTripsTheDcb)
     ASSERT_TRUE(GetCommState(port_, &set));
     set.BaudRate = 57600;
     set.ByteSize = 7;
-    set.Parity = EVENPARITY;
+    set.Parity = ODDPARITY;  // not TWOSTOPBITS' value, so the two cannot be swapped unseen
     set.StopBits = TWOSTOPBITS;
     set.fDtrControl = DTR_CONTROL_ENABLE;
     set.fRtsControl = RTS_CONTROL_HANDSHAKE;
@@ -76,7 +76,7 @@ TEST_F(SerialWin32Test, SetCommStateThenGetCommStateRoundTripsTheDcb)
     ASSERT_TRUE(GetCommState(port_, &got));
     EXPECT_EQ(got.BaudRate, 57600u);
     EXPECT_EQ(got.ByteSize, 7);
-    EXPECT_EQ(got.Parity, EVENPARITY);
+    EXPECT_EQ(got.Parity, ODDPARITY);
     EXPECT_EQ(got.StopBits, TWOSTOPBITS);
     EXPECT_EQ(got.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
     EXPECT_EQ(got.fRtsControl, static_cast<DWORD>(RTS_CONTROL_HANDSHAKE));
