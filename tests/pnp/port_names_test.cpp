@@ -3,6 +3,7 @@
 // again when the recorded one is gone.
 #include "tests/pnp/pnp_fixture.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace pnptest {
@@ -74,10 +75,14 @@ TEST_F(PortNamesTest, NamesUpToTheBufferAreTakenWholeAndLongerOnesRefused)
         sim::cm::SetDeviceValue(node->Pdo(), u"PortName", REG_SZ, row.data.data(), row.data.size());
         EXPECT_EQ(pnp_->Start(*node), row.status);
         if (row.status == STATUS_SUCCESS) {
-            std::u16string name = Text(std::vector<uint8_t>(row.data.begin(), row.data.begin() + row.characters * 2));
-            if (row.data.size() % 2 != 0) {
-                name.back() = static_cast<char16_t>(row.data.back());
+            // The name as the driver sees it: the value's bytes up to `characters`, a last
+            // odd byte completed by the buffer's zero.
+            std::vector<uint8_t> bytes(row.data.begin(),
+                                       row.data.begin() + std::min(row.data.size(), row.characters * 2));
+            if (bytes.size() % 2 != 0) {
+                bytes.push_back(0);
             }
+            std::u16string name = Text(bytes);
             EXPECT_EQ(sim::ob::LinkTarget(u"\\DosDevices\\" + name), DeviceNameOf(*node));
             auto value = SerialComm(DeviceNameOf(*node));
             ASSERT_TRUE(value.has_value());
