@@ -23,7 +23,9 @@ if grep -qE '^_GLOBAL__sub_I' <<<"$defined"; then
 fi
 # Mutable driver data must live in the section the host loader restores at each load
 # (DRIVER_GLOBAL); anywhere else it would survive from one load of the driver to the next.
-stray=$(objdump -t "$lib" | awk '$0 ~ / O / && ($4 ~ /^\.(data|bss)($|\.)/) && $4 !~ /^\.data\.rel\.ro/ {print $4 " " $NF}')
+# A sanitizer build adds data of its own (__odr_asan.*, __asan_*, __tsan_*, __ubsan_*).
+stray=$(objdump -t "$lib" | awk '$0 ~ / O / && ($4 ~ /^\.(data|bss)($|\.)/) && $4 !~ /^\.data\.rel\.ro/ \
+    && $NF !~ /^_*(odr_asan|asan|tsan|ubsan)/ {print $4 " " $NF}')
 if [ -n "$stray" ]; then
     echo "FAIL: mutable driver data outside DRIVER_GLOBAL: $(echo "$stray" | tr '\n' ' ')"
     failures=$((failures + 1))
