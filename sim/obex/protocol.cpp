@@ -1,6 +1,8 @@
 // OBEX packet and header encoding and decoding, and the client built on them.
 #include "sim/obex/protocol.h"
 
+#include "sim/rtl/rtl.h"
+
 #include <algorithm>
 
 namespace sim::obex {
@@ -226,35 +228,12 @@ std::optional<Packet> Decode(std::span<const uint8_t> data, size_t fields)
 
 std::u16string Widen(const std::string &ascii)
 {
-    return std::u16string(ascii.begin(), ascii.end());
+    return sim::rtl::Widen(ascii);
 }
 
 std::string Utf8(const std::u16string &text)
 {
-    std::string out;
-    for (size_t i = 0; i < text.size(); i++) {
-        uint32_t c = text[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            i++;
-        }
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
+    return sim::rtl::Narrow(text);
 }
 
 // ---- the client
