@@ -68,6 +68,32 @@ static NTSTATUS OpenAndReadPortName(PDEVICE_EXTENSION Extension, PWCHAR PortName
 }
 
 /*
+ * BuildDosLinkName - reads "PortName" into PortName and makes "\DosDevices\<name>" in a
+ * new work string of LINK_NAME_MAX_BYTES.
+ * Context: PASSIVE_LEVEL.
+ * Return: STATUS_SUCCESS with Work's buffer the caller's to free (ExFreePool); otherwise
+ * the read's or the allocation's failure, with nothing allocated.
+ */
+static NTSTATUS BuildDosLinkName(PDEVICE_EXTENSION Extension, PWCHAR PortName, PUNICODE_STRING Work)
+{
+    NTSTATUS status;
+
+    status = OpenAndReadPortName(Extension, PortName);
+    if (!NT_SUCCESS(status)) {
+        goto out;
+    }
+    status = InitCountedString(Work, LINK_NAME_MAX_BYTES);
+    if (!NT_SUCCESS(status)) {
+        goto out;
+    }
+    // At most 12 + 64 characters and the NUL: well inside the 256-byte work string.
+    swprintf(Work->Buffer, LINK_NAME_FORMAT, PortName);
+    RtlInitUnicodeString(Work, Work->Buffer);
+out:
+    return status;
+}
+
+/*
  * CreatePortNames - links the COM name to the device, records it under SERIALCOMM and
  * enables the COM-port interface.
  * Context: PASSIVE_LEVEL, from the start handler.
@@ -81,18 +107,10 @@ NTSTATUS CreatePortNames(PDEVICE_EXTENSION Extension)
     UNICODE_STRING name;
     NTSTATUS status;
 
-    status = OpenAndReadPortName(Extension, portName);
+    status = BuildDosLinkName(Extension, portName, &work);
     if (!NT_SUCCESS(status)) {
         goto out;
     }
-
-    status = InitCountedString(&work, LINK_NAME_MAX_BYTES);
-    if (!NT_SUCCESS(status)) {
-        goto out;
-    }
-    // At most 12 + 64 characters and the NUL: well inside the 256-byte work string.
-    swprintf(work.Buffer, LINK_NAME_FORMAT, portName);
-    RtlInitUnicodeString(&work, work.Buffer);
 
     status = InitCountedString(&Extension->SymbolicLinkName, work.Length);
     if (!NT_SUCCESS(status)) {
@@ -168,16 +186,10 @@ NTSTATUS DeleteDosLinkByPortName(PDEVICE_EXTENSION Extension)
     UNICODE_STRING work;
     NTSTATUS status;
 
-    status = OpenAndReadPortName(Extension, portName);
+    status = BuildDosLinkName(Extension, portName, &work);
     if (!NT_SUCCESS(status)) {
         goto out;
     }
-    status = InitCountedString(&work, LINK_NAME_MAX_BYTES);
-    if (!NT_SUCCESS(status)) {
-        goto out;
-    }
-    swprintf(work.Buffer, LINK_NAME_FORMAT, portName);
-    RtlInitUnicodeString(&work, work.Buffer);
     status = IoDeleteSymbolicLink(&work);
     ExFreePool(work.Buffer);
 out:
