@@ -5,20 +5,7 @@
 namespace bustest {
 namespace {
 
-class BusFault : public BusTest {
-protected:
-    void SetUp() override
-    {
-        BusTest::SetUp();
-        scripted_ = std::make_shared<sim::usb::Scripted>(*phone_, kIn, kOut);
-        phone_->SetModel(scripted_);
-        SelectObex(&in_, &out_);
-    }
-
-    std::shared_ptr<sim::usb::Scripted> scripted_;
-    USBD_PIPE_HANDLE in_ = nullptr;
-    USBD_PIPE_HANDLE out_ = nullptr;
-};
+using BusFault = ScriptedBusTest;
 
 using Fault = Device::Fault;
 

@@ -122,4 +122,20 @@ protected:
     std::unique_ptr<Device> phone_;
 };
 
+// The OBEX interface selected, with a scripted phone behind its two pipes.
+class ScriptedBusTest : public BusTest {
+protected:
+    void SetUp() override
+    {
+        BusTest::SetUp();
+        scripted_ = std::make_shared<sim::usb::Scripted>(*phone_, kIn, kOut);
+        phone_->SetModel(scripted_);
+        SelectObex(&in_, &out_);
+    }
+
+    std::shared_ptr<sim::usb::Scripted> scripted_;
+    USBD_PIPE_HANDLE in_ = nullptr;
+    USBD_PIPE_HANDLE out_ = nullptr;
+};
+
 }  // namespace bustest
