@@ -28,11 +28,17 @@ target_compile_definitions(varnoobex_sim PUBLIC VARNOOBEX_HOST)
 target_compile_options(varnoobex_sim PRIVATE -Wall -Wextra -Werror -Wshadow)
 target_link_libraries(varnoobex_sim PUBLIC Threads::Threads)
 
-# The command line program: the main job.
-file(GLOB VARNOOBEX_TOOL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/*.cpp)
-add_executable(varnoobex ${VARNOOBEX_TOOL_SOURCES})
+# The command line program: the main job. Everything but main() is a library, so
+# that the end-to-end tests can drive its parts in-process as well as run it.
+file(GLOB_RECURSE VARNOOBEX_TOOL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/*.cpp)
+list(REMOVE_ITEM VARNOOBEX_TOOL_SOURCES ${CMAKE_SOURCE_DIR}/tools/main.cpp)
+add_library(varnoobex_tool STATIC ${VARNOOBEX_TOOL_SOURCES})
+target_include_directories(varnoobex_tool PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(varnoobex_tool PRIVATE -Wall -Wextra -Werror -Wshadow)
+target_link_libraries(varnoobex_tool PUBLIC varnoobex_driver varnoobex_sim)
+add_executable(varnoobex ${CMAKE_SOURCE_DIR}/tools/main.cpp)
 target_compile_options(varnoobex PRIVATE -Wall -Wextra -Werror -Wshadow)
-target_link_libraries(varnoobex PRIVATE varnoobex_driver varnoobex_sim)
+target_link_libraries(varnoobex PRIVATE varnoobex_tool)
 
 enable_testing()
 add_subdirectory(tests)

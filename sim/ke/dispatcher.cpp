@@ -73,6 +73,11 @@ NTSTATUS WaitForObject(PVOID object, int64_t deadline)
 
 }  // namespace detail
 
+uint64_t Activity()
+{
+    return detail::g_activity.load(std::memory_order_relaxed);
+}
+
 size_t BlockedWaiters()
 {
     std::lock_guard<std::mutex> guard(detail::Sched().lock);
@@ -98,6 +103,7 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 {
+    ke::detail::NoteActivity();
     (void)Increment;
     (void)Wait;
     if (!ke::ValidEvent(Event, "KeSetEvent")) {

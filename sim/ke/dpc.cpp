@@ -80,6 +80,7 @@ Scheduler &Sched()
 
 bool InsertQueueDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2)
 {
+    NoteActivity();
     if (dpc->DpcData != NULL) {
         return false;
     }

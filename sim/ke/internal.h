@@ -11,6 +11,7 @@
 
 #include "sim/ke/ke.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -53,6 +54,13 @@ struct Scheduler {
     bool stopping = false;
 };
 Scheduler &Sched();
+
+// Bumped by spin lock acquisitions, event signals and queued DPCs (see Activity()).
+inline std::atomic<uint64_t> g_activity{0};
+inline void NoteActivity()
+{
+    g_activity.fetch_add(1, std::memory_order_relaxed);
+}
 
 // ---- clock (timer.cpp)
 // Interrupt time of a due time as KeSetTimer and KeWaitForSingleObject take it:

@@ -72,6 +72,12 @@ int64_t Now();
 // past fires at the next Advance, even Advance(0)), wakes the waits whose timeout
 // passed, and returns after the DPCs have run. Not from the DPC thread.
 void Advance(int64_t hundredNs);
+// The due time of the armed timer that fires first; -1 when none is armed.
+int64_t NextTimerDue();
+// A count that moves whenever a driver or the platform does something a clock
+// driver would call progress (a spin lock taken, an event set, a DPC run): a program
+// that moves virtual time by itself advances only once this has stood still.
+uint64_t Activity();
 
 // ---- threads of the platform
 // Resets the clock to 0, the learned lock order and the calling thread's IRQL, then

@@ -41,6 +41,7 @@ void Take(PKSPIN_LOCK lock, const char *routine)
     if (!detail::NoteAcquire(lock, detail::LockKind::SpinLock, ForceReleaseSpinLock, routine)) {
         return;  // already held by this thread: spinning would never end
     }
+    detail::NoteActivity();
     Spin(lock);
 }
 

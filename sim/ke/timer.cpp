@@ -196,6 +196,15 @@ void Advance(int64_t hundredNs)
     sched.changed.wait(held, dpcsDone);
 }
 
+int64_t NextTimerDue()
+{
+    std::lock_guard<std::mutex> guard(detail::Sched().lock);
+    const long index = EarliestLocked();
+    return index < 0 ? -1
+                     : static_cast<int64_t>(
+                           detail::Sched().timers[static_cast<size_t>(index)].timer->DueTime.QuadPart);
+}
+
 namespace detail {
 
 void StartClock()

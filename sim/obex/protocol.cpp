@@ -334,6 +334,9 @@ uint8_t Client::Get(const std::u16string &name, const std::string &type, std::ve
                 body.insert(body.end(), h.bytes.begin(), h.bytes.end());
             }
         }
+        if (progress_) {
+            progress_(body.size());
+        }
         if (response->code != kContinue) {
             return response->code;
         }
@@ -366,6 +369,9 @@ uint8_t Client::Put(const std::u16string &name, const std::vector<uint8_t> &body
             return 0;
         }
         sent += n;
+        if (progress_) {
+            progress_(sent);
+        }
         if (last || response->code != kContinue) {
             return response->code;
         }

@@ -20,6 +20,7 @@
 #include <span>
 #include <string>
 #include <vector>
+#include <utility>
 
 namespace sim::obex {
 
@@ -150,6 +151,11 @@ public:
     // operations the calls above do not cover (an ABORT in the middle of a PUT, ...).
     std::optional<Packet> Exchange(Packet request);
 
+    // Called after each packet of a GET or PUT with the body bytes moved so far (for a
+    // progress display); none by default.
+    using Progress = std::function<void(size_t bytes)>;
+    void SetProgress(Progress progress) { progress_ = std::move(progress); }
+
     uint16_t PeerMaxPacket() const { return peerMax_; }
     std::optional<uint32_t> ConnectionId() const { return connectionId_; }
     const std::vector<uint8_t> &Who() const { return who_; }
@@ -163,6 +169,7 @@ private:
     uint16_t peerMax_ = kMinimumPacket;
     std::optional<uint32_t> connectionId_;
     std::vector<uint8_t> who_;
+    Progress progress_;
 };
 
 }  // namespace sim::obex

@@ -1,0 +1,393 @@
+#include "tools/cli.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace tool {
+
+namespace {
+
+const char kDefaultUsage[] =
+    "usage: varnoobex [OPTIONS]\n"
+    "       varnoobex run [OPTIONS] FILE\n"
+    "       varnoobex pty [OPTIONS]\n"
+    "\n"
+    "Runs the varnoobex driver on the host platform (a user-mode stand-in for the\n"
+    "Windows kernel, the USB bus and the phone) and explains each step:\n"
+    "  1. loads the driver and shows its debugger output;\n"
+    "  2. plugs in a simulated phone whose port name is COM5 (the Plug and Play\n"
+    "     manager calls AddDevice and starts it) and shows the device's name, its\n"
+    "     COM name link, its SERIALCOMM entry and its interface;\n"
+    "  3. opens \\\\.\\COM5 as an OBEX application does (SetCommState,\n"
+    "     SetCommTimeouts, SetCommMask) and runs an OBEX session with the phone:\n"
+    "     CONNECT to the file-transfer service, GET the folder listing, GET the\n"
+    "     phone's capability object, PUT a file, GET it back and compare it,\n"
+    "     DISCONNECT; then puts the system to sleep (S3) and wakes it with the port\n"
+    "     open and checks that the session still works;\n"
+    "  4. closes the port, pulls the phone out (surprise removal), shows that the\n"
+    "     link, the registry entry and the interface are gone, unloads the driver,\n"
+    "     and checks that the verifier saw no violation and the pool holds nothing\n"
+    "     of the driver's.\n"
+    "\n"
+    "Subcommands (each with --help):\n"
+    "  run FILE     run a scenario file (see docs/scenarios.md)\n"
+    "  pty          bridge a phone's COM port to a Linux pseudo-terminal\n"
+    "\n"
+    "Options:\n"
+    "  --phone MODEL     what answers behind the pipes: obex (default), loopback\n"
+    "                    (echoes every byte; a byte exchange replaces the OBEX\n"
+    "                    session), or tcp:HOST:PORT (an OBEX server over TCP)\n"
+    "  --phones N        plug N phones (COM5, COM6, ...) and run the session on\n"
+    "                    each at once (1 to 8)\n"
+    "  --speed full|high the bus model: full speed (64-byte packets, the default) or\n"
+    "                    high speed (512-byte packets)\n"
+    "  --file PATH       the file to PUT and GET back (default: a generated object)\n"
+    "  --size BYTES      size of the generated object (default 307200)\n"
+    "  --time real|virtual  the platform's clock (default real)\n"
+    "  --no-progress     no progress bar or progress lines\n"
+    "  --trace[=FILE]    one line per request entering or leaving the driver, to\n"
+    "                    standard error or to FILE\n"
+    "  --help            this text\n"
+    "\n"
+    "Exit status: 0 when every step held and nothing was left behind; 1 when a step\n"
+    "failed; 2 for a usage error; 3 for a file that is missing, unreadable or does\n"
+    "not parse; 4 when something outside the program failed (a TCP phone that does\n"
+    "not answer, a port that does not exist, no pseudo-terminal).\n";
+
+const char kRunUsage[] =
+    "usage: varnoobex run [OPTIONS] FILE\n"
+    "\n"
+    "Runs the scenario FILE: one statement a line (plug and unplug phones, open and\n"
+    "close ports, write, read and expect data, serial control requests, Plug and\n"
+    "Play and power requests, fault injection, low-resources failures, time). Each\n"
+    "step is printed with its result. The language is described in\n"
+    "docs/scenarios.md; scenarios/ holds examples.\n"
+    "\n"
+    "Options:\n"
+    "  --phone MODEL     the model a 'plug' statement uses when it names none:\n"
+    "                    obex (default), loopback or tcp:HOST:PORT\n"
+    "  --speed full|high the bus speed a 'plug' statement uses when it names none\n"
+    "  --time virtual|real  the platform's clock (default virtual: time moves only\n"
+    "                    with 'advance' and when every thread waits)\n"
+    "  --trace[=FILE]    one line per request entering or leaving the driver\n"
+    "  --help            this text\n"
+    "\n"
+    "Exit status: 0 when every expectation held and nothing was left behind; 1 when\n"
+    "one failed; 2 for a usage error; 3 when FILE is missing, unreadable or does not\n"
+    "parse (the message names file:line:column and what was expected); 4 when\n"
+    "something outside the program failed.\n";
+
+const char kPtyUsage[] =
+    "usage: varnoobex pty [OPTIONS]\n"
+    "\n"
+    "Plugs a phone, opens its COM port through the application API and bridges it to\n"
+    "a Linux pseudo-terminal, whose path it prints. Ordinary serial programs then use\n"
+    "the phone through the driver: raw and canonical modes, blocking and\n"
+    "non-blocking reads, select and poll; the line settings a program gives the\n"
+    "terminal (speed, character size, parity, stop bits, flow control) are passed on\n"
+    "to the port as serial control requests. Runs until interrupted (SIGINT or\n"
+    "SIGTERM), or until standard input ends when it is not a terminal; then closes\n"
+    "the port, unplugs the phone and checks that nothing was left behind.\n"
+    "\n"
+    "Options:\n"
+    "  --port COMn       the phone's port name (default COM5)\n"
+    "  --phone MODEL     obex (default), loopback or tcp:HOST:PORT\n"
+    "  --speed full|high the bus model\n"
+    "  --trace[=FILE]    one line per request entering or leaving the driver\n"
+    "  --help            this text\n"
+    "\n"
+    "Exit status: 0 after a clean end; 1 when the platform saw a fault; 2 for a usage\n"
+    "error; 4 when no pseudo-terminal could be made or the TCP phone does not answer.\n";
+
+// Which options a subcommand takes.
+struct Allowed {
+    bool phones, file, size, time, progress, port;
+};
+
+Allowed AllowedFor(const std::string &command)
+{
+    if (command == "run") {
+        return {false, false, false, true, false, false};
+    }
+    if (command == "pty") {
+        return {false, false, false, false, false, true};
+    }
+    return {true, true, true, true, true, true};
+}
+
+bool ParseNumber(const std::string &text, unsigned long long max, unsigned long long *value)
+{
+    if (text.empty() || text[0] < '0' || text[0] > '9') {
+        return false;
+    }
+    errno = 0;
+    char *end = nullptr;
+    const unsigned long long parsed = std::strtoull(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || parsed > max) {
+        return false;
+    }
+    *value = parsed;
+    return true;
+}
+
+bool ValidPortName(const std::string &name)
+{
+    unsigned long long number = 0;
+    return name.size() > 3 && name.compare(0, 3, "COM") == 0 &&
+           ParseNumber(name.substr(3), 255, &number) && number >= 1;
+}
+
+}  // namespace
+
+std::string PhoneSpec::Describe() const
+{
+    switch (kind) {
+    case PhoneKind::Obex:
+        return "obex";
+    case PhoneKind::Loopback:
+        return "loopback";
+    case PhoneKind::Tcp:
+        return "tcp:" + (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
+               std::to_string(port);
+    }
+    return "?";
+}
+
+std::optional<PhoneSpec> ParsePhone(const std::string &text, std::string *error)
+{
+    PhoneSpec spec;
+    if (text == "obex") {
+        return spec;
+    }
+    if (text == "loopback") {
+        spec.kind = PhoneKind::Loopback;
+        return spec;
+    }
+    if (text.compare(0, 4, "tcp:") == 0) {
+        std::string rest = text.substr(4);
+        std::string host;
+        size_t colon;
+        if (!rest.empty() && rest[0] == '[') {
+            const size_t close = rest.find(']');
+            if (close == std::string::npos || close + 1 >= rest.size() || rest[close + 1] != ':') {
+                *error = "phone '" + text + "': expected tcp:[ADDRESS]:PORT";
+                return std::nullopt;
+            }
+            host = rest.substr(1, close - 1);
+            colon = close + 1;
+        } else {
+            colon = rest.rfind(':');
+            if (colon == std::string::npos) {
+                *error = "phone '" + text + "': expected tcp:HOST:PORT";
+                return std::nullopt;
+            }
+            host = rest.substr(0, colon);
+        }
+        unsigned long long port = 0;
+        if (host.empty() || !ParseNumber(rest.substr(colon + 1), 65535, &port) || port == 0) {
+            *error = "phone '" + text + "': expected tcp:HOST:PORT with a port from 1 to 65535";
+            return std::nullopt;
+        }
+        spec.kind = PhoneKind::Tcp;
+        spec.host = host;
+        spec.port = static_cast<uint16_t>(port);
+        return spec;
+    }
+    *error = "unknown phone model '" + text + "' (expected obex, loopback or tcp:HOST:PORT)";
+    return std::nullopt;
+}
+
+std::optional<Options> ParseCommandLine(int argc, char **argv, std::string *error)
+{
+    Options options;
+    int i = 1;
+    if (i < argc && argv[i][0] != '-') {
+        options.command = argv[i];
+        if (options.command != "run" && options.command != "pty") {
+            *error = "unknown subcommand '" + options.command + "' (expected run or pty)";
+            return std::nullopt;
+        }
+        i++;
+    }
+    if (options.command == "run") {
+        options.virtualTime = true;
+    }
+    const Allowed allowed = AllowedFor(options.command);
+    const std::string who = options.command.empty() ? "" : options.command + ": ";
+    bool endOfOptions = false;
+    for (; i < argc; i++) {
+        const std::string arg = argv[i];
+        if (endOfOptions || arg.empty() || arg[0] != '-' || arg == "-") {
+            options.arguments.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            endOfOptions = true;
+            continue;
+        }
+        // --name=value or --name value
+        std::string name = arg;
+        std::optional<std::string> inlineValue;
+        if (const size_t eq = arg.find('='); eq != std::string::npos && arg.compare(0, 2, "--") == 0) {
+            name = arg.substr(0, eq);
+            inlineValue = arg.substr(eq + 1);
+        }
+        auto value = [&](std::string *out) {
+            if (inlineValue) {
+                *out = *inlineValue;
+                return true;
+            }
+            if (i + 1 >= argc) {
+                *error = who + "option " + name + " needs a value";
+                return false;
+            }
+            *out = argv[++i];
+            return true;
+        };
+        auto refuse = [&] {
+            *error = who + "unknown option '" + name + "'";
+            return std::nullopt;
+        };
+        std::string text;
+        if (name == "--help" || name == "-h") {
+            if (inlineValue) {
+                return refuse();
+            }
+            options.help = true;
+        } else if (name == "--trace") {
+            options.trace = true;
+            if (inlineValue) {
+                if (inlineValue->empty()) {
+                    *error = who + "--trace= needs a file name";
+                    return std::nullopt;
+                }
+                options.traceFile = *inlineValue;
+            }
+        } else if (name == "--phone") {
+            if (!value(&text)) {
+                return std::nullopt;
+            }
+            std::string why;
+            auto spec = ParsePhone(text, &why);
+            if (!spec) {
+                *error = who + why;
+                return std::nullopt;
+            }
+            options.phone = *spec;
+        } else if (name == "--speed") {
+            if (!value(&text)) {
+                return std::nullopt;
+            }
+            if (text == "full") {
+                options.speed = sim::usb::Speed::Full;
+            } else if (text == "high") {
+                options.speed = sim::usb::Speed::High;
+            } else {
+                *error = who + "--speed '" + text + "': expected full or high";
+                return std::nullopt;
+            }
+        } else if (name == "--phones" && allowed.phones) {
+            unsigned long long n = 0;
+            if (!value(&text)) {
+                return std::nullopt;
+            }
+            if (!ParseNumber(text, 8, &n) || n == 0) {
+                *error = who + "--phones '" + text + "': expected a number from 1 to 8";
+                return std::nullopt;
+            }
+            options.phones = static_cast<int>(n);
+        } else if (name == "--time" && allowed.time) {
+            if (!value(&text)) {
+                return std::nullopt;
+            }
+            if (text != "virtual" && text != "real") {
+                *error = who + "--time '" + text + "': expected real or virtual";
+                return std::nullopt;
+            }
+            options.virtualTime = text == "virtual";
+        } else if (name == "--file" && allowed.file) {
+            if (!value(&options.file)) {
+                return std::nullopt;
+            }
+            if (options.file.empty()) {
+                *error = who + "--file needs a file name";
+                return std::nullopt;
+            }
+        } else if (name == "--size" && allowed.size) {
+            unsigned long long n = 0;
+            if (!value(&text)) {
+                return std::nullopt;
+            }
+            if (!ParseNumber(text, 64ull << 20, &n) || n == 0) {
+                *error = who + "--size '" + text + "': expected a number of bytes from 1 to 67108864";
+                return std::nullopt;
+            }
+            options.size = static_cast<size_t>(n);
+        } else if (name == "--no-progress" && allowed.progress && !inlineValue) {
+            options.progress = false;
+        } else if (name == "--port" && allowed.port) {
+            if (!value(&text)) {
+                return std::nullopt;
+            }
+            if (!ValidPortName(text)) {
+                *error = who + "--port '" + text + "': expected COM1 to COM255";
+                return std::nullopt;
+            }
+            options.portName = text;
+        } else {
+            return refuse();
+        }
+    }
+    if (options.help) {
+        return options;
+    }
+    if (options.command == "run") {
+        if (options.arguments.size() != 1) {
+            *error = options.arguments.empty() ? "run: a scenario FILE is needed"
+                                               : "run: one scenario FILE only, got '" +
+                                                     options.arguments[1] + "' too";
+            return std::nullopt;
+        }
+    } else if (!options.arguments.empty()) {
+        *error = who + "unexpected argument '" + options.arguments[0] + "'";
+        return std::nullopt;
+    }
+    if (options.phones > 1) {
+        unsigned long long first = 0;
+        ParseNumber(options.portName.substr(3), 255, &first);
+        if (first + static_cast<unsigned>(options.phones) - 1 > 255) {
+            *error = who + "--phones " + std::to_string(options.phones) + " from " +
+                     options.portName + " runs past COM255";
+            return std::nullopt;
+        }
+    }
+    return options;
+}
+
+const char *Usage(const std::string &command)
+{
+    if (command == "run") {
+        return kRunUsage;
+    }
+    if (command == "pty") {
+        return kPtyUsage;
+    }
+    return kDefaultUsage;
+}
+
+std::u16string Wide(const std::string &text)
+{
+    return std::u16string(text.begin(), text.end());
+}
+
+std::string Narrow(const std::u16string &text)
+{
+    std::string out;
+    for (char16_t c : text) {
+        out += c < 0x80 ? static_cast<char>(c) : '?';
+    }
+    return out;
+}
+
+}  // namespace tool

@@ -1,0 +1,70 @@
+// The varnoobex program's command line: subcommands, the options they share, and the
+// exit statuses every subcommand keeps to.
+//
+//   varnoobex [OPTIONS]            the default session
+//   varnoobex run [OPTIONS] FILE   a scenario file
+//   varnoobex pty [OPTIONS]        a phone behind a Linux pseudo-terminal
+#pragma once
+
+#include "sim/usb/descriptors.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tool {
+
+// Exit statuses, documented in --help and the README.
+enum Exit : int {
+    kExitOk = 0,           // every step and expectation held, nothing left behind
+    kExitFailed = 1,       // a step or an expectation failed, or the platform saw a fault
+    kExitUsage = 2,        // unknown subcommand or option, a missing or bad argument
+    kExitInput = 3,        // a file that is missing, unreadable or does not parse
+    kExitEnvironment = 4,  // something outside the program: a TCP phone that does not
+                           // answer, a port that does not exist, no pseudo-terminal
+};
+
+enum class PhoneKind { Obex, Loopback, Tcp };
+
+// What answers behind the bulk pipes of a plugged phone.
+struct PhoneSpec {
+    PhoneKind kind = PhoneKind::Obex;
+    std::string host;      // tcp only
+    uint16_t port = 0;     // tcp only
+    std::string Describe() const;
+};
+
+// Parses "obex", "loopback" or "tcp:HOST:PORT" (HOST may be "[v6]"); nullopt with
+// `error` set otherwise.
+std::optional<PhoneSpec> ParsePhone(const std::string &text, std::string *error);
+
+struct Options {
+    std::string command;            // "", "run" or "pty"
+    bool help = false;
+    // --trace: one line per request entering or leaving the driver, to standard
+    // error; --trace=FILE: to that file.
+    bool trace = false;
+    std::string traceFile;
+    PhoneSpec phone;                // --phone MODEL
+    int phones = 1;                 // --phones N (default run)
+    sim::usb::Speed speed = sim::usb::Speed::Full;   // --speed full|high
+    bool virtualTime = false;       // --time virtual|real
+    std::string file;               // --file PATH (default run: the object to send)
+    size_t size = 300 * 1024;       // --size BYTES (default run: generated object)
+    std::string portName = "COM5";  // --port COMn (pty; first port of the default run)
+    bool progress = true;           // --no-progress
+    std::vector<std::string> arguments;   // positional arguments after the subcommand
+};
+
+// Parses argv. On a usage error returns nullopt with `error` holding one plain line.
+std::optional<Options> ParseCommandLine(int argc, char **argv, std::string *error);
+
+// The --help text of a subcommand ("" for the default run).
+const char *Usage(const std::string &command);
+
+// "COM5" -> u"COM5"; names are ASCII.
+std::u16string Wide(const std::string &text);
+std::string Narrow(const std::u16string &text);
+
+}  // namespace tool
