@@ -1,0 +1,530 @@
+// varnoobex pty, as a serial program on Linux uses it: the program runs in the
+// background, prints the terminal's path, and the test opens that path as it would a
+// serial device.
+#include "sim/obex/protocol.h"
+#include "tools/pty_bridge.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <netinet/in.h>
+#include <optional>
+#include <poll.h>
+#include <string>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "tests/e2e/program.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// The program running in the background, with its standard input, output and error
+// on pipes. Killed when the test ends without having waited for it.
+class Background {
+public:
+    explicit Background(const std::vector<std::string> &arguments)
+    {
+        int in[2], out[2], err[2];
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+            return;
+        }
+        std::vector<std::string> copies(arguments);
+        std::string program = VARNOOBEX_PROGRAM;
+        std::vector<char *> argv{program.data()};
+        for (auto &a : copies) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(in[0], STDIN_FILENO);
+            dup2(out[1], STDOUT_FILENO);
+            dup2(err[1], STDERR_FILENO);
+            execv(program.c_str(), argv.data());
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        close(err[1]);
+        input_ = in[1];
+        out_ = out[0];
+        err_ = err[0];
+    }
+
+    ~Background()
+    {
+        CloseInput();
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        for (int fd : {out_, err_}) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+    }
+
+    // The next line of standard output that contains `text`, waiting at most `limit`.
+    std::optional<std::string> WaitForLine(const std::string &text, std::chrono::milliseconds limit)
+    {
+        const auto deadline = Clock::now() + limit;
+        for (;;) {
+            size_t end;
+            while ((end = out.find('\n', scanned_)) != std::string::npos) {
+                std::string line = out.substr(scanned_, end - scanned_);
+                scanned_ = end + 1;
+                if (line.find(text) != std::string::npos) {
+                    return line;
+                }
+            }
+            if (!Pump(deadline)) {
+                return std::nullopt;
+            }
+        }
+    }
+
+    void CloseInput()
+    {
+        if (input_ >= 0) {
+            close(input_);
+            input_ = -1;
+        }
+    }
+
+    void Signal(int signal) { kill(pid_, signal); }
+
+    // Reads the rest of the output and the exit status; -1 when it did not end in
+    // time (then it is killed).
+    int Wait(std::chrono::milliseconds limit)
+    {
+        const auto deadline = Clock::now() + limit;
+        while (Pump(deadline)) {
+        }
+        if (out_ >= 0 || err_ >= 0) {
+            return -1;
+        }
+        int status = 0;
+        // Both pipes closed: the program is ending; give it the rest of the time.
+        while (waitpid(pid_, &status, WNOHANG) == 0) {
+            if (Clock::now() >= deadline) {
+                return -1;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::string out;
+    std::string err;
+
+private:
+    // Takes what is there on standard output and error, waiting until the deadline
+    // for something. False when both are closed or the time is up.
+    bool Pump(Clock::time_point deadline)
+    {
+        if (out_ < 0 && err_ < 0) {
+            return false;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+        if (poll(fds, 2, static_cast<int>(left.count())) <= 0) {
+            return false;
+        }
+        int *ends[2] = {&out_, &err_};
+        std::string *texts[2] = {&out, &err};
+        for (int k = 0; k < 2; k++) {
+            if (fds[k].revents == 0) {
+                continue;
+            }
+            char buffer[4096];
+            const ssize_t n = read(*ends[k], buffer, sizeof buffer);
+            if (n <= 0) {
+                close(*ends[k]);
+                *ends[k] = -1;
+            } else {
+                texts[k]->append(buffer, static_cast<size_t>(n));
+            }
+        }
+        return true;
+    }
+
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+    size_t scanned_ = 0;
+};
+
+// Starts `varnoobex pty` with `arguments` and waits for the line naming its terminal.
+struct Pty {
+    explicit Pty(std::vector<std::string> arguments)
+    {
+        arguments.insert(arguments.begin(), "pty");
+        program = std::make_unique<Background>(arguments);
+        line = program->WaitForLine("pty: ", 30s).value_or("");
+        // "pty: /dev/pts/7 (COM5, phone loopback)"
+        const size_t space = line.find(' ', 5);
+        if (line.compare(0, 5, "pty: ") == 0 && space != std::string::npos) {
+            path = line.substr(5, space - 5);
+        }
+    }
+
+    // Opens the terminal as a serial program does, in raw mode.
+    int OpenRaw() const
+    {
+        const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) {
+            return -1;
+        }
+        termios t{};
+        tcgetattr(fd, &t);
+        cfmakeraw(&t);
+        tcsetattr(fd, TCSANOW, &t);
+        return fd;
+    }
+
+    // Ends the program by closing its standard input and checks that it ended clean.
+    void EndClean()
+    {
+        program->CloseInput();
+        EXPECT_EQ(program->Wait(60s), 0) << program->out << program->err;
+        EXPECT_NE(program->out.find("stopping (standard input ended)"), std::string::npos) << program->out;
+        ExpectChecksClean();
+    }
+
+    void ExpectChecksClean() const
+    {
+        EXPECT_NE(program->out.find("pool blocks outstanding: 0"), std::string::npos) << program->out;
+        EXPECT_NE(program->out.find("ok:   the pool holds nothing of the driver's"), std::string::npos)
+            << program->out;
+        EXPECT_NE(program->out.find("ok:   the verifier saw no violation"), std::string::npos)
+            << program->out;
+        EXPECT_EQ(program->out.find("FAIL"), std::string::npos) << program->out;
+    }
+
+    std::unique_ptr<Background> program;
+    std::string line;
+    std::string path;
+};
+
+// Reads exactly `length` bytes, waiting at most `limit` for each piece.
+bool ReadFully(int fd, uint8_t *buffer, size_t length, std::chrono::milliseconds limit = 10s)
+{
+    size_t got = 0;
+    while (got < length) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(limit.count())) <= 0) {
+            return false;
+        }
+        const ssize_t n = read(fd, buffer + got, length - got);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool WriteFully(int fd, const uint8_t *data, size_t length)
+{
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = write(fd, data + done, length - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::vector<uint8_t> Pattern(size_t length)
+{
+    std::vector<uint8_t> data(length);
+    uint32_t x = 0x12345678;
+    for (auto &b : data) {
+        x = x * 1664525 + 1013904223;
+        b = static_cast<uint8_t>(x >> 24);
+    }
+    return data;
+}
+
+// Every byte value, a few hundred kilobytes, written and read at the same time: the
+// terminal's input and the port's buffers fill and drain while both threads run.
+TEST(PtyLoopback, MovesBytesBothWaysAndTheTerminalBehavesAsOne)
+{
+    Pty pty({"--phone", "loopback"});
+    ASSERT_FALSE(pty.path.empty()) << pty.line << pty.program->err;
+    EXPECT_NE(pty.line.find("(COM5, phone loopback)"), std::string::npos) << pty.line;
+    const int fd = pty.OpenRaw();
+    ASSERT_GE(fd, 0) << pty.path << ": " << std::strerror(errno);
+
+    // Nothing there: a non-blocking read says so at once.
+    const int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    uint8_t byte = 0;
+    errno = 0;
+    EXPECT_EQ(read(fd, &byte, 1), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    fcntl(fd, F_SETFL, flags);
+
+    // poll and select wake when the phone's answer arrives.
+    const uint8_t ping = 0x5A;
+    ASSERT_EQ(write(fd, &ping, 1), 1);
+    pollfd p{fd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 10000), 1);
+    EXPECT_TRUE(p.revents & POLLIN);
+    ASSERT_EQ(read(fd, &byte, 1), 1);
+    EXPECT_EQ(byte, ping);
+    const uint8_t pong = 0xA5;
+    ASSERT_EQ(write(fd, &pong, 1), 1);
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(fd, &readable);
+    timeval tv{10, 0};
+    ASSERT_EQ(select(fd + 1, &readable, nullptr, nullptr, &tv), 1);
+    ASSERT_EQ(read(fd, &byte, 1), 1);
+    EXPECT_EQ(byte, pong);
+
+    const std::vector<uint8_t> sent = Pattern(384 * 1024);
+    std::atomic<bool> wrote{false};
+    std::thread writer([&] { wrote = WriteFully(fd, sent.data(), sent.size()); });
+    std::vector<uint8_t> received(sent.size());
+    const bool read = ReadFully(fd, received.data(), received.size(), 20s);
+    writer.join();
+    EXPECT_TRUE(wrote);
+    ASSERT_TRUE(read) << "the bytes did not all come back";
+    EXPECT_TRUE(received == sent) << "the bytes came back changed";
+
+    // The terminal outlives the program that had it open.
+    close(fd);
+    const int again = pty.OpenRaw();
+    ASSERT_GE(again, 0);
+    const uint8_t hello[] = {'h', 'e', 'l', 'l', 'o', '\r', '\n', 0x00, 0xFF};
+    ASSERT_TRUE(WriteFully(again, hello, sizeof hello));
+    uint8_t back[sizeof hello] = {};
+    ASSERT_TRUE(ReadFully(again, back, sizeof back));
+    EXPECT_EQ(std::memcmp(back, hello, sizeof hello), 0);
+    close(again);
+
+    pty.EndClean();
+    const std::string total = std::to_string(sent.size() + 2 + sizeof hello);
+    EXPECT_NE(pty.program->out.find(total + " bytes to the port, " + total + " bytes to the terminal"),
+              std::string::npos)
+        << pty.program->out;
+}
+
+// The OBEX phone behind the terminal: a client speaking OBEX over the terminal's file
+// descriptor connects, lists a folder and sends an object larger than one packet.
+TEST(PtyObex, AClientOnTheTerminalTalksToThePhone)
+{
+    Pty pty({});
+    ASSERT_FALSE(pty.path.empty()) << pty.line << pty.program->err;
+    EXPECT_NE(pty.line.find("(COM5, phone obex)"), std::string::npos) << pty.line;
+    const int fd = pty.OpenRaw();
+    ASSERT_GE(fd, 0);
+
+    // CONNECT by hand, as the bytes go on the line.
+    sim::obex::Packet connect;
+    connect.code = sim::obex::kConnect;
+    connect.fields = {sim::obex::kVersion, 0x00, 0x20, 0x00};
+    connect.headers.push_back(sim::obex::Header::Bytes(sim::obex::kTarget, sim::obex::kFolderBrowsing));
+    const std::vector<uint8_t> request = sim::obex::Encode(connect);
+    ASSERT_TRUE(WriteFully(fd, request.data(), request.size()));
+    std::vector<uint8_t> response(sim::obex::kPacketHeader);
+    ASSERT_TRUE(ReadFully(fd, response.data(), response.size())) << "no response to CONNECT";
+    const auto length = sim::obex::PacketLength(response);
+    ASSERT_TRUE(length.has_value());
+    ASSERT_GE(*length, sim::obex::kPacketHeader);
+    response.resize(*length);
+    ASSERT_TRUE(ReadFully(fd, response.data() + 3, response.size() - 3));
+    const auto decoded = sim::obex::Decode(response, sim::obex::FieldsFor(sim::obex::kConnect));
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_EQ(decoded->code, sim::obex::kSuccess);
+    const sim::obex::Header *who = decoded->Find(sim::obex::kWho);
+    ASSERT_NE(who, nullptr);
+    EXPECT_EQ(who->bytes, sim::obex::kFolderBrowsing);
+
+    // Then a whole session through the client, with a fresh connection.
+    sim::obex::Client client(
+        [fd](const std::vector<uint8_t> &data) { return WriteFully(fd, data.data(), data.size()); },
+        [fd](uint8_t *buffer, size_t n) { return ReadFully(fd, buffer, n); });
+    ASSERT_EQ(client.Connect(sim::obex::kFolderBrowsing), sim::obex::kSuccess);
+    std::vector<uint8_t> listing;
+    ASSERT_EQ(client.Get(u"", sim::obex::kFolderListingType, listing), sim::obex::kSuccess);
+    EXPECT_NE(std::string(listing.begin(), listing.end()).find("Pictures"), std::string::npos);
+    ASSERT_EQ(client.SetPath(u"Pictures"), sim::obex::kSuccess);
+    const std::vector<uint8_t> object = Pattern(40 * 1024);
+    ASSERT_EQ(client.Put(u"pattern.bin", object), sim::obex::kSuccess);
+    std::vector<uint8_t> fetched;
+    ASSERT_EQ(client.Get(u"pattern.bin", "", fetched), sim::obex::kSuccess);
+    EXPECT_TRUE(fetched == object);
+    EXPECT_EQ(client.Disconnect(), sim::obex::kSuccess);
+    close(fd);
+
+    pty.EndClean();
+}
+
+// Line settings a program gives the terminal reach the port as SetCommState, and the
+// line still carries data afterwards.
+TEST(PtyLineSettings, ChangesBecomeSetCommState)
+{
+    Pty pty({"--phone", "loopback", "--port", "COM9"});
+    ASSERT_FALSE(pty.path.empty()) << pty.line << pty.program->err;
+    EXPECT_NE(pty.line.find("(COM9, phone loopback)"), std::string::npos) << pty.line;
+    // What the terminal starts with is what the port is given first.
+    EXPECT_TRUE(pty.program->WaitForLine("line settings 115200 8N1 -> SetCommState ok", 10s))
+        << pty.program->out;
+    const int fd = pty.OpenRaw();
+    ASSERT_GE(fd, 0);
+
+    // Linux keeps a pseudo-terminal at eight bits without parity whatever a program
+    // asks (the pty driver clears CSIZE and PARENB), so of a 7E2 request the speed
+    // and the stop bits are what the terminal reports and the port gets.
+    termios t{};
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    cfsetispeed(&t, B9600);
+    cfsetospeed(&t, B9600);
+    t.c_cflag = (t.c_cflag & ~(CSIZE | PARODD)) | CS7 | PARENB | CSTOPB;
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+    EXPECT_TRUE(pty.program->WaitForLine("line settings 9600 8N2 -> SetCommState ok", 10s))
+        << pty.program->out;
+
+    t.c_cflag = (t.c_cflag & ~(CSIZE | CSTOPB | PARENB)) | CS8 | CRTSCTS;
+    cfsetospeed(&t, B57600);
+    cfsetispeed(&t, B57600);
+    t.c_iflag |= IXON | IXOFF;
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+    EXPECT_TRUE(pty.program->WaitForLine("line settings 57600 8N1 rtscts ixon ixoff -> SetCommState ok", 10s))
+        << pty.program->out;
+
+    // Flow control off is a change too; a change of anything else (echo erase) is
+    // not a line setting and is not passed on.
+    t.c_iflag &= ~(IXON | IXOFF);
+    t.c_cflag &= ~CRTSCTS;
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+    EXPECT_TRUE(pty.program->WaitForLine("line settings 57600 8N1 -> SetCommState ok", 10s))
+        << pty.program->out;
+    t.c_lflag |= ECHOE;   // not a line setting
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+    std::this_thread::sleep_for(400ms);
+
+    const uint8_t data[] = {1, 2, 3, 4, 5, 6, 7, 8};
+    ASSERT_TRUE(WriteFully(fd, data, sizeof data));
+    uint8_t back[sizeof data] = {};
+    ASSERT_TRUE(ReadFully(fd, back, sizeof back));
+    EXPECT_EQ(std::memcmp(back, data, sizeof data), 0);
+    close(fd);
+
+    pty.EndClean();
+    EXPECT_EQ(pty.program->WaitForLine("line settings", 0ms), std::nullopt)
+        << "settings sent again: " << pty.program->out;
+}
+
+// What a pseudo-terminal cannot carry (character size, parity) still maps as a serial
+// terminal's settings would, for the Windows application calls.
+TEST(PtyLineSettings, TermiosMapToTheDcbAWindowsApplicationWouldSet)
+{
+    termios t{};
+    cfmakeraw(&t);
+    cfsetospeed(&t, B9600);
+    t.c_cflag = (t.c_cflag & ~(CSIZE | PARODD)) | CS7 | PARENB | CSTOPB;
+    DCB dcb{};
+    dcb.BaudRate = 115200;
+    dcb.ByteSize = 8;
+    tool::LineSettings settings = tool::LineSettings::FromTermios(t);
+    settings.ApplyTo(dcb);
+    EXPECT_EQ(settings.Describe(), "9600 7E2");
+    EXPECT_EQ(dcb.BaudRate, 9600u);
+    EXPECT_EQ(dcb.ByteSize, 7);
+    EXPECT_EQ(dcb.Parity, EVENPARITY);
+    EXPECT_EQ(dcb.fParity, 1u);
+    EXPECT_EQ(dcb.StopBits, TWOSTOPBITS);
+    EXPECT_EQ(dcb.fOutxCtsFlow, 0u);
+    EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
+    EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
+
+    t.c_cflag = (t.c_cflag & ~(CSIZE | CSTOPB)) | CS5 | PARODD | CRTSCTS;
+    t.c_iflag |= IXON;
+    cfsetospeed(&t, B460800);
+    settings = tool::LineSettings::FromTermios(t);
+    settings.ApplyTo(dcb);
+    EXPECT_EQ(settings.Describe(), "460800 5O1 rtscts ixon");
+    EXPECT_EQ(dcb.Parity, ODDPARITY);
+    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+    EXPECT_EQ(dcb.fOutxCtsFlow, 1u);
+    EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_HANDSHAKE));
+    EXPECT_EQ(dcb.fOutX, 1u);
+    EXPECT_EQ(dcb.fInX, 0u);
+
+    // Stick parity: PARODD picks mark.
+    t.c_cflag |= CMSPAR;
+    EXPECT_EQ(tool::LineSettings::FromTermios(t).parity, MARKPARITY);
+    t.c_cflag &= ~PARODD;
+    EXPECT_EQ(tool::LineSettings::FromTermios(t).parity, SPACEPARITY);
+
+    // B0 hangs up: DTR drops and the rate the line had stays.
+    cfsetospeed(&t, B0);
+    settings = tool::LineSettings::FromTermios(t);
+    settings.ApplyTo(dcb);
+    EXPECT_EQ(dcb.BaudRate, 460800u);
+    EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_DISABLE));
+}
+
+// How the program ends: SIGTERM cleans up as the end of input does; a TCP phone that
+// does not answer is an environment failure with no terminal printed.
+TEST(PtyEnd, SignalsEndItCleanAndAMissingPhoneIsReported)
+{
+    {
+        Pty pty({"--phone", "loopback"});
+        ASSERT_FALSE(pty.path.empty()) << pty.line << pty.program->err;
+        pty.program->Signal(SIGTERM);
+        EXPECT_EQ(pty.program->Wait(60s), 0) << pty.program->out << pty.program->err;
+        EXPECT_NE(pty.program->out.find("stopping (SIGTERM)"), std::string::npos) << pty.program->out;
+        pty.ExpectChecksClean();
+    }
+
+    // A port nobody listens on: bind one, then close it.
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(s, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(getsockname(s, reinterpret_cast<sockaddr *>(&address), &size), 0);
+    const int port = ntohs(address.sin_port);
+    close(s);
+    const e2e::Outcome outcome =
+        e2e::Run({"pty", "--phone", "tcp:127.0.0.1:" + std::to_string(port)}, {}, 60);
+    EXPECT_EQ(outcome.status, 4) << outcome.out << outcome.err;
+    EXPECT_EQ(outcome.out.find("pty: /dev/"), std::string::npos) << outcome.out;
+    EXPECT_NE(outcome.err.find("cannot connect"), std::string::npos) << outcome.err;
+}
+
+}  // namespace
