@@ -16,8 +16,6 @@
 #include <cstdarg>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -27,21 +25,23 @@ namespace {
 
 using sim::obex::kSuccess;
 
-// What one port's application does, and how it went.
-struct PortRun {
-    PluggedPhone phone;
-    std::unique_ptr<PortClient> client;
-    std::string prefix;        // "COM6: " when several phones run at once
-    bool ok = true;
-    std::string failure;       // the first thing that went wrong
-};
-
 // The object the session sends to the phone and reads back.
 struct Payload {
     std::u16string name;
     std::vector<uint8_t> bytes;
     std::string origin;        // "generated" or the file's path
 };
+
+// What one port's application does, and how it went.
+struct PortRun {
+    PluggedPhone phone;
+    std::unique_ptr<PortClient> client;
+    std::string prefix;        // "COM6: " when several phones run at once
+    Payload payload;           // what this port's session sends and reads back
+    bool ok = true;
+    std::string failure;       // the first thing that went wrong
+};
+
 
 std::string BaseName(const std::string &path)
 {
@@ -50,19 +50,30 @@ std::string BaseName(const std::string &path)
 }
 
 // Reads --file, or generates an object of --size bytes that no simple fault (a byte
-// dropped, doubled or swapped) leaves unchanged.
-bool MakePayload(const Options &options, Payload *payload, int *exit)
+// dropped, doubled or swapped) leaves unchanged. Each phone's generated object has
+// its own content and name (`index`), so that bytes crossing from one port to
+// another cannot go unnoticed.
+bool MakePayload(const Options &options, int index, const std::string &portName, Payload *payload,
+                 int *exit)
 {
     if (!options.file.empty()) {
-        std::ifstream in(options.file, std::ios::binary);
-        if (!in) {
+        // Read with stdio: a directory or a device opens but fails to read, and
+        // that must be a message, not an exception.
+        std::FILE *in = std::fopen(options.file.c_str(), "rb");
+        if (in == nullptr) {
             Complain("cannot read '" + options.file + "': " + std::strerror(errno));
             *exit = kExitInput;
             return false;
         }
-        payload->bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        if (in.bad()) {
-            Complain("cannot read '" + options.file + "': read error");
+        uint8_t buffer[65536];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0 && payload->bytes.size() <= (64u << 20)) {
+            payload->bytes.insert(payload->bytes.end(), buffer, buffer + n);
+        }
+        const int error = std::ferror(in) ? errno : 0;
+        std::fclose(in);
+        if (error != 0) {
+            Complain("cannot read '" + options.file + "': " + std::strerror(error));
             *exit = kExitInput;
             return false;
         }
@@ -80,14 +91,14 @@ bool MakePayload(const Options &options, Payload *payload, int *exit)
         return true;
     }
     payload->bytes.resize(options.size);
-    uint32_t x = 0x9E3779B9u;
+    uint32_t x = 0x9E3779B9u + 0x01000193u * static_cast<uint32_t>(index);
     for (auto &b : payload->bytes) {
         x ^= x << 13;
         x ^= x >> 17;
         x ^= x << 5;
         b = static_cast<uint8_t>(x);
     }
-    payload->name = u"varnoobex-test.bin";
+    payload->name = options.phones == 1 ? u"varnoobex-test.bin" : Wide("varnoobex-test-" + portName + ".bin");
     payload->origin = "generated";
     return true;
 }
@@ -159,8 +170,11 @@ bool OpenAndSetUp(PortRun &run, bool showDefaults)
         COMMPROP prop{};
         if (GetCommState(run.client->Handle(), &dcb) && GetCommTimeouts(run.client->Handle(), &timeouts) &&
             GetCommProperties(run.client->Handle(), &prop)) {
-            Print(run, "defaults: %u baud, %u data bits, parity %u, stop bits code %u; read timeouts %u/%u/%u ms;",
-                  (unsigned)dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.StopBits,
+            static const char *const kParity[] = {"none", "odd", "even", "mark", "space"};
+            static const char *const kStopBits[] = {"1", "1.5", "2"};
+            Print(run, "defaults: %u baud, %u data bits, parity %s, %s stop bits; read timeouts %u/%u/%u ms;",
+                  (unsigned)dcb.BaudRate, dcb.ByteSize, dcb.Parity < 5 ? kParity[dcb.Parity] : "?",
+                  dcb.StopBits < 3 ? kStopBits[dcb.StopBits] : "?",
                   (unsigned)timeouts.ReadIntervalTimeout, (unsigned)timeouts.ReadTotalTimeoutMultiplier,
                   (unsigned)timeouts.ReadTotalTimeoutConstant);
             Print(run, "          receive queue %u bytes, settable baud rates 0x%05X",
@@ -246,6 +260,12 @@ void ObexSession(PortRun &run, const Payload &payload, bool bar, bool progress)
     if (!Expect(run, same, what)) {
         return;
     }
+    if (run.phone.obex != nullptr) {
+        const auto stored = run.phone.obex->File((inFolder ? "Pictures/" : "") + name);
+        if (!Expect(run, stored && *stored == payload.bytes, "the phone stored exactly what was sent")) {
+            return;
+        }
+    }
     if (inFolder) {
         code = obex.SetPath(u"", true);
         Expect(run, code == kSuccess, "SETPATH back up to the root: " + Outcome(run, code));
@@ -330,10 +350,12 @@ std::string PortNameAt(const std::string &first, int index)
 
 int RunDefault(const Options &options)
 {
-    Payload payload;
     int exit = kExitOk;
-    if (!MakePayload(options, &payload, &exit)) {
-        return exit;
+    std::vector<Payload> payloads(static_cast<size_t>(options.phones));
+    for (int i = 0; i < options.phones; i++) {
+        if (!MakePayload(options, i, PortNameAt(options.portName, i), &payloads[static_cast<size_t>(i)], &exit)) {
+            return exit;
+        }
     }
     const bool obexModel = options.phone.kind != PhoneKind::Loopback;
     const bool bar = options.progress && options.phones == 1 && Progress::Terminal();
@@ -360,6 +382,7 @@ int RunDefault(const Options &options)
         }
         PortRun run;
         run.phone = *phone;
+        run.payload = std::move(payloads[static_cast<size_t>(i)]);
         run.prefix = options.phones > 1 ? portName + ": " : "";
         const PortNames names = LookUpPortNames(portName, phone->deviceName);
         if (options.phones == 1) {
@@ -398,11 +421,23 @@ int RunDefault(const Options &options)
             return;
         }
         if (obexModel) {
-            ObexSession(run, payload, bar, options.progress);
+            ObexSession(run, run.payload, bar, options.progress);
         } else {
-            ByteExchange(run, payload.bytes.size(), bar, options.progress);
+            ByteExchange(run, run.payload.bytes.size(), bar, options.progress);
         }
     });
+
+    if (obexModel && runs.size() > 1 && runs[0].phone.obex != nullptr) {
+        // Each phone holds its own object and none of another port's.
+        bool apart = true;
+        for (auto &a : runs) {
+            for (auto &b : runs) {
+                const std::string path = "Pictures/" + Narrow(a.payload.name);
+                apart &= (&a == &b) == b.phone.obex->File(path).has_value();
+            }
+        }
+        ok &= Check(apart, "no cross-talk: each phone holds its own object and no other port's");
+    }
 
     Step("Sleeping (S3) and waking (S0) with the port open");
     std::vector<PDEVICE_OBJECT> pdos;
@@ -420,7 +455,7 @@ int RunDefault(const Options &options)
             return;
         }
         if (obexModel) {
-            ObexAfterWake(run, payload);
+            ObexAfterWake(run, run.payload);
         } else {
             ByteExchange(run, 50000, bar, options.progress);
         }
