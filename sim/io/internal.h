@@ -5,6 +5,7 @@
 #pragma once
 
 #include "sim/io/io.h"
+#include "sim/io/trace.h"
 
 #include <bitset>
 #include <condition_variable>
@@ -44,6 +45,18 @@ struct DeviceRecord {
     long opens = 0;          // file objects opened on it (the exclusive check)
 };
 
+// An event of the request hook waiting for the completion to walk past its stack
+// location: the Leave of a request that entered the observed driver there, or the
+// CameBack of one the driver sent down to it. Captured when the request arrived or was
+// sent, since the completion clears the location's parameters as it walks.
+struct TracedLocation {
+    int location;
+    RequestEvent event;
+    const URB *urb;             // a URB sent down, read again when it comes back
+    PDRIVER_OBJECT driver;      // the observer it was recorded for
+    uint64_t generation;
+};
+
 struct IrpRecord {
     uint64_t serial = 0;       // tells an IRP from a later one at the same address
     size_t size = 0;           // bytes of the allocation (IRP and stack locations)
@@ -57,6 +70,7 @@ struct IrpRecord {
     // when the completion walks past that location.
     std::bitset<kMaxLocations> owed;
     std::function<void(PIRP)> finish;   // the I/O manager's end of a request it built
+    std::vector<TracedLocation> traced; // empty unless a request observer is set
 };
 
 // One dispatch routine running for an IRP at one stack location (IofCallDriver).
@@ -128,6 +142,26 @@ void CheckRemoveLocksIn(const void *begin, size_t length, const char *owner);
 
 // Short names of major functions for messages and DriverCall labels.
 const char *MajorName(UCHAR major);
+
+// ---- the request hook (trace.cpp)
+// The driver whose requests are observed, or NULL: the one atomic load on the paths
+// of IoCallDriver and IoCompleteRequest when nothing is observed.
+PDRIVER_OBJECT TracedDriver();
+// Changes whenever the observer does; an event recorded under an earlier one is dropped.
+uint64_t TraceGeneration();
+// The events of an IofCallDriver to `device` at the IRP's new current location (lock
+// held, the location already set): records the Leave or CameBack to come in `record`
+// and returns the Enter or SendDown to emit once the lock is released (none: the
+// request is not the observed driver's).
+bool TraceCallLocked(PIRP irp, IrpRecord &record, PDEVICE_OBJECT device, PDRIVER_OBJECT driver,
+                     RequestEvent *event, uint64_t *generation);
+// Takes the events recorded for `location` out of `record`, the latest first (lock
+// held); finished with the IRP's IoStatus by TraceCompletion once the lock is released.
+void TakeTracedLocked(IrpRecord &record, int location, std::vector<TracedLocation> *out);
+void TraceCompletion(PIRP irp, std::vector<TracedLocation> &taken);
+// Fills the thread, IRQL and time and calls the observer when it is still the one the
+// event was recorded for. No I/O manager lock may be held.
+void EmitRequestEvent(RequestEvent &event, PDRIVER_OBJECT driver, uint64_t generation);
 
 // Clears the per-file records and the remove-lock records (part of Reset).
 void ResetRequests();

@@ -2,7 +2,8 @@
 // freeing and reuse, IoCallDriver, IoCompleteRequest with completion routines and
 // the propagation of pending, and IoMarkIrpPending. The IRP verifier rules are
 // checked here: completed twice, completed pending or with a cancel routine, freed or
-// reused in flight, the two pending rules, and Information on failure.
+// reused in flight, the two pending rules, and Information on failure. The request
+// hook's events (trace.cpp) are taken at the same steps.
 //
 // Context: IoCallDriver and IoCompleteRequest at PASSIVE_LEVEL up to DISPATCH_LEVEL
 // in any thread; completion routines run in the completing thread at its IRQL.
@@ -20,6 +21,7 @@
 
 #include <cstring>
 
+using sim::io::RequestEvent;
 using sim::verifier::Report;
 using sim::verifier::Rule;
 
@@ -64,6 +66,7 @@ void FreeIrpLocked(PIRP irp, IrpRecord &record)
 {
     record.freed = true;
     record.finish = nullptr;
+    record.traced.clear();
     std::memset(irp, kPoison, record.size);
     S().quarantine.push_back(irp);
     while (S().quarantine.size() > kFreedIrpsKept) {
@@ -251,6 +254,7 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Status)
     record->marked.reset();
     record->passed.reset();
     record->owed.reset();
+    record->traced.clear();
 }
 
 VOID IoMarkIrpPending(PIRP Irp)
@@ -262,6 +266,10 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     Frame frame{};
     UCHAR major;
+    const PDRIVER_OBJECT traced = TracedDriver();
+    bool traceCall = false;
+    RequestEvent event;
+    uint64_t generation = 0;
     {
         std::lock_guard<std::mutex> guard(S().lock);
         IrpRecord *record = FindIrp(Irp);
@@ -291,6 +299,9 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                    "IoCallDriver(%p, IRP %p): no stack location left (StackSize %d too small)",
                    (void *)DeviceObject, (void *)Irp, Irp->StackCount);
             return STATUS_INVALID_PARAMETER;
+        }
+        if (traced != nullptr) {
+            traceCall = TraceCallLocked(Irp, *record, DeviceObject, traced, &event, &generation);
         }
         Irp->CurrentLocation--;
         Irp->Tail.Overlay.CurrentStackLocation--;
@@ -322,8 +333,18 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (major == IRP_MJ_POWER) {
             sim::po::OnCallDriver(Irp, DeviceObject, frame.location);
         }
-        sim::ke::DriverCall call(MajorName(major));
-        status = DeviceObject->DriverObject->MajorFunction[major](DeviceObject, Irp);
+        if (traceCall) {
+            EmitRequestEvent(event, traced, generation);
+        }
+        {
+            sim::ke::DriverCall call(MajorName(major));
+            status = DeviceObject->DriverObject->MajorFunction[major](DeviceObject, Irp);
+        }
+        if (traceCall && event.kind == RequestEvent::Kind::Enter) {
+            event.kind = RequestEvent::Kind::Return;
+            event.status = status;
+            EmitRequestEvent(event, traced, generation);
+        }
     }
 
     // From here the IRP may be freed: only the records are looked at.
@@ -424,6 +445,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     if (power) {
         sim::po::OnComplete(Irp);
     }
+    const bool tracing = TracedDriver() != nullptr;
+    std::vector<TracedLocation> traced;
     while (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
         const int location = Irp->CurrentLocation;
@@ -433,6 +456,16 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         {
             std::lock_guard<std::mutex> guard(S().lock);
             CloseFramesLocked(Irp, serial, location);
+            if (tracing) {
+                if (IrpRecord *record = FindIrp(Irp, serial)) {
+                    TakeTracedLocked(*record, location, &traced);
+                }
+            }
+        }
+        if (!traced.empty()) {
+            // Before the routine at this location runs: it may reuse, re-send or free
+            // the IRP.
+            TraceCompletion(Irp, traced);
         }
         const NTSTATUS status = Irp->IoStatus.Status;
         const PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;

@@ -1,0 +1,334 @@
+// The I/O manager's request hook: which events a request of the observed driver
+// produces, in which order and with what, for requests the driver completes, passes
+// down, keeps and completes later, and IRPs it sends down itself; that nothing reaches
+// an observer that was replaced or removed, or concerns another driver's device; and
+// the real driver's receive pump and a parked read as the trace shows them.
+#include "sim/io/trace.h"
+#include "tests/platform/io_test.h"
+#include "tests/support/port_bench.h"
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+using iotest::Completion;
+using iotest::CompleteWith;
+using iotest::IoTest;
+using iotest::SetCompletion;
+using sim::io::RequestEvent;
+using Kind = RequestEvent::Kind;
+
+// Events as an observer sees them, with the thread name copied (it is valid during the
+// call only).
+struct Seen {
+    RequestEvent event;
+    std::string thread;
+};
+
+class Recorder {
+public:
+    std::function<void(const RequestEvent &)> Observer()
+    {
+        return [this](const RequestEvent &event) {
+            std::lock_guard<std::mutex> guard(lock_);
+            seen_.push_back(Seen{event, event.thread});
+        };
+    }
+    // A line of the test's own among the events (a completion routine running).
+    void Note(const std::string &text)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        notes_.emplace(seen_.size(), text);
+    }
+    std::vector<Seen> Events()
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        return seen_;
+    }
+    // The events as "Kind device [status information]" with the devices named by
+    // `names`, and the notes where they were taken.
+    std::vector<std::string> Shapes(const std::map<PDEVICE_OBJECT, std::string> &names)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        static const char *const kinds[] = {"Enter", "Return", "Leave", "SendDown", "CameBack"};
+        std::vector<std::string> out;
+        for (size_t i = 0; i <= seen_.size(); i++) {
+            auto note = notes_.equal_range(i);
+            for (auto it = note.first; it != note.second; ++it) {
+                out.push_back(it->second);
+            }
+            if (i == seen_.size()) {
+                break;
+            }
+            const RequestEvent &e = seen_[i].event;
+            auto name = names.find(e.device);
+            std::string shape = std::string(kinds[(int)e.kind]) + " " +
+                                (name != names.end() ? name->second : "?");
+            char text[40];
+            if (e.kind == Kind::Return) {
+                std::snprintf(text, sizeof text, " %08x", (unsigned)e.status);
+                shape += text;
+            } else if (e.kind == Kind::Leave || e.kind == Kind::CameBack) {
+                std::snprintf(text, sizeof text, " %08x %llu", (unsigned)e.status,
+                              (unsigned long long)e.information);
+                shape += text;
+            }
+            out.push_back(shape);
+        }
+        return out;
+    }
+
+private:
+    std::mutex lock_;
+    std::vector<Seen> seen_;
+    std::multimap<size_t, std::string> notes_;
+};
+
+class TraceTest : public IoTest {
+protected:
+    void TearDown() override
+    {
+        sim::io::SetRequestObserver(nullptr, {});
+        IoTest::TearDown();
+    }
+    Recorder recorder_;
+};
+
+struct Row {
+    const char *what;
+    UCHAR major;
+    NTSTATUS busStatus;  // what the bus completes the major function with
+    // The device's dispatch; `kept` receives an IRP it holds for `after`, `routine` is a
+    // completion routine it may set, `notes` the recorder of the row.
+    std::function<iotest::Handler(PIRP *kept, Completion *routine, Recorder *notes)> handler;
+    std::function<void(PIRP kept)> after;
+    std::vector<std::string> expected;
+};
+
+TEST_F(TraceTest, EachRequestEntersReturnsAndLeavesInTheOrderItHappened)
+{
+    const Row rows[] = {
+        {"completed by the driver", IRP_MJ_FLUSH_BUFFERS, STATUS_SUCCESS,
+         [](PIRP *, Completion *, Recorder *) {
+             return [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS, 5); };
+         },
+         nullptr,
+         {"Enter dev", "Leave dev 00000000 5", "Return dev 00000000"}},
+        {"passed down with its location skipped", IRP_MJ_SYSTEM_CONTROL, STATUS_DEVICE_BUSY,
+         [](PIRP *, Completion *, Recorder *) { return IoTest::SkipDown; },
+         nullptr,
+         // The lower driver's completion is the request's leaving this one: both at
+         // the one location, the lower first.
+         {"Enter dev", "SendDown bus", "CameBack bus 80000011 0", "Leave dev 80000011 0",
+          "Return dev 80000011"}},
+        {"passed down and taken back by a completion routine", IRP_MJ_SHUTDOWN,
+         STATUS_SUCCESS,
+         [](PIRP *, Completion *routine, Recorder *notes) {
+             *routine = [notes](PDEVICE_OBJECT, PIRP) {
+                 notes->Note("routine");
+                 return STATUS_MORE_PROCESSING_REQUIRED;
+             };
+             return [routine](PDEVICE_OBJECT device, PIRP irp) {
+                 IoCopyCurrentIrpStackLocationToNext(irp);
+                 SetCompletion(irp, routine);
+                 IoCallDriver(Ext(device)->lower, irp);
+                 return CompleteWith(irp, STATUS_SUCCESS, 7);
+             };
+         },
+         nullptr,
+         // Came back before the routine ran: the routine may re-send or free the IRP.
+         {"Enter dev", "SendDown bus", "CameBack bus 00000000 0", "routine", "Leave dev 00000000 7",
+          "Return dev 00000000"}},
+        {"kept, completed later at DISPATCH_LEVEL", IRP_MJ_READ, STATUS_SUCCESS,
+         [](PIRP *held, Completion *, Recorder *) {
+             return [held](PDEVICE_OBJECT, PIRP irp) {
+                 IoMarkIrpPending(irp);
+                 *held = irp;
+                 return STATUS_PENDING;
+             };
+         },
+         [](PIRP irp) { sim::ke::RunAtDispatch([irp] { CompleteWith(irp, STATUS_CANCELLED); }); },
+         {"Enter dev", "Return dev 00000103", "Leave dev c0000120 0"}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        Recorder recorder;
+        Completion routine;
+        PIRP kept = nullptr;
+        auto &bus = NewPdo();
+        bus.SetStatus(row.major, row.busStatus);
+        PDEVICE_OBJECT dev = AddDevice(row.handler(&kept, &routine, &recorder), bus.Device());
+        sim::io::SetRequestObserver(driver_, recorder.Observer());
+
+        auto op = sim::io::Send(dev, Major(row.major));
+        if (row.after) {
+            ASSERT_NE(kept, nullptr);
+            row.after(kept);
+        }
+        op->Wait();
+        EXPECT_EQ(recorder.Shapes({{dev, "dev"}, {bus.Device(), "bus"}}), row.expected);
+
+        // One IRP throughout, and the driver's events carry what it was sent.
+        std::vector<Seen> events = recorder.Events();
+        ASSERT_FALSE(events.empty());
+        for (const Seen &seen : events) {
+            EXPECT_EQ(seen.event.irpId, events[0].event.irpId);
+            EXPECT_EQ(seen.event.major, row.major);
+        }
+        if (row.after) {
+            // Each event names the context it happened in.
+            EXPECT_EQ(events.front().thread, sim::ke::ThreadName());
+            EXPECT_EQ(events.front().event.irql, PASSIVE_LEVEL);
+            EXPECT_EQ(events.back().thread, "dpc");
+            EXPECT_EQ(events.back().event.irql, DISPATCH_LEVEL);
+        }
+        sim::io::SetRequestObserver(nullptr, {});
+        DeleteDevice(dev);
+    }
+}
+
+TEST_F(TraceTest, AnIrpTheDriverSendsDownShowsItsUrbGoingAndComingBack)
+{
+    auto &bus = NewPdo();
+    bus.SetStatus(IRP_MJ_INTERNAL_DEVICE_CONTROL, STATUS_UNSUCCESSFUL);
+    // The bus moves 3 of the 64 bytes and says why it stopped.
+    bus.OnRequest([](PIRP irp) {
+        auto urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 3;
+        urb->UrbHeader.Status = USBD_STATUS_STALL_PID;
+    });
+    Completion stop = [](PDEVICE_OBJECT, PIRP) { return STATUS_MORE_PROCESSING_REQUIRED; };
+    PDEVICE_OBJECT dev = AddDevice(
+        [&](PDEVICE_OBJECT device, PIRP irp) {
+            URB urb = {};
+            urb.UrbBulkOrInterruptTransfer.Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+            urb.UrbBulkOrInterruptTransfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+            urb.UrbBulkOrInterruptTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+            urb.UrbBulkOrInterruptTransfer.TransferBufferLength = 64;
+            PIRP own = IoAllocateIrp(Ext(device)->lower->StackSize, FALSE);
+            PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(own);
+            next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+            next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+            next->Parameters.Others.Argument1 = &urb;
+            SetCompletion(own, &stop);
+            IoCallDriver(Ext(device)->lower, own);
+            IoFreeIrp(own);
+            return CompleteWith(irp, STATUS_SUCCESS);
+        },
+        bus.Device());
+    sim::io::SetRequestObserver(driver_, recorder_.Observer());
+
+    sim::io::Call(dev, Major(IRP_MJ_FLUSH_BUFFERS));
+    EXPECT_EQ(recorder_.Shapes({{dev, "dev"}, {bus.Device(), "bus"}}),
+              (std::vector<std::string>{"Enter dev", "SendDown bus", "CameBack bus c0000001 0",
+                                        "Leave dev 00000000 0", "Return dev 00000000"}));
+    std::vector<Seen> events = recorder_.Events();
+    ASSERT_EQ(events.size(), 5u);
+    const RequestEvent &sent = events[1].event;
+    const RequestEvent &back = events[2].event;
+    EXPECT_NE(sent.irpId, events[0].event.irpId);
+    EXPECT_EQ(back.irpId, sent.irpId);
+    for (const RequestEvent *e : {&sent, &back}) {
+        EXPECT_EQ(e->major, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+        EXPECT_EQ(e->ioControlCode, IOCTL_INTERNAL_USB_SUBMIT_URB);
+        EXPECT_TRUE(e->hasUrb);
+        EXPECT_EQ(e->urbFunction, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+        EXPECT_EQ(e->urbTransferFlags, (ULONG)USBD_TRANSFER_DIRECTION_IN);
+    }
+    // Asked for, then moved, with the bus's own status.
+    EXPECT_EQ(sent.urbTransferLength, 64u);
+    EXPECT_EQ(back.urbTransferLength, 3u);
+    EXPECT_EQ(back.urbStatus, USBD_STATUS_STALL_PID);
+}
+
+TEST_F(TraceTest, OnlyTheCurrentObserverHearsAndOnlyAboutItsDriver)
+{
+    auto &bus = NewPdo();
+    PIRP kept = nullptr;
+    PDEVICE_OBJECT dev = AddDevice(
+        [&](PDEVICE_OBJECT, PIRP irp) {
+            IoMarkIrpPending(irp);
+            kept = irp;
+            return STATUS_PENDING;
+        },
+        bus.Device());
+    const std::map<PDEVICE_OBJECT, std::string> names{{dev, "dev"}, {bus.Device(), "bus"}};
+    Recorder first;
+    Recorder second;
+    sim::io::SetRequestObserver(driver_, first.Observer());
+
+    // The bus's own device is another driver's.
+    sim::io::Request toBus = Major(IRP_MJ_FLUSH_BUFFERS);
+    toBus.toDeviceItself = true;
+    EXPECT_EQ(sim::io::Call(bus.Device(), toBus).Status, STATUS_SUCCESS);
+    EXPECT_TRUE(first.Events().empty());
+
+    // Entered under the first observer, completed under the second: its leaving is
+    // told to neither.
+    auto op = sim::io::Send(dev, Major(IRP_MJ_READ));
+    sim::io::SetRequestObserver(driver_, second.Observer());
+    CompleteWith(kept, STATUS_SUCCESS);
+    op->Wait();
+    EXPECT_EQ(first.Shapes(names), (std::vector<std::string>{"Enter dev", "Return dev 00000103"}));
+    EXPECT_TRUE(second.Events().empty());
+
+    op = sim::io::Send(dev, Major(IRP_MJ_READ));
+    sim::io::SetRequestObserver(nullptr, {});
+    CompleteWith(kept, STATUS_SUCCESS);
+    op->Wait();
+    op = sim::io::Send(dev, Major(IRP_MJ_READ));
+    CompleteWith(kept, STATUS_SUCCESS);
+    op->Wait();
+    EXPECT_EQ(first.Events().size(), 2u);
+    EXPECT_EQ(second.Shapes(names), (std::vector<std::string>{"Enter dev", "Return dev 00000103"}));
+}
+
+// The driver itself: its receive pump's transfer and a read parked until data comes.
+class DriverTraceTest : public bench::PortTest {
+protected:
+    void TearDown() override
+    {
+        sim::io::SetRequestObserver(nullptr, {});
+        PortTest::TearDown();
+    }
+    Recorder recorder_;
+};
+
+TEST_F(DriverTraceTest, AParkedReadLeavesWhenThePumpsTransferComesBack)
+{
+    sim::io::SetRequestObserver(driver_, recorder_.Observer());
+    PDEVICE_OBJECT bus = ext_->LowerDevice;
+    const std::map<PDEVICE_OBJECT, std::string> names{{fdo_, "fdo"}, {bus, "bus"}};
+
+    StartPump();
+    ReadOp read = StartRead(16);
+    Receive({1, 2, 3});
+    read.op->Wait();
+    EXPECT_EQ(recorder_.Shapes(names),
+              (std::vector<std::string>{"SendDown bus", "Enter fdo", "Return fdo 00000103",
+                                        "CameBack bus 00000000 0", "Leave fdo 00000000 3",
+                                        "SendDown bus"}));
+
+    std::vector<Seen> events = recorder_.Events();
+    ASSERT_EQ(events.size(), 6u);
+    const RequestEvent &pump = events[0].event;
+    const RequestEvent &received = events[3].event;
+    EXPECT_EQ(pump.urbFunction, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    EXPECT_TRUE(pump.urbTransferFlags & USBD_TRANSFER_DIRECTION_IN);
+    EXPECT_EQ(pump.urbTransferLength, 4096u);
+    EXPECT_EQ(received.irpId, pump.irpId);
+    EXPECT_EQ(received.urbTransferLength, 3u);
+    EXPECT_EQ(received.urbStatus, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(received.irql, DISPATCH_LEVEL);
+    EXPECT_EQ(events[1].event.major, IRP_MJ_READ);
+    EXPECT_EQ(events[1].event.length, 16u);
+    EXPECT_EQ(events[4].event.irpId, events[1].event.irpId);
+    // The next transfer, from the worker that restarts the pump.
+    EXPECT_EQ(events[5].thread.rfind("worker", 0), 0u) << events[5].thread;
+    EXPECT_EQ(events[5].event.irql, PASSIVE_LEVEL);
+}
+
+}  // namespace
