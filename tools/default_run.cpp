@@ -11,6 +11,7 @@
 #include "tools/port_client.h"
 #include "tools/progress.h"
 #include "tools/session.h"
+#include "tools/trace.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -334,7 +335,12 @@ void ForEachPort(std::vector<PortRun> &runs, Work work)
     }
     std::vector<std::thread> threads;
     for (auto &run : runs) {
-        threads.emplace_back([&run, &work] { work(run); });
+        threads.emplace_back([&run, &work] {
+            // The trace and the verifier's messages name the application by its port.
+            const std::string name = "app " + run.phone.portName;
+            sim::ke::NameThread(name.c_str());
+            work(run);
+        });
     }
     for (auto &t : threads) {
         t.join();
@@ -388,10 +394,8 @@ int RunDefault(const Options &options)
         if (options.phones == 1) {
             std::string history;
             for (const auto &event : phone->node->History()) {
-                char entry[48];
-                std::snprintf(entry, sizeof entry, "%sIRP_MN 0x%02X -> %s", history.empty() ? "" : ", ",
-                              event.minor, Hex(event.status).c_str());
-                history += entry;
+                history += (history.empty() ? "" : ", ") + MinorName(IRP_MJ_PNP, event.minor) + " -> " +
+                           StatusName(event.status);
             }
             Say("PnP requests: %s", history.c_str());
             Say("device name:   %s", phone->deviceName.c_str());
@@ -445,10 +449,10 @@ int RunDefault(const Options &options)
         pdos.push_back(run.phone.node->Pdo());
     }
     const NTSTATUS sleep = sim::po::SetSystemPower(pdos, PowerSystemSleeping3);
-    Say("S3 -> %s: the phone's pipes are suspended, its transfers cancelled", Hex(sleep).c_str());
+    Say("S3 -> %s: the phone's pipes are suspended, its transfers cancelled", StatusName(sleep).c_str());
     const NTSTATUS wake = sim::po::SetSystemPower(pdos, PowerSystemWorking);
     sim::po::WaitIdle();
-    Say("S0 -> %s: the driver resets both pipes and restarts its receive pump", Hex(wake).c_str());
+    Say("S0 -> %s: the driver resets both pipes and restarts its receive pump", StatusName(wake).c_str());
     ok &= Check(NT_SUCCESS(sleep) && NT_SUCCESS(wake), "the system slept and woke");
     ForEachPort(runs, [&](PortRun &run) {
         if (!run.ok) {
@@ -475,7 +479,7 @@ int RunDefault(const Options &options)
          " out (surprise removal, then removal)");
     for (auto &run : runs) {
         const NTSTATUS surprise = session.Pnp().SurpriseRemove(*run.phone.node);
-        Say("%sIRP_MN_SURPRISE_REMOVAL -> %s", run.prefix.c_str(), Hex(surprise).c_str());
+        Say("%sIRP_MN_SURPRISE_REMOVAL -> %s", run.prefix.c_str(), StatusName(surprise).c_str());
         ok &= Check(run.phone.node->WaitRemoved(), run.prefix + "the removal followed, and the bus deleted the PDO");
         const PortNames gone = LookUpPortNames(run.phone.portName, run.phone.deviceName);
         ok &= Check(gone.link.empty() && gone.serialComm.empty(),

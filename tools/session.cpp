@@ -88,13 +88,6 @@ void Complain(const std::string &message)
     std::fprintf(stderr, "varnoobex: %s\n", message.c_str());
 }
 
-std::string Hex(NTSTATUS status)
-{
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "0x%08X", static_cast<unsigned>(status));
-    return buffer;
-}
-
 PortNames LookUpPortNames(const std::string &portName, const std::string &deviceName)
 {
     PortNames names;
@@ -127,6 +120,8 @@ bool Session::Start(bool narrate, int *exit)
             return false;
         }
     }
+    // The program's own thread is the first application; the trace names it so.
+    sim::ke::NameThread("main");
     sim::PlatformOptions platform;
     platform.virtualTime = options_.virtualTime;
     sim::StartPlatform(platform);
@@ -138,7 +133,7 @@ bool Session::Start(bool narrate, int *exit)
     }
     const NTSTATUS status = sim::io::LoadDriver(DriverEntry, u"varnoobex", &driver_);
     if (narrate) {
-        Say("DriverEntry returned %s", Hex(status).c_str());
+        Say("DriverEntry returned %s", StatusName(status).c_str());
         ShowDebugOutput();
     }
     if (!NT_SUCCESS(status) || driver_ == nullptr) {
@@ -191,7 +186,7 @@ std::optional<PluggedPhone> Session::Plug(const std::string &portName, const Pho
     PDEVICE_OBJECT fdo = phone.node->Top();
     if (!NT_SUCCESS(phone.node->AddDeviceStatus()) || fdo == nullptr || fdo == phone.node->Pdo()) {
         *error = "the driver did not take the phone on " + portName + " (AddDevice " +
-                 Hex(phone.node->AddDeviceStatus()) + ")";
+                 StatusName(phone.node->AddDeviceStatus()) + ")";
         *exit = kExitFailed;
         return std::nullopt;
     }

@@ -33,7 +33,6 @@ void Say(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void ShowDebugOutput();
 // One plain line on standard error: "varnoobex: message".
 void Complain(const std::string &message);
-std::string Hex(NTSTATUS status);
 
 // A phone the session plugged in.
 struct PluggedPhone {
