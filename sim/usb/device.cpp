@@ -117,6 +117,16 @@ Device::~Device()
     if (thread_.joinable()) {
         thread_.join();
     }
+    // A model with threads of its own (a phone behind a socket) may be sending at this
+    // moment; once told, it sends no more, and what it sent meanwhile stays queued.
+    std::shared_ptr<Model> model;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        model = std::move(model_);
+    }
+    if (model) {
+        model->Detached(*this);
+    }
     {
         std::lock_guard<std::mutex> guard(g_liveLock);
         Live().erase(this);
@@ -583,8 +593,16 @@ Device::Counters Device::Count()
 
 void Device::SetModel(std::shared_ptr<Model> model)
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    model_ = std::move(model);
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::swap(model_, model);
+        if (model == model_) {
+            return;   // set again: nothing lets go
+        }
+    }
+    if (model) {
+        model->Detached(*this);
+    }
 }
 
 }  // namespace sim::usb

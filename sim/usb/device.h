@@ -69,6 +69,11 @@ public:
     virtual ~Model() = default;
     // The host wrote `data` to `endpoint` in one transfer (empty: a zero-length packet).
     virtual void Written(Device &device, UCHAR endpoint, const std::vector<uint8_t> &data) = 0;
+    // The device lets go of the model: SetModel replaced it, or the Device is being
+    // destroyed (its bus thread already stopped, so no Written follows; its members and
+    // PDO still there). A model that calls Device::Send from threads of its own must have
+    // stopped using `device` when this returns. Called with no bus lock held.
+    virtual void Detached(Device &device) { (void)device; }
 };
 
 class Device {
@@ -92,6 +97,7 @@ public:
     const DescriptorSet &Descriptors() const { return descriptors_; }
 
     // The phone behind the pipes; none by default (OUT data is accepted and dropped).
+    // The model replaced is told (Model::Detached).
     void SetModel(std::shared_ptr<Model> model);
 
     // ---- data toward the host
