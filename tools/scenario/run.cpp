@@ -1,13 +1,123 @@
-// varnoobex run FILE: runs a scenario file.
-#include <cstdio>
-
+// varnoobex run FILE: parses the whole scenario, then runs it statement by statement
+// on a fresh platform, printing each with its result, and ends with the session's
+// check that nothing was left behind.
+#include "sim/lowres.h"
 #include "tools/commands.h"
+#include "tools/scenario/runner.h"
+#include "tools/scenario/scenario.h"
+#include "tools/session.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
 
 namespace tool {
 
-int RunScenario(const Options &) {
-    std::fprintf(stderr, "varnoobex: run: not yet\n");
-    return 1;
+namespace {
+
+bool ReadWhole(const std::string &path, std::string *text, int *error)
+{
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        *error = errno;
+        return false;
+    }
+    char buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
+        text->append(buffer, n);
+    }
+    const bool failed = std::ferror(f) != 0;
+    *error = errno;
+    std::fclose(f);
+    return !failed;
+}
+
+std::string Directory(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+int RunScenario(const Options &options)
+{
+    const std::string &path = options.arguments.at(0);
+    std::string text;
+    int error = 0;
+    if (!ReadWhole(path, &text, &error)) {
+        Complain("cannot read '" + path + "': " + std::strerror(error));
+        return kExitInput;
+    }
+    scenario::Script script;
+    script.path = path;
+    const auto errors = scenario::Parse(text, Directory(path), &script);
+    if (!errors.empty()) {
+        std::fflush(stdout);
+        for (const auto &e : errors) {
+            std::fprintf(stderr, "%s:%d:%d: %s\n", path.c_str(), e.line, e.column, e.message.c_str());
+        }
+        return kExitInput;
+    }
+
+    std::printf("scenario %s: %zu statements; phone %s, %s speed, %s time\n", path.c_str(),
+                script.statements.size(), options.phone.Describe().c_str(),
+                options.speed == sim::usb::Speed::High ? "high" : "full", options.virtualTime ? "virtual" : "real");
+    std::fflush(stdout);
+    Session session(options);
+    int exit = kExitOk;
+    if (!session.Start(false, &exit)) {
+        return exit;
+    }
+
+    bool failed = false;
+    size_t ran = 0;
+    bool environment = false;
+    {
+        scenario::Runner runner(session);
+        for (const scenario::Statement &statement : script.statements) {
+            ran++;
+            const scenario::Outcome outcome = statement.action(runner);
+            runner.Settle();
+            const auto failures = scenario::Evaluate(statement, outcome);
+            if (failures.empty()) {
+                std::printf("%5d  %s: ok%s\n", statement.line, statement.text.c_str(),
+                            outcome.note.empty() ? "" : (" (" + outcome.note + ")").c_str());
+            } else {
+                std::printf("%5d  %s: FAIL: %s\n", statement.line, statement.text.c_str(), failures[0].c_str());
+                for (size_t i = 1; i < failures.size(); i++) {
+                    std::printf("%5s  %*s  FAIL: %s\n", "", 0, "", failures[i].c_str());
+                }
+                failed = true;
+            }
+            std::fflush(stdout);
+            if (failed) {
+                break;
+            }
+        }
+        environment = runner.EnvironmentFailed();
+        if (failed && ran < script.statements.size()) {
+            std::printf("       the remaining %zu statements are skipped\n", script.statements.size() - ran);
+        }
+        runner.CloseAll();
+        // A failure still armed would strike the clean-up instead of the driver's work.
+        sim::lowres::Reset();
+    }
+    const bool clean = session.Finish(false);
+    std::printf("       end: %s\n", clean ? "ok (every phone removed, the driver unloaded, nothing left in the "
+                                            "pool, no verifier report)"
+                                          : "FAIL: the session left something behind (see above)");
+    if (failed) {
+        std::fprintf(stderr, "varnoobex: scenario %s failed at line %d\n", path.c_str(),
+                     script.statements[ran - 1].line);
+    }
+    std::fflush(stdout);
+    if (environment) {
+        return kExitEnvironment;
+    }
+    return failed || !clean ? kExitFailed : kExitOk;
 }
 
 }  // namespace tool
