@@ -217,7 +217,7 @@ int RunPty(const Options &options)
         Line("stopping (standard input ended)");
         break;
     case StopReason::PortFailed:
-        Line("stopping (the port failed)");
+        Line("stopping (" + bridge.Failure() + ")");
         break;
     case StopReason::None:
         break;

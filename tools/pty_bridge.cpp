@@ -242,16 +242,13 @@ void Bridge::Ended()
 bool Bridge::Failed() const
 {
     std::lock_guard<std::mutex> guard(lock_);
-    return error_ != 0;
+    return !failure_.empty();
 }
 
 std::string Bridge::Failure() const
 {
     std::lock_guard<std::mutex> guard(lock_);
-    if (error_ == 0) {
-        return {};
-    }
-    return failedCall_ + " failed: " + DescribeWin32Error(error_);
+    return failure_;
 }
 
 void Bridge::Fail(const char *call, DWORD error)
@@ -260,13 +257,17 @@ void Bridge::Fail(const char *call, DWORD error)
     if (stopping_ && error == ERROR_OPERATION_ABORTED) {
         return;
     }
+    Fail(std::string(call) + " failed: " + DescribeWin32Error(error));
+}
+
+void Bridge::Fail(const std::string &what)
+{
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (error_ != 0) {
+        if (!failure_.empty()) {
             return;
         }
-        error_ = error;
-        failedCall_ = call;
+        failure_ = what;
     }
     stopping_ = true;
     const char byte = 'f';
@@ -278,15 +279,19 @@ void Bridge::ToPortThread()
     uint8_t buffer[kChunk];
     while (!stopping_) {
         pollfd fd{master_, POLLIN, 0};
-        const int ready = poll(&fd, 1, kPollMs);
-        if (ready <= 0 || (fd.revents & POLLIN) == 0) {
+        if (poll(&fd, 1, kPollMs) <= 0) {
             continue;
         }
         const ssize_t n = read(master_, buffer, sizeof buffer);
-        if (n <= 0) {
-            // EAGAIN: the other side of a poll race; EIO cannot happen while the
-            // program holds the slave open.
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
             continue;
+        }
+        if (n <= 0) {
+            // A hang-up cannot come while the program holds the slave open; should
+            // the terminal fail anyway, end rather than poll a dead descriptor.
+            Fail(std::string("reading the terminal failed: ") +
+                 (n == 0 ? "end of file" : std::strerror(errno)));
+            return;
         }
         size_t done = 0;
         while (done < static_cast<size_t>(n) && !stopping_) {
@@ -319,7 +324,7 @@ bool Bridge::WriteMaster(const uint8_t *data, size_t length)
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            // The terminal itself failed; nothing of the port's to report.
+            Fail(std::string("writing the terminal failed: ") + std::strerror(errno));
             return false;
         }
         // The slave's input is full: the program on the terminal is not reading.

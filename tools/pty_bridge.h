@@ -69,8 +69,9 @@ DWORD BaudOf(speed_t speed);
 //   or empty after a short wait) and writes what came to the master, waiting for room
 //   with poll when the terminal's input is full.
 // Nothing is dropped: a side that cannot take more holds the other back. When a port
-// request fails the bridge records the call and its Win32 error, stops both threads
-// and writes a byte to `wake` so that the program's main loop hears of it.
+// request fails the bridge records the call and its Win32 error (or what failed on
+// the terminal), stops both threads and writes a byte to `wake` so that the
+// program's main loop hears of it.
 class Bridge {
 public:
     Bridge(HANDLE port, int master, int wake);
@@ -82,9 +83,10 @@ public:
     // Ends both threads: cancels the port requests in flight and joins. Idempotent.
     void Stop();
 
-    // True once a port request failed (not counting requests Stop cancelled).
+    // True once a port request failed (not counting requests Stop cancelled), or
+    // the terminal did.
     bool Failed() const;
-    // "ReadFile failed: ERROR_DEVICE_NOT_CONNECTED (1167)"; "" when none failed.
+    // "ReadFile failed: ERROR_DEVICE_NOT_CONNECTED (1167)"; "" when nothing failed.
     std::string Failure() const;
     uint64_t ToPort() const { return toPort_.load(); }
     uint64_t ToTerminal() const { return toTerminal_.load(); }
@@ -93,6 +95,7 @@ private:
     void ToPortThread();
     void ToTerminalThread();
     void Fail(const char *call, DWORD error);
+    void Fail(const std::string &what);
     // A thread's last act: tells Stop it has ended.
     void Ended();
     // Writes all of `data` to the master; false when stopping.
@@ -109,8 +112,7 @@ private:
     mutable std::mutex lock_;   // the failure and running_
     std::condition_variable ended_;
     int running_ = 0;
-    DWORD error_ = 0;
-    std::string failedCall_;
+    std::string failure_;
     std::thread senderThread_;
     std::thread receiverThread_;
 };

@@ -2,7 +2,9 @@
 // background, prints the terminal's path, and the test opens that path as it would a
 // serial device.
 #include "sim/obex/protocol.h"
+#include "tools/cli.h"
 #include "tools/pty_bridge.h"
+#include "tools/session.h"
 
 #include <gtest/gtest.h>
 
@@ -494,6 +496,50 @@ TEST(PtyLineSettings, TermiosMapToTheDcbAWindowsApplicationWouldSet)
     settings.ApplyTo(dcb);
     EXPECT_EQ(dcb.BaudRate, 460800u);
     EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_DISABLE));
+}
+
+// The phone pulled out under the bridge: the port's requests fail, and the bridge
+// names the failure and wakes the program's main loop rather than spinning on it.
+TEST(PtyBridge, APhonePulledOutIsAPortFailure)
+{
+    tool::Options options;
+    options.command = "pty";
+    options.phone.kind = tool::PhoneKind::Loopback;
+    tool::Session session(options);
+    int exit = 0;
+    ASSERT_TRUE(session.Start(false, &exit));
+    std::string why;
+    auto phone = session.Plug("COM7", options.phone, options.speed, 0, &why, &exit);
+    ASSERT_TRUE(phone.has_value()) << why;
+    HANDLE port = CreateFileW(u"\\\\.\\COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, 250, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
+    tool::PseudoTerminal terminal;
+    ASSERT_TRUE(terminal.Open(&why)) << why;
+    int wake[2];
+    ASSERT_EQ(pipe2(wake, O_CLOEXEC | O_NONBLOCK), 0);
+    {
+        tool::Bridge bridge(port, terminal.Master(), wake[1]);
+        bridge.Start();
+        const uint8_t data[] = {'o', 'k'};
+        ASSERT_TRUE(WriteFully(terminal.Slave(), data, sizeof data));
+        uint8_t back[sizeof data] = {};
+        ASSERT_TRUE(ReadFully(terminal.Slave(), back, sizeof back));
+        EXPECT_FALSE(bridge.Failed());
+
+        session.Pnp().SurpriseRemove(*phone->node);
+        pollfd woken{wake[0], POLLIN, 0};
+        EXPECT_EQ(poll(&woken, 1, 10000), 1) << "the bridge did not report the failure";
+        EXPECT_TRUE(bridge.Failed());
+        EXPECT_NE(bridge.Failure().find("ReadFile failed: ERROR_"), std::string::npos) << bridge.Failure();
+        bridge.Stop();
+    }
+    EXPECT_TRUE(CloseHandle(port));
+    close(wake[0]);
+    close(wake[1]);
+    EXPECT_TRUE(session.Finish(false));
 }
 
 // How the program ends: SIGTERM cleans up as the end of input does; a TCP phone that
