@@ -264,6 +264,8 @@ Outcome Runner::Plug(const PlugArgs &args)
     if (fdo != nullptr && fdo != phone->node->Pdo()) {
         o.note = phone->name + " on " + phone->port + ", " +
                  Narrow(static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension)->DeviceName);
+    } else if (phone->node->Removed()) {
+        o.note = phone->name + " on " + phone->port + ", removed after its failed start";
     } else {
         o.note = phone->name + " on " + phone->port + ", not taken by the driver";
     }
