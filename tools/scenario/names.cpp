@@ -13,7 +13,7 @@ namespace tool::scenario {
 
 #define N(x) {#x, static_cast<uint64_t>(static_cast<uint32_t>(x))}
 
-const NameTable kNtStatus("NTSTATUS name", {
+const NameTable kNtStatus("an NTSTATUS name", {
     N(STATUS_SUCCESS), N(STATUS_PENDING), N(STATUS_TIMEOUT), N(STATUS_UNSUCCESSFUL),
     N(STATUS_NOT_IMPLEMENTED), N(STATUS_INVALID_HANDLE), N(STATUS_INVALID_PARAMETER),
     N(STATUS_NO_SUCH_DEVICE), N(STATUS_INVALID_DEVICE_REQUEST), N(STATUS_NO_MEMORY),
@@ -27,7 +27,7 @@ const NameTable kNtStatus("NTSTATUS name", {
     N(STATUS_INVALID_BUFFER_SIZE), N(STATUS_INTEGER_OVERFLOW), N(STATUS_NO_MORE_ENTRIES),
 });
 
-const NameTable kUsbdStatus("USBD status name", {
+const NameTable kUsbdStatus("a USBD status name", {
     N(USBD_STATUS_SUCCESS), N(USBD_STATUS_CRC), N(USBD_STATUS_BTSTUFF),
     N(USBD_STATUS_DATA_TOGGLE_MISMATCH), N(USBD_STATUS_STALL_PID), N(USBD_STATUS_DEV_NOT_RESPONDING),
     N(USBD_STATUS_PID_CHECK_FAILURE), N(USBD_STATUS_UNEXPECTED_PID), N(USBD_STATUS_DATA_OVERRUN),
@@ -40,7 +40,7 @@ const NameTable kUsbdStatus("USBD status name", {
     N(USBD_STATUS_CANCELED), N(USBD_STATUS_NOT_SUPPORTED), N(USBD_STATUS_INSUFFICIENT_RESOURCES),
 });
 
-const NameTable kIoctls("serial control code", {
+const NameTable kIoctls("a serial control code", {
     N(IOCTL_SERIAL_SET_BAUD_RATE), N(IOCTL_SERIAL_GET_BAUD_RATE), N(IOCTL_SERIAL_SET_QUEUE_SIZE),
     N(IOCTL_SERIAL_SET_LINE_CONTROL), N(IOCTL_SERIAL_GET_LINE_CONTROL), N(IOCTL_SERIAL_SET_BREAK_ON),
     N(IOCTL_SERIAL_SET_BREAK_OFF), N(IOCTL_SERIAL_IMMEDIATE_CHAR), N(IOCTL_SERIAL_SET_TIMEOUTS),
@@ -59,37 +59,37 @@ const NameTable kIoctls("serial control code", {
 
 #undef N
 
-const NameTable kEvents("event", {
+const NameTable kEvents("an event", {
     {"rxchar", EV_RXCHAR}, {"rxflag", EV_RXFLAG}, {"txempty", EV_TXEMPTY}, {"cts", EV_CTS},
     {"dsr", EV_DSR}, {"rlsd", EV_RLSD}, {"break", EV_BREAK}, {"err", EV_ERR}, {"ring", EV_RING},
     {"perr", EV_PERR}, {"rx80full", EV_RX80FULL}, {"event1", EV_EVENT1}, {"event2", EV_EVENT2},
 });
-const NameTable kPurges("purge flag", {
+const NameTable kPurges("a purge flag", {
     {"txabort", PURGE_TXABORT}, {"rxabort", PURGE_RXABORT}, {"txclear", PURGE_TXCLEAR},
     {"rxclear", PURGE_RXCLEAR},
 });
-const NameTable kEscapes("escape function", {
+const NameTable kEscapes("an escape function", {
     {"setxoff", SETXOFF}, {"setxon", SETXON}, {"setrts", SETRTS}, {"clrrts", CLRRTS},
     {"setdtr", SETDTR}, {"clrdtr", CLRDTR}, {"resetdev", RESETDEV}, {"setbreak", SETBREAK},
     {"clrbreak", CLRBREAK},
 });
-const NameTable kModemBits("modem line", {
+const NameTable kModemBits("a modem line", {
     {"cts", MS_CTS_ON}, {"dsr", MS_DSR_ON}, {"ring", MS_RING_ON}, {"rlsd", MS_RLSD_ON},
 });
-const NameTable kCommErrors("comm error", {
+const NameTable kCommErrors("a comm error", {
     {"rxover", CE_RXOVER}, {"overrun", CE_OVERRUN}, {"rxparity", CE_RXPARITY}, {"frame", CE_FRAME},
     {"break", CE_BREAK}, {"txfull", CE_TXFULL}, {"ioe", CE_IOE}, {"mode", CE_MODE},
 });
-const NameTable kParities("parity", {
+const NameTable kParities("a parity", {
     {"none", NOPARITY}, {"odd", ODDPARITY}, {"even", EVENPARITY}, {"mark", MARKPARITY},
     {"space", SPACEPARITY},
 });
-const NameTable kStopBits("stop bits", {{"1", ONESTOPBIT}, {"1.5", ONE5STOPBITS}, {"2", TWOSTOPBITS}});
-const NameTable kLineControl("line control", {
+const NameTable kStopBits("a stop bit count", {{"1", ONESTOPBIT}, {"1.5", ONE5STOPBITS}, {"2", TWOSTOPBITS}});
+const NameTable kLineControl("a line control", {
     {"off", DTR_CONTROL_DISABLE}, {"on", DTR_CONTROL_ENABLE}, {"handshake", DTR_CONTROL_HANDSHAKE},
     {"toggle", RTS_CONTROL_TOGGLE},
 });
-const NameTable kObexResponses("OBEX response", {
+const NameTable kObexResponses("an OBEX response", {
     {"continue", sim::obex::kContinue}, {"success", sim::obex::kSuccess},
     {"bad-request", sim::obex::kBadRequest}, {"forbidden", sim::obex::kForbidden},
     {"not-found", sim::obex::kNotFound}, {"not-acceptable", sim::obex::kNotAcceptable},

@@ -280,7 +280,7 @@ private:
         const Token &t = Peek();
         auto value = t.kind == Token::Kind::Word ? table.Find(t.text) : std::nullopt;
         if (!value) {
-            Fail(std::string("a ") + table.What() + " (" + table.List() + ")", t);
+            Fail(std::string(table.What()) + " (" + table.List() + ")", t);
         }
         Next();
         return *value;
@@ -304,7 +304,7 @@ private:
             any = true;
         }
         if (!any) {
-            Fail(std::string("a ") + table.What() + " (" + table.List() + (allowNone ? ", none" : "") + ")", Peek());
+            Fail(std::string(table.What()) + " (" + table.List() + (allowNone ? ", none" : "") + ")", Peek());
         }
         return mask;
     }

@@ -99,7 +99,8 @@ int RunScenario(const Options &options)
         }
         environment = runner.EnvironmentFailed();
         if (failed && ran < script.statements.size()) {
-            std::printf("       the remaining %zu statements are skipped\n", script.statements.size() - ran);
+            const size_t left = script.statements.size() - ran;
+            std::printf("       %zu more statement%s not run\n", left, left == 1 ? "" : "s");
         }
         runner.CloseAll();
         // A failure still armed would strike the clean-up instead of the driver's work.
