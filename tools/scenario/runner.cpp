@@ -124,14 +124,23 @@ Runner::~Runner()
 
 void Runner::Settle()
 {
-    session_.Pnp().Sync();
-    for (const auto &node : session_.Pnp().Nodes()) {
-        if (node->Usb() != nullptr) {
-            node->Usb()->WaitIdle();
+    // Work moves between the layers (a failed transfer queues a work item that sends
+    // the next transfer, whose completion queues the next work item...), so one pass
+    // over them is not enough: they are waited for until a whole pass saw no activity.
+    for (int pass = 0; pass < kSettlePasses; pass++) {
+        const uint64_t before = sim::ke::Activity();
+        session_.Pnp().Sync();
+        for (const auto &node : session_.Pnp().Nodes()) {
+            if (node->Usb() != nullptr) {
+                node->Usb()->WaitIdle();
+            }
+        }
+        sim::po::WaitIdle();
+        sim::ke::WaitIdle();
+        if (sim::ke::Activity() == before) {
+            return;
         }
     }
-    sim::po::WaitIdle();
-    sim::ke::WaitIdle();
 }
 
 void Runner::CloseAll()

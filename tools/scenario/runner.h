@@ -20,6 +20,9 @@ public:
     // The read timeouts a port gets when it opens (unless `open ... raw`): a read
     // returns as soon as a byte is there and waits at most this long for the first.
     static constexpr DWORD kDefaultReadWaitMs = 2000;
+    // Passes of Settle at most: a port that keeps busy (a pump that never stops
+    // failing) must not hold the run.
+    static constexpr int kSettlePasses = 200;
 
     explicit Runner(Session &session);
     ~Runner();
