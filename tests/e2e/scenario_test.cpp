@@ -290,6 +290,64 @@ TEST(ScenarioRun, ARequestThatWouldWaitForeverIsCancelledByTheWatchdogAndTheRunE
     EXPECT_NE(o.out.find("end: ok"), std::string::npos) << Describe(o);
 }
 
+// Small scenarios, each ending with its exit status and a line its output must hold.
+TEST(ScenarioRun, StatementsMeetTheirPlatformAndReportWhatWentWrong)
+{
+    const struct {
+        const char *name;
+        std::vector<std::string> options;
+        const char *text;
+        int status;
+        const char *line;   // a fragment of standard output
+    } kCases[] = {
+        {"the default model comes from --phone", {"--phone", "loopback"},
+         "plug\nopen COM5 as p\nwrite p \"x\"\nread p 1 expect \"x\"\n", 0, "    4  read p 1 expect \"x\": ok"},
+        {"a second phone gets the next name and port", {},
+         "plug model loopback\nplug model loopback\nopen COM6 as p\nphone phone2 is working\n", 0,
+         "phone2 on COM6"},
+        {"an unknown handle", {}, "plug\nwrite nobody \"x\"\n", 1,
+         "    2  write nobody \"x\": FAIL: no open handle named 'nobody'"},
+        {"a handle name twice", {}, "plug\nopen COM5 as p\nopen COM5 as p\n", 1,
+         "FAIL: a handle named 'p' is already open"},
+        {"a phone before any was plugged", {}, "unplug\n", 1, "FAIL: no phone has been plugged"},
+        {"a phone already removed", {}, "plug\nunplug\npnp start\n", 1, "FAIL: phone 'phone' has been removed"},
+        {"a request that was never started", {}, "await r\n", 1, "FAIL: no asynchronous request named 'r'"},
+        {"a state that does not hold", {}, "plug\nphone is failed\n", 1,
+         "FAIL: expected failed, got started, not failed"},
+        {"what a phone received, scripted phones only", {}, "plug model loopback\nphone received\n", 1,
+         "FAIL: phone 'phone' is not a scripted phone"},
+        {"OBEX through a phone that never answers", {},
+         "plug model silent\nopen COM5 as p\nobex p connect expect error ERROR_SEM_TIMEOUT\n", 0,
+         "obex p connect expect error ERROR_SEM_TIMEOUT: ok"},
+        {"an OBEX response that was not expected", {},
+         "plug model obex\nopen COM5 as p\nobex p connect\nobex p get \"nothing\"\n", 1,
+         "FAIL: expected success, got response not-found (0xC4)"},
+        {"an async write awaited", {},
+         "plug model scripted\nopen COM5 as p\nwrite p pattern 1000 async w\nawait w expect count 1000\n"
+         "phone received expect pattern 1000\n",
+         0, "    5  phone received expect pattern 1000: ok (1000 bytes)"},
+        {"a pending request that has ended", {},
+         "plug model loopback\nopen COM5 as p\nwrite p \"x\"\nread p 1 async r\npending r\n", 1,
+         "FAIL: expected 'r' to be pending, got a request that has ended"},
+        {"a short transfer on the way out", {},
+         "plug model scripted\nopen COM5 as p\nfault out next 1 short 3\nwrite p \"abcdef\" expect count 3\n"
+         "phone received expect \"abc\"\n",
+         0, "    5  phone received expect \"abc\": ok"},
+    };
+    e2e::TempDir dir;
+    int n = 0;
+    for (const auto &c : kCases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> arguments = {"run"};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        arguments.push_back(dir.Write("case" + std::to_string(n++) + ".scenario", c.text));
+        const auto o = e2e::Run(arguments);
+        EXPECT_EQ(o.status, c.status) << Describe(o);
+        EXPECT_NE(o.out.find(c.line), std::string::npos) << Describe(o);
+        EXPECT_NE(o.out.find("end: ok"), std::string::npos) << Describe(o);
+    }
+}
+
 TEST(ScenarioRun, TheShippedNormalSessionHoldsAtBothSpeedsAndWithTheDefaultPhone)
 {
     const std::string path = e2e::SourcePath("scenarios/normal_session.scenario");
