@@ -1,7 +1,6 @@
 #include "tests/e2e/program.h"
 
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -11,93 +10,165 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace e2e {
 
-namespace {
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
-void MakePipe(int fds[2])
+Background::Background(const std::vector<std::string> &arguments)
 {
-    if (pipe2(fds, O_CLOEXEC) != 0) {
+    int in[2], outPipe[2], errPipe[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
         throw std::runtime_error(std::string("pipe2: ") + std::strerror(errno));
     }
-}
-
-}  // namespace
-
-Outcome Run(const std::vector<std::string> &arguments, const std::string &input, int timeoutSeconds)
-{
-    int in[2], out[2], err[2];
-    MakePipe(in);
-    MakePipe(out);
-    MakePipe(err);
-    std::vector<char *> argv;
-    std::string program = VARNOOBEX_PROGRAM;
-    argv.push_back(program.data());
+    // A program that stops reading its input must not kill the test.
+    signal(SIGPIPE, SIG_IGN);
     std::vector<std::string> copies(arguments);
+    std::string program = VARNOOBEX_PROGRAM;
+    std::vector<char *> argv{program.data()};
     for (auto &a : copies) {
         argv.push_back(a.data());
     }
     argv.push_back(nullptr);
-
-    const pid_t pid = fork();
-    if (pid == 0) {
+    pid_ = fork();
+    if (pid_ == 0) {
         dup2(in[0], STDIN_FILENO);
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
+        dup2(outPipe[1], STDOUT_FILENO);
+        dup2(errPipe[1], STDERR_FILENO);
         execv(program.c_str(), argv.data());
         _exit(127);
     }
     close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    Outcome outcome;
-    // Standard input is written in one go; the program reads it only when told to.
-    if (!input.empty()) {
-        signal(SIGPIPE, SIG_IGN);
-        const ssize_t n = write(in[1], input.data(), input.size());
-        (void)n;
-    }
-    close(in[1]);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    input_ = in[1];
+    out_ = outPipe[0];
+    err_ = errPipe[0];
+}
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    int open = 2;
-    while (open > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            outcome.timedOut = true;
-            kill(pid, SIGKILL);
-            break;
-        }
-        if (poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) {
-            break;
-        }
-        for (int k = 0; k < 2; k++) {
-            if (fds[k].fd < 0 || fds[k].revents == 0) {
-                continue;
-            }
-            char buffer[4096];
-            const ssize_t n = read(fds[k].fd, buffer, sizeof buffer);
-            if (n <= 0) {
-                close(fds[k].fd);
-                fds[k].fd = -1;
-                open--;
-            } else {
-                (k == 0 ? outcome.out : outcome.err).append(buffer, static_cast<size_t>(n));
-            }
+Background::~Background()
+{
+    CloseInput();
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    for (int fd : {out_, err_}) {
+        if (fd >= 0) {
+            close(fd);
         }
     }
-    for (auto &f : fds) {
-        if (f.fd >= 0) {
-            close(f.fd);
+}
+
+std::optional<std::string> Background::WaitForLine(const std::string &text, std::chrono::milliseconds limit)
+{
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        size_t end;
+        while ((end = out.find('\n', scanned_)) != std::string::npos) {
+            std::string line = out.substr(scanned_, end - scanned_);
+            scanned_ = end + 1;
+            if (line.find(text) != std::string::npos) {
+                return line;
+            }
         }
+        if (!Pump(deadline)) {
+            return std::nullopt;
+        }
+    }
+}
+
+void Background::Input(const std::string &data)
+{
+    size_t done = 0;
+    while (input_ >= 0 && done < data.size()) {
+        const ssize_t n = write(input_, data.data() + done, data.size() - done);
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+}
+
+void Background::CloseInput()
+{
+    if (input_ >= 0) {
+        close(input_);
+        input_ = -1;
+    }
+}
+
+void Background::Signal(int signal)
+{
+    if (pid_ > 0) {
+        kill(pid_, signal);
+    }
+}
+
+int Background::Wait(std::chrono::milliseconds limit)
+{
+    const auto deadline = Clock::now() + limit;
+    while (Pump(deadline)) {
+    }
+    if (out_ >= 0 || err_ >= 0) {
+        return -1;
     }
     int status = 0;
-    waitpid(pid, &status, 0);
-    outcome.status = (!outcome.timedOut && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
+    // Both pipes closed: the program is ending; give it the rest of the time.
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+        if (Clock::now() >= deadline) {
+            return -1;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool Background::Pump(Clock::time_point deadline)
+{
+    if (out_ < 0 && err_ < 0) {
+        return false;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) {
+        return false;
+    }
+    pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+    if (poll(fds, 2, static_cast<int>(left.count())) <= 0) {
+        return false;
+    }
+    int *ends[2] = {&out_, &err_};
+    std::string *texts[2] = {&out, &err};
+    for (int k = 0; k < 2; k++) {
+        if (fds[k].revents == 0) {
+            continue;
+        }
+        char buffer[4096];
+        const ssize_t n = read(*ends[k], buffer, sizeof buffer);
+        if (n <= 0) {
+            close(*ends[k]);
+            *ends[k] = -1;
+        } else {
+            texts[k]->append(buffer, static_cast<size_t>(n));
+        }
+    }
+    return true;
+}
+
+Outcome Run(const std::vector<std::string> &arguments, const std::string &input, int timeoutSeconds)
+{
+    Background program(arguments);
+    program.Input(input);
+    program.CloseInput();
+    Outcome outcome;
+    outcome.status = program.Wait(std::chrono::seconds(timeoutSeconds));
+    outcome.timedOut = outcome.status == -1;
+    outcome.out = std::move(program.out);
+    outcome.err = std::move(program.err);
     return outcome;
 }
 

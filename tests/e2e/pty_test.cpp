@@ -34,154 +34,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// The program running in the background, with its standard input, output and error
-// on pipes. Killed when the test ends without having waited for it.
-class Background {
-public:
-    explicit Background(const std::vector<std::string> &arguments)
-    {
-        int in[2], out[2], err[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-            return;
-        }
-        std::vector<std::string> copies(arguments);
-        std::string program = VARNOOBEX_PROGRAM;
-        std::vector<char *> argv{program.data()};
-        for (auto &a : copies) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(in[0], STDIN_FILENO);
-            dup2(out[1], STDOUT_FILENO);
-            dup2(err[1], STDERR_FILENO);
-            execv(program.c_str(), argv.data());
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        close(err[1]);
-        input_ = in[1];
-        out_ = out[0];
-        err_ = err[0];
-    }
-
-    ~Background()
-    {
-        CloseInput();
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        for (int fd : {out_, err_}) {
-            if (fd >= 0) {
-                close(fd);
-            }
-        }
-    }
-
-    // The next line of standard output that contains `text`, waiting at most `limit`.
-    std::optional<std::string> WaitForLine(const std::string &text, std::chrono::milliseconds limit)
-    {
-        const auto deadline = Clock::now() + limit;
-        for (;;) {
-            size_t end;
-            while ((end = out.find('\n', scanned_)) != std::string::npos) {
-                std::string line = out.substr(scanned_, end - scanned_);
-                scanned_ = end + 1;
-                if (line.find(text) != std::string::npos) {
-                    return line;
-                }
-            }
-            if (!Pump(deadline)) {
-                return std::nullopt;
-            }
-        }
-    }
-
-    void CloseInput()
-    {
-        if (input_ >= 0) {
-            close(input_);
-            input_ = -1;
-        }
-    }
-
-    void Signal(int signal) { kill(pid_, signal); }
-
-    // Reads the rest of the output and the exit status; -1 when it did not end in
-    // time (then it is killed).
-    int Wait(std::chrono::milliseconds limit)
-    {
-        const auto deadline = Clock::now() + limit;
-        while (Pump(deadline)) {
-        }
-        if (out_ >= 0 || err_ >= 0) {
-            return -1;
-        }
-        int status = 0;
-        // Both pipes closed: the program is ending; give it the rest of the time.
-        while (waitpid(pid_, &status, WNOHANG) == 0) {
-            if (Clock::now() >= deadline) {
-                return -1;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    std::string out;
-    std::string err;
-
-private:
-    // Takes what is there on standard output and error, waiting until the deadline
-    // for something. False when both are closed or the time is up.
-    bool Pump(Clock::time_point deadline)
-    {
-        if (out_ < 0 && err_ < 0) {
-            return false;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) {
-            return false;
-        }
-        pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-        if (poll(fds, 2, static_cast<int>(left.count())) <= 0) {
-            return false;
-        }
-        int *ends[2] = {&out_, &err_};
-        std::string *texts[2] = {&out, &err};
-        for (int k = 0; k < 2; k++) {
-            if (fds[k].revents == 0) {
-                continue;
-            }
-            char buffer[4096];
-            const ssize_t n = read(*ends[k], buffer, sizeof buffer);
-            if (n <= 0) {
-                close(*ends[k]);
-                *ends[k] = -1;
-            } else {
-                texts[k]->append(buffer, static_cast<size_t>(n));
-            }
-        }
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    int input_ = -1;
-    int out_ = -1;
-    int err_ = -1;
-    size_t scanned_ = 0;
-};
-
 // Starts `varnoobex pty` with `arguments` and waits for the line naming its terminal.
 struct Pty {
     explicit Pty(std::vector<std::string> arguments)
     {
         arguments.insert(arguments.begin(), "pty");
-        program = std::make_unique<Background>(arguments);
+        program = std::make_unique<e2e::Background>(arguments);
         line = program->WaitForLine("pty: ", 30s).value_or("");
         // "pty: /dev/pts/7 (COM5, phone loopback)"
         const size_t space = line.find(' ', 5);
@@ -223,7 +81,7 @@ struct Pty {
         EXPECT_EQ(program->out.find("FAIL"), std::string::npos) << program->out;
     }
 
-    std::unique_ptr<Background> program;
+    std::unique_ptr<e2e::Background> program;
     std::string line;
     std::string path;
 };
