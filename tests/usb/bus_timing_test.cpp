@@ -36,8 +36,6 @@ TEST_F(BusTiming, BulkWritesTakeAtLeastTheirTimeOnTheBus)
     const double bytes = transfers * 4096.0;
     EXPECT_GE(WriteAll(Speed::Full, transfers), 0.95 * bytes / 1216000.0);
     EXPECT_GE(WriteAll(Speed::High, transfers), 0.95 * bytes / 53248000.0);
-    EXPECT_EQ(sim::usb::BulkBytesPerSecond(Speed::Full), 1216000u);
-    EXPECT_EQ(sim::usb::BulkBytesPerSecond(Speed::High), 53248000u);
 }
 
 }  // namespace

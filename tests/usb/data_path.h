@@ -66,6 +66,27 @@ protected:
                wait.op->Status().Information == sizeof(ULONG) && wait.Word() == word;
     }
 
+    // The request has ended with `status` and `information` bytes.
+    static ::testing::AssertionResult Ended(const Op &op, NTSTATUS status, ULONG_PTR information = 0)
+    {
+        if (!op->Done()) {
+            return ::testing::AssertionFailure() << "still pending";
+        }
+        const IO_STATUS_BLOCK io = op->Status();
+        if (io.Status != status || io.Information != information) {
+            return ::testing::AssertionFailure() << "ended 0x" << std::hex << io.Status << " with " << std::dec
+                                                 << io.Information << " bytes";
+        }
+        return ::testing::AssertionSuccess();
+    }
+    // Clears IsOpen under DataLock, as close does before it cancels anything.
+    void MarkClosed()
+    {
+        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext_->DataLock);
+        ext_->IsOpen = FALSE;
+        KeReleaseSpinLock(&ext_->DataLock, irql);
+    }
+
     bool Parked(const ReadOp &read) { return !read.op->Done() && QueueLength(&ext_->ReadQueue) == 1; }
     bool TimerArmed() { return ext_->ReadTimer.Header.Inserted != FALSE; }
 
