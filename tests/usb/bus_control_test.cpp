@@ -79,9 +79,7 @@ TEST_F(BusControl, SelectingInterfaceSevenOpensItsTwoPipes)
     EXPECT_EQ(phone_->Configuration(), 1);
 
     // The limit the caller set is enforced.
-    auto big = Read(info->Pipes[0].PipeHandle, 4097);
-    EXPECT_EQ(big->op->Wait().Status, STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(big->Usbd(), USBD_STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(Failed(Read(info->Pipes[0].PipeHandle, 4097), STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER));
 }
 
 TEST_F(BusControl, SeveralInterfacesEachGetTheirOwnRecords)
@@ -122,12 +120,8 @@ TEST_F(BusControl, DeconfiguringClosesThePipesAndEndsTheirTransfers)
     UsbBuildSelectConfigurationRequest(&urb, (USHORT)sizeof(_URB_SELECT_CONFIGURATION), nullptr);
     ASSERT_EQ(Call(&urb), STATUS_SUCCESS);
     EXPECT_EQ(phone_->Configuration(), 0);
-    EXPECT_EQ(pending->op->Wait().Status, STATUS_CANCELLED);
-    EXPECT_EQ(pending->Usbd(), USBD_STATUS_CANCELED);
-
-    auto stale = Write(out, Bytes(4));
-    EXPECT_EQ(stale->op->Wait().Status, STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(stale->Usbd(), USBD_STATUS_INVALID_PIPE_HANDLE);
+    EXPECT_TRUE(Failed(pending, STATUS_CANCELLED, USBD_STATUS_CANCELED));
+    EXPECT_TRUE(Failed(Write(out, Bytes(4)), STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE));
 }
 
 TEST_F(BusControl, ThePdoIsADeviceNodeOfTheUsbBus)

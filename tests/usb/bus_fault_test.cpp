@@ -14,19 +14,16 @@ TEST_F(BusFault, TheNextTransfersFailThenTheyWorkAgain)
     phone_->FailNext(kOut, 2, Fault::Error(STATUS_DEVICE_DATA_ERROR, USBD_STATUS_CRC));
     for (int i = 0; i < 2; i++) {
         auto write = Write(out_, Bytes(5));
-        EXPECT_EQ(write->op->Wait().Status, STATUS_DEVICE_DATA_ERROR);
-        EXPECT_EQ(write->Usbd(), USBD_STATUS_CRC);
+        EXPECT_TRUE(Failed(write, STATUS_DEVICE_DATA_ERROR, USBD_STATUS_CRC));
         EXPECT_EQ(write->Moved(), 0u);
     }
-    EXPECT_EQ(Write(out_, Bytes(5))->op->Wait().Status, STATUS_SUCCESS);
+    EXPECT_EQ(WriteNow(out_, Bytes(5)), STATUS_SUCCESS);
     EXPECT_EQ(scripted_->Transfers().size(), 1u);
 
     // An error strikes a read at once, without waiting for data.
     phone_->FailAlways(kIn, Fault::Error(STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING));
     for (int i = 0; i < 3; i++) {
-        auto read = Read(in_, 64);
-        EXPECT_EQ(read->op->Wait().Status, STATUS_UNSUCCESSFUL);
-        EXPECT_EQ(read->Usbd(), USBD_STATUS_DEV_NOT_RESPONDING);
+        EXPECT_TRUE(Failed(Read(in_, 64), STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING));
     }
     phone_->ClearFaults(kIn);
     auto read = Read(in_, 64);
@@ -46,12 +43,8 @@ TEST_F(BusFault, AShortTransferMovesLessAndKeepsTheRestForLater)
 
     phone_->FailNext(kIn, 1, Fault::Short(4));
     scripted_->Push(Bytes(10));
-    auto first = Read(in_, 64);
-    ASSERT_EQ(first->op->Wait().Status, STATUS_SUCCESS);
-    EXPECT_EQ(first->Data(), Bytes(4));
-    auto rest = Read(in_, 64);
-    ASSERT_EQ(rest->op->Wait().Status, STATUS_SUCCESS);
-    EXPECT_EQ(rest->Data(), Bytes(6, 5));
+    EXPECT_EQ(ReadData(in_, 64), Bytes(4));
+    EXPECT_EQ(ReadData(in_, 64), Bytes(6, 5));
 }
 
 TEST_F(BusFault, AStallLastsUntilThePipeIsReset)
@@ -59,9 +52,7 @@ TEST_F(BusFault, AStallLastsUntilThePipeIsReset)
     phone_->FailNext(kIn, 1, Fault::Stall());
     scripted_->Push(std::string("kept"));
     for (int i = 0; i < 3; i++) {
-        auto read = Read(in_, 64);
-        EXPECT_EQ(read->op->Wait().Status, STATUS_UNSUCCESSFUL);
-        EXPECT_EQ(read->Usbd(), USBD_STATUS_STALL_PID);
+        EXPECT_TRUE(Failed(Read(in_, 64), STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID));
     }
     EXPECT_TRUE(phone_->Halted(kIn));
     EXPECT_FALSE(phone_->Halted(kOut));
@@ -69,9 +60,7 @@ TEST_F(BusFault, AStallLastsUntilThePipeIsReset)
     EXPECT_EQ(PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, in_, &usbd), STATUS_SUCCESS);
     EXPECT_EQ(usbd, USBD_STATUS_SUCCESS);
     EXPECT_FALSE(phone_->Halted(kIn));
-    auto read = Read(in_, 64);
-    ASSERT_EQ(read->op->Wait().Status, STATUS_SUCCESS);
-    EXPECT_EQ(read->Moved(), 4u);
+    EXPECT_EQ(ReadData(in_, 64).size(), 4u);
     EXPECT_EQ(phone_->Count().resets, 1);
 
     // A reset of a handle the bus never gave out is refused.
@@ -91,7 +80,7 @@ TEST_F(BusFault, AfterAnUnplugEveryTransferFailsPendingOnesIncluded)
 
     auto write = Write(out_, Bytes(4));
     EXPECT_EQ(write->op->Returned(), STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(write->Usbd(), USBD_STATUS_DEVICE_GONE);
+    EXPECT_TRUE(Failed(write, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE));
     EXPECT_EQ(PipeRequest(URB_FUNCTION_ABORT_PIPE, in_), STATUS_DEVICE_NOT_CONNECTED);
     URB urb;
     uint8_t buffer[18];

@@ -107,6 +107,28 @@ protected:
         return Transfer(pipe, false, std::move(data), length, USBD_SHORT_TRANSFER_OK, std::move(done));
     }
 
+    // A read that must succeed, and the bytes it brought.
+    std::vector<uint8_t> ReadData(USBD_PIPE_HANDLE pipe, ULONG length)
+    {
+        auto read = Read(pipe, length);
+        EXPECT_EQ(read->op->Wait().Status, STATUS_SUCCESS);
+        EXPECT_EQ(read->Usbd(), USBD_STATUS_SUCCESS);
+        return read->Data();
+    }
+    NTSTATUS WriteNow(USBD_PIPE_HANDLE pipe, std::vector<uint8_t> data)
+    {
+        return Write(pipe, std::move(data))->op->Wait().Status;
+    }
+    // The transfer ended (waited for) with this status and USBD status.
+    static ::testing::AssertionResult Failed(const std::unique_ptr<Bulk> &bulk, NTSTATUS status, USBD_STATUS usbd)
+    {
+        const NTSTATUS got = bulk->op->Wait().Status;
+        if (got != status || bulk->Usbd() != usbd) {
+            return ::testing::AssertionFailure() << "ended 0x" << std::hex << got << ", USBD 0x" << bulk->Usbd();
+        }
+        return ::testing::AssertionSuccess();
+    }
+
     // A pipe request (abort or reset) sent synchronously.
     NTSTATUS PipeRequest(USHORT function, USBD_PIPE_HANDLE pipe, USBD_STATUS *usbd = nullptr);
 

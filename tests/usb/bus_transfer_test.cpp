@@ -23,13 +23,9 @@ TEST_F(BusTransfer, LoopbackEchoesEachWriteAsOneShortPacketEndedRead)
     EXPECT_EQ(phone_->QueuedPackets(kIn), 2u);
 
     // Exactly two full packets: the echo ends with a zero-length packet.
-    ASSERT_EQ(Write(out_, Bytes(128, 7))->op->Wait().Status, STATUS_SUCCESS);
-    auto first = Read(in_, 4096);
-    ASSERT_EQ(first->op->Wait().Status, STATUS_SUCCESS);
-    EXPECT_EQ(first->Data(), Bytes(100));
-    auto second = Read(in_, 4096);
-    ASSERT_EQ(second->op->Wait().Status, STATUS_SUCCESS);
-    EXPECT_EQ(second->Data(), Bytes(128, 7));
+    ASSERT_EQ(WriteNow(out_, Bytes(128, 7)), STATUS_SUCCESS);
+    EXPECT_EQ(ReadData(in_, 4096), Bytes(100));
+    EXPECT_EQ(ReadData(in_, 4096), Bytes(128, 7));
     EXPECT_EQ(phone_->QueuedPackets(kIn), 0u);
 }
 
@@ -38,35 +34,24 @@ TEST_F(BusTransfer, EachPushedChunkIsOneReadAndZeroLengthPacketsEndReads)
     scripted_->Push(std::string("a"));
     scripted_->Push(Bytes(64));       // one full packet, then a zero-length one
     scripted_->Push(std::vector<uint8_t>{});
-    const std::vector<size_t> expected = {1, 64, 0};
-    for (size_t length : expected) {
-        auto read = Read(in_, 4096);
-        ASSERT_EQ(read->op->Wait().Status, STATUS_SUCCESS);
-        EXPECT_EQ(read->Moved(), length);
-        EXPECT_EQ(read->Usbd(), USBD_STATUS_SUCCESS);
+    for (size_t length : {1, 64, 0}) {
+        EXPECT_EQ(ReadData(in_, 4096).size(), length);
     }
     // A read smaller than the chunk takes whole packets and leaves the rest.
     scripted_->Push(Bytes(200));
-    auto part = Read(in_, 128);
-    ASSERT_EQ(part->op->Wait().Status, STATUS_SUCCESS);
-    EXPECT_EQ(part->Data(), Bytes(128));
-    auto rest = Read(in_, 4096);
-    ASSERT_EQ(rest->op->Wait().Status, STATUS_SUCCESS);
-    EXPECT_EQ(rest->Data(), Bytes(72, 129));
+    EXPECT_EQ(ReadData(in_, 128), Bytes(128));
+    EXPECT_EQ(ReadData(in_, 4096), Bytes(72, 129));
 }
 
 TEST_F(BusTransfer, AShortReadWithoutShortTransferOkFails)
 {
     scripted_->Push(Bytes(10));
     auto read = Read(in_, 64, 0);
-    EXPECT_EQ(read->op->Wait().Status, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(read->Usbd(), USBD_STATUS_ERROR_SHORT_TRANSFER);
+    EXPECT_TRUE(Failed(read, STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_SHORT_TRANSFER));
     EXPECT_EQ(read->Moved(), 10u);
     // A packet larger than the room left is babble.
     scripted_->Push(Bytes(64));
-    auto small = Read(in_, 10);
-    EXPECT_EQ(small->op->Wait().Status, STATUS_DEVICE_DATA_ERROR);
-    EXPECT_EQ(small->Usbd(), USBD_STATUS_DATA_OVERRUN);
+    EXPECT_TRUE(Failed(Read(in_, 10), STATUS_DEVICE_DATA_ERROR, USBD_STATUS_DATA_OVERRUN));
 }
 
 TEST_F(BusTransfer, AReadWaitsUntilThePhoneHasSomethingToSend)
@@ -83,14 +68,10 @@ TEST_F(BusTransfer, AReadWaitsUntilThePhoneHasSomethingToSend)
 
 TEST_F(BusTransfer, ThePhoneSeesWritesWithTheirBoundariesAndZeroLengthPackets)
 {
-    ASSERT_EQ(Write(out_, Bytes(64))->op->Wait().Status, STATUS_SUCCESS);
-    ASSERT_EQ(Write(out_, {})->op->Wait().Status, STATUS_SUCCESS);
-    ASSERT_EQ(Write(out_, Bytes(3, 9))->op->Wait().Status, STATUS_SUCCESS);
-    const auto transfers = scripted_->Transfers();
-    ASSERT_EQ(transfers.size(), 3u);
-    EXPECT_EQ(transfers[0], Bytes(64));
-    EXPECT_TRUE(transfers[1].empty());
-    EXPECT_EQ(transfers[2], Bytes(3, 9));
+    for (const auto &data : {Bytes(64), Bytes(0), Bytes(3, 9)}) {
+        ASSERT_EQ(WriteNow(out_, data), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(scripted_->Transfers(), (std::vector<std::vector<uint8_t>>{Bytes(64), {}, Bytes(3, 9)}));
     EXPECT_EQ(scripted_->Bytes().size(), 67u);
 }
 
@@ -208,8 +189,7 @@ TEST_F(BusTransfer, ACancelledTransferEndsAsCancelled)
     auto read = Read(in_, 4096);
     phone_->WaitIdle();
     EXPECT_TRUE(read->op->Cancel());
-    EXPECT_EQ(read->op->Wait().Status, STATUS_CANCELLED);
-    EXPECT_EQ(read->Usbd(), USBD_STATUS_CANCELED);
+    EXPECT_TRUE(Failed(read, STATUS_CANCELLED, USBD_STATUS_CANCELED));
     EXPECT_EQ(phone_->PendingCount(kIn), 0u);
     // Data pushed afterwards waits for the next read.
     scripted_->Push(std::string("z"));
