@@ -191,14 +191,21 @@ out:
 /*
  * ReadRestartWorker - starts the next bulk-in transfer unless the port was closed or the
  * device became unavailable meanwhile; frees its item.
- * Context: PASSIVE_LEVEL in a system worker thread; no lock held.
+ * Context: PASSIVE_LEVEL in a system worker thread; takes and releases DataLock.
  */
 VOID ReadRestartWorker(PVOID Parameter)
 {
     PREAD_RESTART_ITEM item = (PREAD_RESTART_ITEM)Parameter;
     PDEVICE_EXTENSION extension = item->Extension;
+    BOOLEAN open;
+    KIRQL irql;
 
-    if (!IsDeviceUnavailable(extension) && extension->IsOpen) {
+    // IsOpen is written under DataLock (open, cleanup, a failed first open) and read
+    // under it here too: cleanup may be clearing it on another processor right now.
+    irql = KeAcquireSpinLockRaiseToDpc(&extension->DataLock);
+    open = extension->IsOpen;
+    KeReleaseSpinLock(&extension->DataLock, irql);
+    if (!IsDeviceUnavailable(extension) && open) {
         StartBulkInRead(extension, extension->BulkInPipe);
     }
 
