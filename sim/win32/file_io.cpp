@@ -82,8 +82,8 @@ BOOL Issue(HANDLE handle, sim::io::Request request, LPOVERLAPPED overlapped, boo
     {
         std::lock_guard<std::mutex> guard(record->lock);
         if (overlapped != nullptr) {
-            overlapped->Internal = AsInternal(STATUS_PENDING);
             overlapped->InternalHigh = 0;
+            __atomic_store_n(&overlapped->Internal, AsInternal(STATUS_PENDING), __ATOMIC_RELEASE);
         }
         record->pending.push_back(pending);
     }
@@ -94,8 +94,11 @@ BOOL Issue(HANDLE handle, sim::io::Request request, LPOVERLAPPED overlapped, boo
                                 {
                                     std::lock_guard<std::mutex> guard(record->lock);
                                     if (overlapped != nullptr) {
+                                        // The count before the status, which an
+                                        // application may be polling without the lock.
                                         overlapped->InternalHigh = status.Information;
-                                        overlapped->Internal = AsInternal(status.Status);
+                                        __atomic_store_n(&overlapped->Internal, AsInternal(status.Status),
+                                                         __ATOMIC_RELEASE);
                                     }
                                     // Drops the operation, which holds this callback.
                                     pending->op.reset();

@@ -73,8 +73,14 @@ typedef struct _OVERLAPPED {
     HANDLE hEvent;
 } OVERLAPPED, *LPOVERLAPPED;
 
-#define HasOverlappedIoCompleted(lpOverlapped) \
-    (((DWORD)(lpOverlapped)->Internal) != (DWORD)STATUS_PENDING)
+// The system writes the OVERLAPPED from another thread as the request ends (the byte
+// count first, then the status), and an application may poll it meanwhile: the status
+// is read here as the one word that says the rest is there.
+inline bool HasOverlappedIoCompleted(const OVERLAPPED *lpOverlapped)
+{
+    return static_cast<DWORD>(__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE)) !=
+           static_cast<DWORD>(STATUS_PENDING);
+}
 
 typedef struct _DCB {
     DWORD DCBlength;
