@@ -549,18 +549,31 @@ Outcome Runner::Open(const std::string &portName, const std::string &name, bool 
     return o;
 }
 
-Outcome Runner::Close(const std::string &name)
+// Finds the port, then runs `call` on its handle: FALSE from it means the Win32 call
+// failed, and the outcome is that call's error.
+template <typename Call>
+Outcome Runner::OnPort(const std::string &name, Call call)
 {
     Outcome o;
     Port *port = FindPort(name, &o);
     if (port == nullptr) {
         return o;
     }
-    if (!CloseHandle(port->handle)) {
-        o = LastError();
+    if (!call(port->handle, o)) {
+        return LastError();
     }
-    ports_.erase(name);
     return o;
+}
+
+Outcome Runner::Close(const std::string &name)
+{
+    return OnPort(name, [&](HANDLE handle, Outcome &o) {
+        if (!CloseHandle(handle)) {
+            o = LastError();
+        }
+        ports_.erase(name);
+        return TRUE;
+    });
 }
 
 Outcome Runner::Write(const std::string &name, const std::vector<uint8_t> &bytes, const std::string &async)
@@ -673,118 +686,97 @@ Outcome Runner::Cancel(const std::string &name)
 
 Outcome Runner::SetState(const std::string &name, const std::vector<DcbChange> &changes)
 {
-    Outcome o;
-    Port *port = FindPort(name, &o);
-    if (port == nullptr) {
-        return o;
-    }
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(port->handle, &dcb)) {
-        return LastError();
-    }
-    for (const DcbChange &c : changes) {
-        if (c.field == "baud") {
-            dcb.BaudRate = static_cast<DWORD>(c.value);
-        } else if (c.field == "bits") {
-            dcb.ByteSize = static_cast<BYTE>(c.value);
-        } else if (c.field == "parity") {
-            dcb.Parity = static_cast<BYTE>(c.value);
-        } else if (c.field == "stop") {
-            dcb.StopBits = static_cast<BYTE>(c.value);
-        } else if (c.field == "dtr") {
-            dcb.fDtrControl = static_cast<DWORD>(c.value) & 3;
-        } else {
-            dcb.fRtsControl = static_cast<DWORD>(c.value) & 3;
+    return OnPort(name, [&](HANDLE handle, Outcome &) {
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        if (!GetCommState(handle, &dcb)) {
+            return FALSE;
         }
-    }
-    if (!SetCommState(port->handle, &dcb)) {
-        return LastError();
-    }
-    return o;
+        for (const DcbChange &c : changes) {
+            if (c.field == "baud") {
+                dcb.BaudRate = static_cast<DWORD>(c.value);
+            } else if (c.field == "bits") {
+                dcb.ByteSize = static_cast<BYTE>(c.value);
+            } else if (c.field == "parity") {
+                dcb.Parity = static_cast<BYTE>(c.value);
+            } else if (c.field == "stop") {
+                dcb.StopBits = static_cast<BYTE>(c.value);
+            } else if (c.field == "dtr") {
+                dcb.fDtrControl = static_cast<DWORD>(c.value) & 3;
+            } else {
+                dcb.fRtsControl = static_cast<DWORD>(c.value) & 3;
+            }
+        }
+        return SetCommState(handle, &dcb);
+    });
 }
 
 Outcome Runner::GetState(const std::string &name)
 {
-    Outcome o;
-    Port *port = FindPort(name, &o);
-    if (port == nullptr) {
-        return o;
-    }
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(port->handle, &dcb)) {
-        return LastError();
-    }
-    o.fields = {{"baud", dcb.BaudRate}, {"bits", dcb.ByteSize},        {"parity", dcb.Parity},
-                {"stop", dcb.StopBits}, {"dtr", uint64_t{dcb.fDtrControl}}, {"rts", uint64_t{dcb.fRtsControl}}};
-    const char *parity = kParities.NameOf(dcb.Parity);
-    const char *stop = kStopBits.NameOf(dcb.StopBits);
-    o.note = std::to_string(dcb.BaudRate) + " baud, " + std::to_string(dcb.ByteSize) + " bits, parity " +
-             (parity != nullptr ? parity : "?") + ", stop " + (stop != nullptr ? stop : "?");
-    return o;
+    return OnPort(name, [&](HANDLE handle, Outcome &o) {
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        if (!GetCommState(handle, &dcb)) {
+            return FALSE;
+        }
+        o.fields = {{"baud", dcb.BaudRate}, {"bits", dcb.ByteSize},        {"parity", dcb.Parity},
+                    {"stop", dcb.StopBits}, {"dtr", uint64_t{dcb.fDtrControl}}, {"rts", uint64_t{dcb.fRtsControl}}};
+        const char *parity = kParities.NameOf(dcb.Parity);
+        const char *stop = kStopBits.NameOf(dcb.StopBits);
+        o.note = std::to_string(dcb.BaudRate) + " baud, " + std::to_string(dcb.ByteSize) + " bits, parity " +
+                 (parity != nullptr ? parity : "?") + ", stop " + (stop != nullptr ? stop : "?");
+        return TRUE;
+    });
 }
 
 Outcome Runner::SetTimeouts(const std::string &name, const TimeoutsArgs &t)
 {
-    Outcome o;
-    Port *port = FindPort(name, &o);
-    if (port == nullptr) {
-        return o;
-    }
-    COMMTIMEOUTS timeouts{t.interval, t.multiplier, t.constant, t.writeMultiplier, t.writeConstant};
-    if (!SetCommTimeouts(port->handle, &timeouts)) {
-        return LastError();
-    }
-    return o;
+    return OnPort(name, [&](HANDLE handle, Outcome &) {
+        COMMTIMEOUTS timeouts{t.interval, t.multiplier, t.constant, t.writeMultiplier, t.writeConstant};
+        if (!SetCommTimeouts(handle, &timeouts)) {
+            return FALSE;
+        }
+        return TRUE;
+    });
 }
 
 Outcome Runner::GetTimeouts(const std::string &name)
 {
-    Outcome o;
-    Port *port = FindPort(name, &o);
-    if (port == nullptr) {
-        return o;
-    }
-    COMMTIMEOUTS t{};
-    if (!GetCommTimeouts(port->handle, &t)) {
-        return LastError();
-    }
-    o.fields = {{"interval", t.ReadIntervalTimeout},
-                {"multiplier", t.ReadTotalTimeoutMultiplier},
-                {"constant", t.ReadTotalTimeoutConstant},
-                {"write-multiplier", t.WriteTotalTimeoutMultiplier},
-                {"write-constant", t.WriteTotalTimeoutConstant}};
-    return o;
+    return OnPort(name, [&](HANDLE handle, Outcome &o) {
+        COMMTIMEOUTS t{};
+        if (!GetCommTimeouts(handle, &t)) {
+            return FALSE;
+        }
+        o.fields = {{"interval", t.ReadIntervalTimeout},
+                    {"multiplier", t.ReadTotalTimeoutMultiplier},
+                    {"constant", t.ReadTotalTimeoutConstant},
+                    {"write-multiplier", t.WriteTotalTimeoutMultiplier},
+                    {"write-constant", t.WriteTotalTimeoutConstant}};
+        return TRUE;
+    });
 }
 
 Outcome Runner::SetMask(const std::string &name, uint32_t mask)
 {
-    Outcome o;
-    Port *port = FindPort(name, &o);
-    if (port == nullptr) {
-        return o;
-    }
-    if (!SetCommMask(port->handle, mask)) {
-        return LastError();
-    }
-    return o;
+    return OnPort(name, [&](HANDLE handle, Outcome &) {
+        if (!SetCommMask(handle, mask)) {
+            return FALSE;
+        }
+        return TRUE;
+    });
 }
 
 Outcome Runner::GetMask(const std::string &name)
 {
-    Outcome o;
-    Port *port = FindPort(name, &o);
-    if (port == nullptr) {
-        return o;
-    }
-    DWORD mask = 0;
-    if (!GetCommMask(port->handle, &mask)) {
-        return LastError();
-    }
-    o.fields["events"] = mask;
-    o.note = kEvents.Flags(mask);
-    return o;
+    return OnPort(name, [&](HANDLE handle, Outcome &o) {
+        DWORD mask = 0;
+        if (!GetCommMask(handle, &mask)) {
+            return FALSE;
+        }
+        o.fields["events"] = mask;
+        o.note = kEvents.Flags(mask);
+        return TRUE;
+    });
 }
 
 Outcome Runner::WaitEvent(const std::string &name, const std::string &async)
@@ -815,96 +807,78 @@ Outcome Runner::WaitEvent(const std::string &name, const std::string &async)
 
 Outcome Runner::Purge(const std::string &name, uint32_t flags)
 {
-    Outcome o;
-    Port *port = FindPort(name, &o);
-    if (port == nullptr) {
-        return o;
-    }
-    if (!PurgeComm(port->handle, flags)) {
-        return LastError();
-    }
-    return o;
+    return OnPort(name, [&](HANDLE handle, Outcome &) {
+        if (!PurgeComm(handle, flags)) {
+            return FALSE;
+        }
+        return TRUE;
+    });
 }
 
 Outcome Runner::ClearError(const std::string &name)
 {
-    Outcome o;
-    Port *port = FindPort(name, &o);
-    if (port == nullptr) {
-        return o;
-    }
-    DWORD errors = 0;
-    COMSTAT stat{};
-    if (!ClearCommError(port->handle, &errors, &stat)) {
-        return LastError();
-    }
-    o.fields = {{"errors", errors}, {"in", stat.cbInQue}, {"out", stat.cbOutQue}};
-    o.note = "errors " + kCommErrors.Flags(errors) + ", in " + std::to_string(stat.cbInQue) + ", out " +
-             std::to_string(stat.cbOutQue);
-    return o;
+    return OnPort(name, [&](HANDLE handle, Outcome &o) {
+        DWORD errors = 0;
+        COMSTAT stat{};
+        if (!ClearCommError(handle, &errors, &stat)) {
+            return FALSE;
+        }
+        o.fields = {{"errors", errors}, {"in", stat.cbInQue}, {"out", stat.cbOutQue}};
+        o.note = "errors " + kCommErrors.Flags(errors) + ", in " + std::to_string(stat.cbInQue) + ", out " +
+                 std::to_string(stat.cbOutQue);
+        return TRUE;
+    });
 }
 
 Outcome Runner::Escape(const std::string &name, uint32_t function)
 {
-    Outcome o;
-    Port *port = FindPort(name, &o);
-    if (port == nullptr) {
-        return o;
-    }
-    if (!EscapeCommFunction(port->handle, function)) {
-        return LastError();
-    }
-    return o;
+    return OnPort(name, [&](HANDLE handle, Outcome &) {
+        if (!EscapeCommFunction(handle, function)) {
+            return FALSE;
+        }
+        return TRUE;
+    });
 }
 
 Outcome Runner::ModemStatus(const std::string &name)
 {
-    Outcome o;
-    Port *port = FindPort(name, &o);
-    if (port == nullptr) {
-        return o;
-    }
-    DWORD lines = 0;
-    if (!GetCommModemStatus(port->handle, &lines)) {
-        return LastError();
-    }
-    o.fields["lines"] = lines;
-    o.note = kModemBits.Flags(lines);
-    return o;
+    return OnPort(name, [&](HANDLE handle, Outcome &o) {
+        DWORD lines = 0;
+        if (!GetCommModemStatus(handle, &lines)) {
+            return FALSE;
+        }
+        o.fields["lines"] = lines;
+        o.note = kModemBits.Flags(lines);
+        return TRUE;
+    });
 }
 
 Outcome Runner::Properties(const std::string &name)
 {
-    Outcome o;
-    Port *port = FindPort(name, &o);
-    if (port == nullptr) {
-        return o;
-    }
-    COMMPROP p{};
-    if (!GetCommProperties(port->handle, &p)) {
-        return LastError();
-    }
-    o.fields = {{"max-baud", p.dwMaxBaud},
-                {"max-tx", p.dwMaxTxQueue},
-                {"max-rx", p.dwMaxRxQueue},
-                {"current-tx", p.dwCurrentTxQueue},
-                {"current-rx", p.dwCurrentRxQueue}};
-    o.note = "max baud " + std::to_string(p.dwMaxBaud) + ", queues in " + std::to_string(p.dwCurrentRxQueue) +
-             ", out " + std::to_string(p.dwCurrentTxQueue);
-    return o;
+    return OnPort(name, [&](HANDLE handle, Outcome &o) {
+        COMMPROP p{};
+        if (!GetCommProperties(handle, &p)) {
+            return FALSE;
+        }
+        o.fields = {{"max-baud", p.dwMaxBaud},
+                    {"max-tx", p.dwMaxTxQueue},
+                    {"max-rx", p.dwMaxRxQueue},
+                    {"current-tx", p.dwCurrentTxQueue},
+                    {"current-rx", p.dwCurrentRxQueue}};
+        o.note = "max baud " + std::to_string(p.dwMaxBaud) + ", queues in " + std::to_string(p.dwCurrentRxQueue) +
+                 ", out " + std::to_string(p.dwCurrentTxQueue);
+        return TRUE;
+    });
 }
 
 Outcome Runner::Setup(const std::string &name, uint32_t in, uint32_t out)
 {
-    Outcome o;
-    Port *port = FindPort(name, &o);
-    if (port == nullptr) {
-        return o;
-    }
-    if (!SetupComm(port->handle, in, out)) {
-        return LastError();
-    }
-    return o;
+    return OnPort(name, [&](HANDLE handle, Outcome &) {
+        if (!SetupComm(handle, in, out)) {
+            return FALSE;
+        }
+        return TRUE;
+    });
 }
 
 Outcome Runner::Ioctl(const std::string &name, uint32_t code, const std::vector<uint8_t> &input,

@@ -88,6 +88,8 @@ private:
 
     Phone *FindPhone(const std::string &name, Outcome *failure);
     Port *FindPort(const std::string &name, Outcome *failure);
+    template <typename Call>
+    Outcome OnPort(const std::string &name, Call call);
     // Starts an overlapped request; `start` makes the call with the OVERLAPPED.
     std::unique_ptr<Op> Start(Port &port, const std::function<BOOL(OVERLAPPED *)> &start);
     // Waits (bounded) for an op and describes how it ended.
