@@ -49,7 +49,7 @@ protected:
     DEVICE_OBJECT pdo_{};
 };
 
-TEST_F(CmRegistry, FullRecordPutsTheDataOnTheFirstUlongBoundaryAfterTheName)
+TEST_F(CmRegistry, FullRecordPutsTheDataOnTheFirstUlongBoundaryAfterTheNameAndMissingValuesAreNotFound)
 {
     sim::cm::SetDeviceString(&pdo_, u"PortName", u"COM5");
     sim::cm::SetDeviceValue(&pdo_, u"Abc", REG_DWORD, "\x01\x02\x03\x04", 4);
@@ -73,6 +73,11 @@ TEST_F(CmRegistry, FullRecordPutsTheDataOnTheFirstUlongBoundaryAfterTheName)
     EXPECT_EQ(result, 32u);
     EXPECT_EQ(memcmp(Full()->Name, u"Abc", 6), 0) << "the name as written, though queried in another case";
     EXPECT_EQ(buffer_[26], 0xEE) << "the alignment gap is not written";
+
+    // A missing or deleted value is not found.
+    EXPECT_EQ(Query(key, u"NoSuchValue", KeyValueFullInformation, 64, &result), STATUS_OBJECT_NAME_NOT_FOUND);
+    sim::cm::DeleteDeviceValue(&pdo_, u"portname");
+    EXPECT_EQ(Query(key, u"PortName", KeyValueFullInformation, 64, &result), STATUS_OBJECT_NAME_NOT_FOUND);
     ZwClose(key);
 }
 
@@ -96,17 +101,6 @@ TEST_F(CmRegistry, OverflowWritesWhatFitsAndTooSmallWritesNothing)
     ASSERT_EQ(Query(key, u"PortName", KeyValueFullInformation, 19, &result), STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(result, 170u);
     EXPECT_EQ(buffer_[0], 0xEE) << "not even the fixed part fits: nothing is written";
-    ZwClose(key);
-}
-
-TEST_F(CmRegistry, AMissingOrDeletedValueIsNotFound)
-{
-    sim::cm::SetDeviceString(&pdo_, u"PortName", u"COM5");
-    HANDLE key = OpenDeviceKey();
-    ULONG result = 0;
-    EXPECT_EQ(Query(key, u"NoSuchValue", KeyValueFullInformation, 64, &result), STATUS_OBJECT_NAME_NOT_FOUND);
-    sim::cm::DeleteDeviceValue(&pdo_, u"portname");
-    EXPECT_EQ(Query(key, u"PortName", KeyValueFullInformation, 64, &result), STATUS_OBJECT_NAME_NOT_FOUND);
     ZwClose(key);
 }
 

@@ -2,7 +2,7 @@
 // routine that decides who completes a queued request, a request cancelled before
 // its routine was set, the race between IoCancelIrp and a completing path; remove
 // locks: release-and-wait waits for the last hold and refuses late acquires.
-#include "tests/platform/io_test.h"
+#include "tests/support/test_driver.h"
 
 #include "sim/ke/ke.h"
 
@@ -11,10 +11,10 @@
 
 namespace {
 
-using iotest::Completion;
-using iotest::CompleteWith;
-using iotest::IoTest;
-using iotest::SetCompletion;
+using bench::Completion;
+using bench::CompleteWith;
+using bench::IoTest;
+using bench::SetCompletion;
 
 struct CancelSeen {
     KIRQL irql = 0xff;

@@ -1,7 +1,7 @@
 // IRPs through a stack: completion routines and STATUS_MORE_PROCESSING_REQUIRED, the
 // propagation of pending, buffered I/O and driver-allocated IRPs. (Skipping a location
 // is what the driver's pass-down dispatch does; tests/core pins it.) The faulty sequences of the IRP rules are rows of verifier_rules_test.cpp.
-#include "tests/platform/io_test.h"
+#include "tests/support/test_driver.h"
 
 #include <cstring>
 #include <string>
@@ -9,21 +9,21 @@
 
 namespace {
 
-using iotest::Completion;
-using iotest::CompleteWith;
-using iotest::IoTest;
-using iotest::SetCompletion;
+using bench::Completion;
+using bench::CompleteWith;
+using bench::IoTest;
+using bench::SetCompletion;
 
 // A device that copies its location to the next, sets `routine`, and passes the
 // request down, returning what the lower driver returned.
-iotest::Handler CopyDown(Completion *routine)
+bench::Handler CopyDown(Completion *routine)
 {
     return [routine](PDEVICE_OBJECT device, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         if (routine != nullptr) {
             SetCompletion(irp, routine);
         }
-        return IoCallDriver(static_cast<iotest::TestExtension *>(device->DeviceExtension)->lower, irp);
+        return IoCallDriver(static_cast<bench::TestExtension *>(device->DeviceExtension)->lower, irp);
     };
 }
 
@@ -119,7 +119,7 @@ TEST_F(IoTest, ARoutineRunsOnlyForTheOutcomesItAskedFor)
         PDEVICE_OBJECT filter = AddDevice(
             [&](PDEVICE_OBJECT device, PIRP irp) {
                 IoCopyCurrentIrpStackLocationToNext(irp);
-                IoSetCompletionRoutine(irp, iotest::RunCompletion, &routine, c.onSuccess, c.onError,
+                IoSetCompletionRoutine(irp, bench::RunCompletion, &routine, c.onSuccess, c.onError,
                                        c.onCancel);
                 IoMarkIrpPending(irp);
                 IoCallDriver(Ext(device)->lower, irp);

@@ -2,7 +2,7 @@
 // deletion) and file objects (close held back until the file's requests have ended;
 // exclusive opens and opening by name are pinned through the port in tests/serial
 // and tests/win32).
-#include "tests/platform/io_test.h"
+#include "tests/support/test_driver.h"
 
 #include "sim/ob/ob.h"
 
@@ -12,7 +12,7 @@
 
 namespace {
 
-using iotest::IoTest;
+using bench::IoTest;
 
 TEST_F(IoTest, ANewDeviceHasItsZeroedExtensionInItsBlockItsNameAndIsStillInitializing)
 {
@@ -78,60 +78,43 @@ TEST_F(IoTest, ADeletedDeviceStaysInMemoryUntilItsLastReferenceAndTakesNoAttachm
     ObDereferenceObject(doomed);
 }
 
-class FileTest : public IoTest {
-protected:
+TEST_F(IoTest, CloseComesOnlyAfterEveryRequestOnTheFileHasEnded)
+{
     // A device that records the major function of each request and completes it,
     // except reads, which the bus below it holds.
-    PDEVICE_OBJECT Port()
-    {
-        bus_ = &NewPdo();
-        bus_->Hold(IRP_MJ_READ);
-        return AddDevice(
-            [this](PDEVICE_OBJECT device, PIRP irp) {
-                const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
-                {
-                    std::lock_guard<std::mutex> guard(lock_);
-                    seen_.push_back(major);
-                }
-                if (major == IRP_MJ_CLEANUP && cleanupSeen_) {
-                    cleanupSeen_->set_value();
-                }
-                return major == IRP_MJ_READ ? SkipDown(device, irp) : iotest::CompleteWith(irp, STATUS_SUCCESS);
-            },
-            bus_->Device());
-    }
-
-    std::vector<UCHAR> Seen()
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        return seen_;
-    }
-
-    sim::bus::Pdo *bus_ = nullptr;
-    std::mutex lock_;
-    std::vector<UCHAR> seen_;
-    std::promise<void> *cleanupSeen_ = nullptr;
-};
-
-TEST_F(FileTest, CloseComesOnlyAfterEveryRequestOnTheFileHasEnded)
-{
-    PDEVICE_OBJECT port = Port();
+    auto &bus = NewPdo();
+    bus.Hold(IRP_MJ_READ);
+    std::mutex lock;
+    std::vector<UCHAR> seen;
+    std::promise<void> cleanup;
+    PDEVICE_OBJECT port = AddDevice(
+        [&](PDEVICE_OBJECT device, PIRP irp) {
+            const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                seen.push_back(major);
+            }
+            if (major == IRP_MJ_CLEANUP) {
+                cleanup.set_value();
+            }
+            return major == IRP_MJ_READ ? SkipDown(device, irp) : bench::CompleteWith(irp, STATUS_SUCCESS);
+        },
+        bus.Device());
     PFILE_OBJECT file;
     ASSERT_EQ(sim::io::Open(port, &file), STATUS_SUCCESS);
     sim::io::Request read = Major(IRP_MJ_READ);
     read.file = file;
     auto op = sim::io::Send(port, read);
-    ASSERT_EQ(bus_->HeldCount(), 1u);
+    ASSERT_EQ(bus.HeldCount(), 1u);
 
-    std::promise<void> cleanup;
-    cleanupSeen_ = &cleanup;
     std::thread closer([&] { sim::io::Close(file); });
     cleanup.get_future().wait();
     // The cleanup has been sent; the read is still with the bus, so no close yet.
-    sim::bus::Pdo::Complete(bus_->TakeHeld(), STATUS_CANCELLED);
+    sim::bus::Pdo::Complete(bus.TakeHeld(), STATUS_CANCELLED);
     closer.join();
     EXPECT_EQ(op->Wait().Status, STATUS_CANCELLED);
-    EXPECT_EQ(Seen(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(seen, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
 }
 
 }  // namespace

@@ -3,9 +3,10 @@
 // absolute, dispatcher state) and DPCs on the DPC thread at DISPATCH_LEVEL. (The real
 // clock is what the stream tests of tests/usb run on.) The faulty sequences of the IRQL and lock rules are rows of
 // verifier_rules_test.cpp.
-#include "tests/platform/io_test.h"
+#include "tests/support/test_driver.h"
 
 #include <atomic>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -15,9 +16,9 @@
 
 namespace {
 
-using iotest::kMs;
-using iotest::Relative;
-using iotest::UntilBlocked;
+using bench::kMs;
+using bench::Relative;
+using bench::UntilBlocked;
 
 class KeSpinLock : public bench::PlatformTest {};
 
@@ -44,34 +45,56 @@ TEST_F(KeSpinLock, AcquiringRaisesToDispatchAndReleaseRestoresTheSavedIrql)
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
-TEST_F(KeSpinLock, ExcludesOtherThreadsUnderContention)
+// A spin lock and a fast mutex (Ex, but the same contract): threads contending for
+// one never overlap inside it.
+TEST_F(KeSpinLock, SpinLocksAndFastMutexesExcludeOtherThreadsUnderContention)
 {
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
-    constexpr int kThreads = 4;
-    constexpr int kRounds = 20000;
-    long counter = 0;            // only ever touched under the lock
-    std::atomic<int> inside{0};  // threads inside the lock at once
-    std::atomic<bool> overlapped{false};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; t++) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < kRounds; i++) {
-                KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
-                if (inside.fetch_add(1) != 0) {
-                    overlapped = true;
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    using Body = std::function<void()>;
+    const struct {
+        const char *name;
+        int threads, rounds;
+        std::function<void(const Body &)> locked;
+    } kinds[] = {
+        {"spin lock", 4, 20000,
+         [&](const Body &body) {
+             KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+             body();
+             KeReleaseSpinLock(&lock, old);
+         }},
+        {"fast mutex", 3, 2000,
+         [&](const Body &body) {
+             ExAcquireFastMutex(&mutex);
+             body();
+             ExReleaseFastMutex(&mutex);
+         }},
+    };
+    for (const auto &kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        long counter = 0;            // only ever touched under the lock
+        std::atomic<int> inside{0};  // threads inside the lock at once
+        std::atomic<bool> overlapped{false};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kind.threads; t++) {
+            threads.emplace_back([&] {
+                for (int i = 0; i < kind.rounds; i++) {
+                    kind.locked([&] {
+                        overlapped = overlapped || inside.fetch_add(1) != 0;
+                        counter = counter + 1;
+                        inside.fetch_sub(1);
+                    });
                 }
-                counter = counter + 1;
-                inside.fetch_sub(1);
-                KeReleaseSpinLock(&lock, old);
-            }
-        });
+            });
+        }
+        for (auto &thread : threads) {
+            thread.join();
+        }
+        EXPECT_FALSE(overlapped);
+        EXPECT_EQ(counter, long{kind.threads} * kind.rounds);
     }
-    for (auto &thread : threads) {
-        thread.join();
-    }
-    EXPECT_FALSE(overlapped);
-    EXPECT_EQ(counter, long{kThreads} * kRounds);
 }
 
 class KeEvent : public bench::PlatformTest {};

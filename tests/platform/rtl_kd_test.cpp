@@ -3,7 +3,7 @@
 // is written only when there is room, integer conversion needs room for its NUL;
 // swprintf formats as the kernel's C runtime does (%s wide, 'l' 32 bits) and returns
 // characters without the NUL; each DbgPrint call is one log entry, cut at 512 bytes.
-#include "tests/platform/io_test.h"
+#include "tests/support/test_driver.h"
 
 #include "sim/kd/kd.h"
 
@@ -24,7 +24,7 @@ struct Buffer {
         std::fill(std::begin(chars), std::end(chars), u'x');
         s = {0, maxBytes, chars};
     }
-    std::u16string Text() const { return iotest::Text(s); }
+    std::u16string Text() const { return bench::Text(s); }
     WCHAR chars[64];
     UNICODE_STRING s;
 };

@@ -20,6 +20,9 @@ namespace {
 using sim::io::RequestEvent;
 using Kind = RequestEvent::Kind;
 
+// One known code and the fallback of each naming routine, and the codes that take
+// another path (holes, aliases, internal control codes); the rest of each name table
+// is the same lookup with another number.
 TEST(TraceNames, KnownCodesByTheirHeaderNamesAndTheRestInHex)
 {
     struct Case {
@@ -27,30 +30,20 @@ TEST(TraceNames, KnownCodesByTheirHeaderNamesAndTheRestInHex)
     };
     const Case cases[] = {
         {tool::MajorName(IRP_MJ_CREATE), "IRP_MJ_CREATE"},
-        {tool::MajorName(IRP_MJ_INTERNAL_DEVICE_CONTROL), "IRP_MJ_INTERNAL_DEVICE_CONTROL"},
-        {tool::MajorName(IRP_MJ_PNP), "IRP_MJ_PNP"},
         {tool::MajorName(IRP_MJ_PNP + 1), "IRP_MJ_(invalid)"},
         {tool::MinorName(IRP_MJ_PNP, IRP_MN_START_DEVICE), "IRP_MN_START_DEVICE"},
-        {tool::MinorName(IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL), "IRP_MN_SURPRISE_REMOVAL"},
         {tool::MinorName(IRP_MJ_PNP, 0x0E), "0x0E"},  // a hole in the PnP numbering
         {tool::MinorName(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), "IRP_MN_WAIT_WAKE"},
-        {tool::MinorName(IRP_MJ_POWER, IRP_MN_QUERY_POWER), "IRP_MN_QUERY_POWER"},
         {tool::MinorName(IRP_MJ_POWER, 7), "0x07"},
         {tool::MinorName(IRP_MJ_READ, 0), ""},
         {tool::MinorName(IRP_MJ_READ, 2), "0x02"},
         {tool::IoctlName(IOCTL_SERIAL_SET_BAUD_RATE), "IOCTL_SERIAL_SET_BAUD_RATE"},
-        {tool::IoctlName(IOCTL_SERIAL_WAIT_ON_MASK), "IOCTL_SERIAL_WAIT_ON_MASK"},
-        {tool::IoctlName(IOCTL_SERIAL_SET_FIFO_CONTROL), "IOCTL_SERIAL_SET_FIFO_CONTROL"},
         // The same value as an internal control code is another request.
         {tool::IoctlName(IOCTL_SERIAL_SET_BAUD_RATE, true), "IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE"},
         {tool::IoctlName(IOCTL_INTERNAL_USB_SUBMIT_URB, true), "IOCTL_INTERNAL_USB_SUBMIT_URB"},
         {tool::IoctlName(IOCTL_INTERNAL_USB_SUBMIT_URB), "IOCTL_INTERNAL_USB_SUBMIT_URB"},
         {tool::IoctlName(0x0022C0FF), "0x0022C0FF"},
         {tool::StatusName(STATUS_SUCCESS), "STATUS_SUCCESS"},
-        {tool::StatusName(STATUS_PENDING), "STATUS_PENDING"},
-        {tool::StatusName(STATUS_BUFFER_OVERFLOW), "STATUS_BUFFER_OVERFLOW"},
-        {tool::StatusName(STATUS_CANCELLED), "STATUS_CANCELLED"},
-        {tool::StatusName(STATUS_DELETE_PENDING), "STATUS_DELETE_PENDING"},
         {tool::StatusName(STATUS_MORE_PROCESSING_REQUIRED), "STATUS_MORE_PROCESSING_REQUIRED"},
         {tool::StatusName((NTSTATUS)0xC0000011L), "STATUS_END_OF_FILE"},
         {tool::StatusName((NTSTATUS)0xC00000AAL), "0xC00000AA"},
@@ -59,15 +52,12 @@ TEST(TraceNames, KnownCodesByTheirHeaderNamesAndTheRestInHex)
         {tool::UrbFunctionName(URB_FUNCTION_RESET_PIPE), "URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL"},
         {tool::UrbFunctionName(0x0016), "URB_FUNCTION_0x0016"},
         {tool::UsbdStatusName(USBD_STATUS_STALL_PID), "USBD_STATUS_STALL_PID"},
-        {tool::UsbdStatusName(USBD_STATUS_CANCELED), "USBD_STATUS_CANCELED"},
         {tool::UsbdStatusName((USBD_STATUS)0xC0000020L), "USBD_STATUS_0xC0000020"},
         {tool::PowerStateName(SystemPowerState, PowerSystemWorking), "S0"},
-        {tool::PowerStateName(SystemPowerState, PowerSystemSleeping3), "S3"},
         {tool::PowerStateName(SystemPowerState, PowerSystemShutdown), "S5"},
         {tool::PowerStateName(DevicePowerState, PowerDeviceD3), "D3"},
         {tool::PowerStateName(DevicePowerState, PowerDeviceUnspecified), "D?(0)"},
         {tool::IrqlName(PASSIVE_LEVEL), "PASSIVE"},
-        {tool::IrqlName(DISPATCH_LEVEL), "DISPATCH"},
         {tool::IrqlName(5), "IRQL 5"},
     };
     for (const Case &c : cases) {
@@ -244,9 +234,13 @@ TEST_F(TraceFileTest, OpenWriteParkedReadAndCloseReadBackFromTheFile)
         "<- IRP_MJ_WRITE +STATUS_SUCCESS +info 5",
         "-> IRP_MJ_READ +len 16",
         "\\.\\. IRP_MJ_READ +returned STATUS_PENDING",
-        "<= IRP_MJ_INTERNAL_DEVICE_CONTROL/IOCTL_INTERNAL_USB_SUBMIT_URB +STATUS_SUCCESS +info 0 +"
+        // The pump's transfer comes back at DISPATCH_LEVEL and the parked read leaves;
+        // the next transfer goes from the worker that restarts the pump.
+        "DISPATCH irp#\\d+ +<= IRP_MJ_INTERNAL_DEVICE_CONTROL/IOCTL_INTERNAL_USB_SUBMIT_URB +STATUS_SUCCESS +info 0 +"
         "URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER in 2 USBD_STATUS_SUCCESS",
         "<- IRP_MJ_READ +STATUS_SUCCESS +info 2 +len 16",
+        "worker.* PASSIVE  irp#\\d+ +=> IRP_MJ_INTERNAL_DEVICE_CONTROL/IOCTL_INTERNAL_USB_SUBMIT_URB "
+        "+URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER in 4096",
         "-> IRP_MJ_CLEANUP",
         "<- IRP_MJ_CLEANUP +STATUS_SUCCESS",
         "-> IRP_MJ_CLOSE",

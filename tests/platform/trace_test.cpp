@@ -1,11 +1,10 @@
 // The I/O manager's request hook: which events a request of the observed driver
 // produces, in which order and with what, for requests the driver completes, passes
 // down, keeps and completes later, and IRPs it sends down itself; that nothing reaches
-// an observer that was replaced or removed, or concerns another driver's device; and
-// the real driver's receive pump and a parked read as the trace shows them.
+// an observer that was replaced or removed, or concerns another driver's device. (The
+// real driver's receive pump and a parked read are traced in trace_format_test.cpp.)
 #include "sim/io/trace.h"
-#include "tests/platform/io_test.h"
-#include "tests/support/port_bench.h"
+#include "tests/support/test_driver.h"
 
 #include <map>
 #include <mutex>
@@ -14,10 +13,10 @@
 
 namespace {
 
-using iotest::Completion;
-using iotest::CompleteWith;
-using iotest::IoTest;
-using iotest::SetCompletion;
+using bench::Completion;
+using bench::CompleteWith;
+using bench::IoTest;
+using bench::SetCompletion;
 using sim::io::RequestEvent;
 using Kind = RequestEvent::Kind;
 
@@ -103,7 +102,7 @@ struct Row {
     NTSTATUS busStatus;  // what the bus completes the major function with
     // The device's dispatch; `kept` receives an IRP it holds for `after`, `routine` is a
     // completion routine it may set, `notes` the recorder of the row.
-    std::function<iotest::Handler(PIRP *kept, Completion *routine, Recorder *notes)> handler;
+    std::function<bench::Handler(PIRP *kept, Completion *routine, Recorder *notes)> handler;
     std::function<void(PIRP kept)> after;
     std::vector<std::string> expected;
 };
@@ -284,51 +283,6 @@ TEST_F(TraceTest, OnlyTheCurrentObserverHearsAndOnlyAboutItsDriver)
     op->Wait();
     EXPECT_EQ(first.Events().size(), 2u);
     EXPECT_EQ(second.Shapes(names), (std::vector<std::string>{"Enter dev", "Return dev 00000103"}));
-}
-
-// The driver itself: its receive pump's transfer and a read parked until data comes.
-class DriverTraceTest : public bench::PortTest {
-protected:
-    void TearDown() override
-    {
-        sim::io::SetRequestObserver(nullptr, {});
-        PortTest::TearDown();
-    }
-    Recorder recorder_;
-};
-
-TEST_F(DriverTraceTest, AParkedReadLeavesWhenThePumpsTransferComesBack)
-{
-    sim::io::SetRequestObserver(driver_, recorder_.Observer());
-    PDEVICE_OBJECT bus = ext_->LowerDevice;
-    const std::map<PDEVICE_OBJECT, std::string> names{{fdo_, "fdo"}, {bus, "bus"}};
-
-    StartPump();
-    ReadOp read = StartRead(16);
-    Receive({1, 2, 3});
-    read.op->Wait();
-    EXPECT_EQ(recorder_.Shapes(names),
-              (std::vector<std::string>{"SendDown bus", "Enter fdo", "Return fdo 00000103",
-                                        "CameBack bus 00000000 0", "Leave fdo 00000000 3",
-                                        "SendDown bus"}));
-
-    std::vector<Seen> events = recorder_.Events();
-    ASSERT_EQ(events.size(), 6u);
-    const RequestEvent &pump = events[0].event;
-    const RequestEvent &received = events[3].event;
-    EXPECT_EQ(pump.urbFunction, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
-    EXPECT_TRUE(pump.urbTransferFlags & USBD_TRANSFER_DIRECTION_IN);
-    EXPECT_EQ(pump.urbTransferLength, 4096u);
-    EXPECT_EQ(received.irpId, pump.irpId);
-    EXPECT_EQ(received.urbTransferLength, 3u);
-    EXPECT_EQ(received.urbStatus, USBD_STATUS_SUCCESS);
-    EXPECT_EQ(received.irql, DISPATCH_LEVEL);
-    EXPECT_EQ(events[1].event.major, IRP_MJ_READ);
-    EXPECT_EQ(events[1].event.length, 16u);
-    EXPECT_EQ(events[4].event.irpId, events[1].event.irpId);
-    // The next transfer, from the worker that restarts the pump.
-    EXPECT_EQ(events[5].thread.rfind("worker", 0), 0u) << events[5].thread;
-    EXPECT_EQ(events[5].event.irql, PASSIVE_LEVEL);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
-// The shared helpers of the platform's contract tests: a loaded test driver whose
-// devices hand every request to a handler the test gives, stacked over PDOs of the
-// minimal bus; completion routines written as lambdas; relative due times on the
-// virtual clock; waiting until threads are blocked in the kernel.
+// A driver of the test's own, for the platform's contract tests and for the tests of
+// what sits above or beside a driver (the Win32 layer, the PnP manager): its devices
+// hand every request to a handler the test gives, stacked over PDOs of the minimal bus
+// when asked, and its AddDevice is the test's too; completion routines written as
+// lambdas; relative due times on the virtual clock; waiting until threads are blocked
+// in the kernel.
 #pragma once
 
 #include "sim/bus/pdo.h"
@@ -12,11 +14,12 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-namespace iotest {
+namespace bench {
 
 constexpr int64_t kMs = 10000;  // 100-ns units per millisecond
 
@@ -47,6 +50,7 @@ struct TestExtension {
     Handler *handler;
     PDEVICE_OBJECT lower;
     IO_REMOVE_LOCK removeLock;
+    UNICODE_STRING link;  // an interface name the test keeps with its device
 };
 
 inline NTSTATUS RunCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
@@ -70,7 +74,7 @@ inline NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information = 
 }
 
 // Public, so that the rows of a table test can use it from their lambdas.
-class IoTest : public bench::PlatformTest {
+class IoTest : public PlatformTest {
 public:
     using PlatformTest::ExpectViolation;
     using PlatformTest::TakeViolations;
@@ -78,6 +82,7 @@ public:
     void SetUp() override
     {
         PlatformTest::SetUp();
+        current_ = this;
         ASSERT_EQ(sim::io::LoadDriver(Entry, u"iotest", &driver_), STATUS_SUCCESS);
     }
 
@@ -91,6 +96,7 @@ public:
         }
         pdos_.clear();
         PlatformTest::TearDown();
+        current_ = nullptr;
     }
 
     sim::bus::Pdo &NewPdo()
@@ -115,27 +121,30 @@ public:
         if (!NT_SUCCESS(status)) {
             return nullptr;
         }
-        handlers_.push_back(std::make_unique<Handler>(std::move(handler)));
         TestExtension *ext = Ext(device);
-        ext->handler = handlers_.back().get();
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            handlers_.push_back(std::make_unique<Handler>(std::move(handler)));
+            ext->handler = handlers_.back().get();
+        }
         if (below != nullptr) {
             ext->lower = IoAttachDeviceToDeviceStack(device, below);
             EXPECT_NE(ext->lower, nullptr);
         }
         device->Flags |= flags;
         device->Flags &= ~DO_DEVICE_INITIALIZING;
+        std::lock_guard<std::mutex> guard(lock_);
         devices_.push_back(device);
         return device;
     }
 
-    // Detaches (when attached) and deletes a device made by AddDevice.
+    // Detaches (when attached) and deletes a device made by AddDevice (from any thread
+    // the test hands it to in turn).
     void DeleteDevice(PDEVICE_OBJECT device)
     {
-        for (auto it = devices_.begin(); it != devices_.end(); ++it) {
-            if (*it == device) {
-                devices_.erase(it);
-                break;
-            }
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            std::erase(devices_, device);
         }
         if (Ext(device)->lower != nullptr) {
             IoDetachDevice(Ext(device)->lower);
@@ -166,19 +175,28 @@ public:
 
     PDRIVER_OBJECT driver_ = nullptr;
     std::vector<PDEVICE_OBJECT> devices_;
+    // The driver's AddDevice, as the PnP manager calls it (none unless set).
+    std::function<NTSTATUS(PDEVICE_OBJECT pdo)> addDevice_;
 
 private:
     static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) { return (*Ext(device)->handler)(device, irp); }
+    static NTSTATUS AddDeviceRoutine(PDRIVER_OBJECT, PDEVICE_OBJECT pdo)
+    {
+        return current_->addDevice_ ? current_->addDevice_(pdo) : STATUS_NOT_SUPPORTED;
+    }
     static NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING)
     {
         for (PDRIVER_DISPATCH &dispatch : driver->MajorFunction) {
             dispatch = Dispatch;
         }
+        driver->DriverExtension->AddDevice = AddDeviceRoutine;
         return STATUS_SUCCESS;
     }
 
+    static inline IoTest *current_ = nullptr;
+    std::mutex lock_;
     std::deque<std::unique_ptr<Handler>> handlers_;
     std::vector<std::unique_ptr<sim::bus::Pdo>> pdos_;
 };
 
-}  // namespace iotest
+}  // namespace bench
