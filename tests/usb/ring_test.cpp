@@ -1,4 +1,5 @@
-// The receive ring's arithmetic at the wrap and when full.
+// The receive ring's arithmetic at the wrap and when full. (A transfer cut short by a
+// nearly full ring and one dropped whole by a full one: PumpTest, through the driver.)
 #include "usb/usb.h"
 
 #include <gtest/gtest.h>
@@ -27,40 +28,6 @@ protected:
         ring_->Count = 0;
     }
 };
-
-// The read back crosses the end too: the tail first, then the start.
-TEST_F(RingTest, AnAppendAcrossTheEndWrapsToTheStartAndReadsBackInOrder)
-{
-    Place(1023950);
-    auto in = Pattern(100, 1);
-    EXPECT_EQ(RingAppend(ring_.get(), in.data(), 100), 100u);
-    EXPECT_EQ(ring_->Head, 50);
-    EXPECT_EQ(ring_->Count, 100);
-    EXPECT_EQ(ring_->Data[RX_RING_SIZE - 1], 50);
-    EXPECT_EQ(ring_->Data[0], 51);
-
-    std::vector<UCHAR> out(100);
-    LONG copied = -1;
-    EXPECT_EQ(RingRead(out.data(), 100, &copied, ring_.get()), STATUS_SUCCESS);
-    EXPECT_EQ(copied, 100);
-    EXPECT_EQ(out, in);
-    EXPECT_EQ(ring_->Tail, ring_->Head);
-    EXPECT_EQ(ring_->Count, 0);
-}
-
-TEST_F(RingTest, WhatDoesNotFitIsDroppedAndAFullRingDropsWholeTransfers)
-{
-    ring_->Count = 1023000;
-    ring_->Head = 1023000;
-    auto in = Pattern(4096, 0);
-    EXPECT_EQ(RingAppend(ring_.get(), in.data(), 4096), 1000u);
-    EXPECT_EQ(ring_->Count, RX_RING_SIZE);
-    EXPECT_EQ(ring_->Head, 0);
-    EXPECT_EQ(RingAppend(ring_.get(), in.data(), 4096), 0u);
-    EXPECT_EQ(ring_->Count, RX_RING_SIZE);
-    EXPECT_EQ(ring_->Head, 0);
-    EXPECT_EQ(RingAppend(ring_.get(), in.data(), 0), 0u);
-}
 
 TEST_F(RingTest, AReadForMoreThanIsStoredDeliversWhatThereIs)
 {

@@ -147,6 +147,7 @@ TEST_P(ChunkFailureTest, AFailedChunkCountsAnErrorAndKillsTheDeviceWhenFatal)
 INSTANTIATE_TEST_SUITE_P(
     Rows, ChunkFailureTest,
     ::testing::Values(ChunkFailure{"Ordinary", 5, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, false},
+                      ChunkFailure{"Twentieth", 19, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC, false},
                       ChunkFailure{"TwentyFirst", 20, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC, true},
                       ChunkFailure{"NotConnected", 0, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, true}),
     [](const ::testing::TestParamInfo<ChunkFailure> &info) { return std::string(info.param.name); });
