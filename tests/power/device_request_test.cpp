@@ -15,25 +15,24 @@ struct DeviceRun {
     NTSTATUS lower;                 // what the lower drivers answer
     LONG stageBelow;                // the context's stage while the request is below
     DEVICE_POWER_STATE seenBelow;   // the state recorded while the request is below
-    ULONG stepOnCompletion;         // the table's step for that stage on completion
     DEVICE_POWER_STATE after;
 };
 
 const DeviceRun kDeviceRuns[] = {
     {"set D0 from D3 records D0 only after the lower drivers succeeded", PowerDeviceD3, IRP_MN_SET_POWER,
-     PowerDeviceD0, STATUS_SUCCESS, StageDeviceSetUp, PowerDeviceD3, StepDeviceSetUpDone, PowerDeviceD0},
+     PowerDeviceD0, STATUS_SUCCESS, StageDeviceSetUp, PowerDeviceD3, PowerDeviceD0},
     {"a failing set D0 leaves D3 recorded", PowerDeviceD3, IRP_MN_SET_POWER, PowerDeviceD0,
-     STATUS_UNSUCCESSFUL, StageDeviceSetUp, PowerDeviceD3, StepDeviceSetUpDone, PowerDeviceD3},
+     STATUS_UNSUCCESSFUL, StageDeviceSetUp, PowerDeviceD3, PowerDeviceD3},
     {"set D3 from D0 records D3 before the lower drivers see it", PowerDeviceD0, IRP_MN_SET_POWER,
-     PowerDeviceD3, STATUS_SUCCESS, StageDeviceSetDown, PowerDeviceD3, StepFinish, PowerDeviceD3},
+     PowerDeviceD3, STATUS_SUCCESS, StageDeviceSetDown, PowerDeviceD3, PowerDeviceD3},
     {"set D0 while D0 is the same power, passed down as less", PowerDeviceD0, IRP_MN_SET_POWER,
-     PowerDeviceD0, STATUS_SUCCESS, StageDeviceSetDown, PowerDeviceD0, StepFinish, PowerDeviceD0},
+     PowerDeviceD0, STATUS_SUCCESS, StageDeviceSetDown, PowerDeviceD0, PowerDeviceD0},
     {"query D0 from D3 changes nothing", PowerDeviceD3, IRP_MN_QUERY_POWER, PowerDeviceD0,
-     STATUS_SUCCESS, StageDeviceQueryUp, PowerDeviceD3, StepDeviceQueryUpDone, PowerDeviceD3},
+     STATUS_SUCCESS, StageDeviceQueryUp, PowerDeviceD3, PowerDeviceD3},
     {"query D3 from D0 changes nothing", PowerDeviceD0, IRP_MN_QUERY_POWER, PowerDeviceD3,
-     STATUS_SUCCESS, StageDeviceQueryDown, PowerDeviceD0, StepDeviceQueryDownDone, PowerDeviceD0},
+     STATUS_SUCCESS, StageDeviceQueryDown, PowerDeviceD0, PowerDeviceD0},
     {"a refused query D3 comes back with the refusal", PowerDeviceD0, IRP_MN_QUERY_POWER, PowerDeviceD3,
-     STATUS_DEVICE_BUSY, StageDeviceQueryDown, PowerDeviceD0, StepDeviceQueryDownDone, PowerDeviceD0},
+     STATUS_DEVICE_BUSY, StageDeviceQueryDown, PowerDeviceD0, PowerDeviceD0},
 };
 
 using DeviceRequestTest = PowerTest;
@@ -57,7 +56,6 @@ TEST_F(DeviceRequestTest, EachDeviceRunPassesItsStagesAndRecordsTheStateAtTheRig
         EXPECT_EQ(below.state, (ULONG)run.requested);
         EXPECT_EQ(below.stage, run.stageBelow);
         EXPECT_EQ(below.recordedDevice, run.seenBelow);
-        EXPECT_EQ(PowerStepTable[below.stage][PowerEventIrpComplete], run.stepOnCompletion);
         EXPECT_EQ(ext_->DevicePowerState, run.after);
         EXPECT_EQ(ext_->SystemPowerState, PowerSystemWorking) << "device requests leave the system state";
     }

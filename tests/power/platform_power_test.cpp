@@ -80,6 +80,13 @@ VOID DeviceDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BL
     IoCompleteRequest(system, IO_NO_INCREMENT);
 }
 
+POWER_STATE Device(DEVICE_POWER_STATE state)
+{
+    POWER_STATE power;
+    power.DeviceState = state;
+    return power;
+}
+
 NTSTATUS NoStartRoutine(PDEVICE_OBJECT, PIRP, PVOID)
 {
     return STATUS_SUCCESS;
@@ -111,12 +118,11 @@ NTSTATUS ProbePower(PDEVICE_OBJECT fdo, PIRP irp)
     case Mode::Owner:
         if (system && sp->MinorFunction == IRP_MN_SET_POWER && power.State.SystemState != PowerSystemWorking) {
             IoMarkIrpPending(irp);
-            POWER_STATE d3;
-            d3.DeviceState = PowerDeviceD3;
             // Held here until the device request completes; then completed by DeviceDone
             // (PoStartNextPowerIrp first, as the driver still holds it).
             PoStartNextPowerIrp(irp);
-            const NTSTATUS requested = PoRequestPowerIrp(ext->pdo, IRP_MN_SET_POWER, d3, DeviceDone, irp, nullptr);
+            const NTSTATUS requested = PoRequestPowerIrp(ext->pdo, IRP_MN_SET_POWER, Device(PowerDeviceD3), DeviceDone, irp,
+                                                         nullptr);
             if (requested != STATUS_PENDING) {
                 irp->IoStatus.Status = requested;
                 IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -255,11 +261,10 @@ TEST_F(PowerPlatformTest, PoRequestPowerIrpReachesTheTopOfTheStackAndCallsBackWi
         probe_.seen.clear();
         phone_->SetPowerStatus(bus);
         Called called;
-        POWER_STATE d3;
-        d3.DeviceState = PowerDeviceD3;
         PIRP irp = reinterpret_cast<PIRP>(1);
         // Given the PDO, the request still starts at the probe above it.
-        EXPECT_EQ(PoRequestPowerIrp(Pdo(), IRP_MN_QUERY_POWER, d3, RecordCompletion, &called, &irp), STATUS_PENDING);
+        EXPECT_EQ(PoRequestPowerIrp(Pdo(), IRP_MN_QUERY_POWER, Device(PowerDeviceD3), RecordCompletion, &called, &irp),
+                  STATUS_PENDING);
         EXPECT_EQ(irp, nullptr);
         sim::po::WaitIdle();
         ASSERT_EQ(called.count, 1);
@@ -299,8 +304,7 @@ TEST_F(PowerPlatformTest, APolicyOwnerHoldsItsSystemRequestUntilItsDeviceRequest
 TEST_F(PowerPlatformTest, AFailedPoRequestPowerIrpSendsNothingAndNeverCallsBack)
 {
     Called called;
-    POWER_STATE d0;
-    d0.DeviceState = PowerDeviceD0;
+    const POWER_STATE d0 = Device(PowerDeviceD0);
     sim::po::FailNextRequest(STATUS_NO_MEMORY);
     EXPECT_EQ(PoRequestPowerIrp(Pdo(), IRP_MN_SET_POWER, d0, RecordCompletion, &called, nullptr), STATUS_NO_MEMORY);
     sim::lowres::FailNth("PoRequestPowerIrp", 1);
@@ -367,9 +371,8 @@ TEST_F(PowerPlatformTest, TheBusEndsPendingTransfersAtD3AndRefusesNewOnesUntilD0
     ASSERT_FALSE(pending->Done());
 
     Called called;
-    POWER_STATE state;
-    state.DeviceState = PowerDeviceD3;
-    ASSERT_EQ(PoRequestPowerIrp(Pdo(), IRP_MN_SET_POWER, state, RecordCompletion, &called, nullptr), STATUS_PENDING);
+    ASSERT_EQ(PoRequestPowerIrp(Pdo(), IRP_MN_SET_POWER, Device(PowerDeviceD3), RecordCompletion, &called, nullptr),
+              STATUS_PENDING);
     sim::po::WaitIdle();
     // Ended before the set request completed.
     ASSERT_TRUE(pending->Done());
@@ -379,8 +382,8 @@ TEST_F(PowerPlatformTest, TheBusEndsPendingTransfersAtD3AndRefusesNewOnesUntilD0
     EXPECT_EQ(read(urb, buffer)->Wait().Status, STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_NOT_ACCESSED);
 
-    state.DeviceState = PowerDeviceD0;
-    ASSERT_EQ(PoRequestPowerIrp(Pdo(), IRP_MN_SET_POWER, state, RecordCompletion, &called, nullptr), STATUS_PENDING);
+    ASSERT_EQ(PoRequestPowerIrp(Pdo(), IRP_MN_SET_POWER, Device(PowerDeviceD0), RecordCompletion, &called, nullptr),
+              STATUS_PENDING);
     sim::po::WaitIdle();
     EXPECT_EQ(phone_->PowerState(), PowerDeviceD0);
     phone_->Send(ObexPhone::kBulkIn, {'u', 'p'});

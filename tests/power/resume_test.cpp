@@ -57,6 +57,12 @@ TEST_F(ResumeTest, OnlyS3AndS4WithThePortOpenAreNotedForTheResume)
 const std::vector<USHORT> kResume = {URB_FUNCTION_ABORT_PIPE, URB_FUNCTION_RESET_PIPE, URB_FUNCTION_RESET_PIPE,
                                      URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER};
 
+void Settle()
+{
+    sim::po::WaitIdle();
+    sim::ke::WaitIdle();
+}
+
 TEST_F(ResumeTest, S0AfterS3ResumesThePipesAndThePumpOnceTheDeviceIsBackInD0)
 {
     OpenByHand();
@@ -65,8 +71,7 @@ TEST_F(ResumeTest, S0AfterS3ResumesThePipesAndThePumpOnceTheDeviceIsBackInD0)
     const size_t before = Arrivals().size();
 
     EXPECT_EQ(sim::po::SendSystemRequest(pdo_, IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
-    sim::po::WaitIdle();
-    sim::ke::WaitIdle();
+    Settle();
 
     auto after = Arrivals();
     ASSERT_EQ(after.size(), before + 2 + kResume.size());
@@ -86,8 +91,7 @@ TEST_F(ResumeTest, AQueryForS4NotFollowedByASetIsRememberedUntilTheWorkingState)
     EXPECT_TRUE(Urbs(Arrivals()).empty());
 
     EXPECT_EQ(sim::po::SendSystemRequest(pdo_, IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
-    sim::po::WaitIdle();
-    sim::ke::WaitIdle();
+    Settle();
     EXPECT_FALSE(ext_->SleptWhileOpen);
     EXPECT_EQ(Urbs(Arrivals()), kResume);
 }
@@ -98,8 +102,7 @@ TEST_F(ResumeTest, WithThePortClosedNoSystemRequestTouchesTheFlagOrThePipes)
         ext_->SleptWhileOpen = slept;
         for (SYSTEM_POWER_STATE s : {PowerSystemSleeping3, PowerSystemHibernate, PowerSystemWorking}) {
             EXPECT_EQ(sim::po::SendSystemRequest(pdo_, IRP_MN_SET_POWER, s), STATUS_SUCCESS);
-            sim::po::WaitIdle();
-            sim::ke::WaitIdle();
+            Settle();
             EXPECT_EQ(ext_->SleptWhileOpen, slept);
         }
     }
@@ -169,18 +172,14 @@ TEST_F(PhoneResumeTest, BytesThePhoneSendsAfterTheResumeReachReadFile)
     const int resets = Phone().Count().resets;
 
     ASSERT_EQ(sim::po::SetSystemPower({node_->Pdo()}, PowerSystemWorking), STATUS_SUCCESS);
-    sim::po::WaitIdle();
-    sim::ke::WaitIdle();
+    Settle();
     Phone().WaitIdle();
     EXPECT_EQ(Phone().Count().resets, resets + 2);
     EXPECT_EQ(ext_->DevicePowerState, PowerDeviceD0);
     EXPECT_FALSE(ext_->SleptWhileOpen);
     ASSERT_EQ(Phone().PendingCount(ObexPhone::kBulkIn), 1u);
 
-    sim::usb::Device::Result data;
-    data.data = {'a', 'f', 't', 'e', 'r'};
-    ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkIn, data));
-    sim::ke::WaitIdle();
+    Receive({'a', 'f', 't', 'e', 'r'});
     char buffer[16] = {};
     DWORD got = 0;
     ASSERT_TRUE(ReadFile(port, buffer, sizeof(buffer), &got, nullptr)) << GetLastError();
