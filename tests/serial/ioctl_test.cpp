@@ -102,8 +102,7 @@ TEST_F(IoctlTest, LineControlIsValidatedAndTheOtherSettingsRoundTrip)
         if (row.expected == STATUS_SUCCESS) {
             current = row.line;
         }
-        SERIAL_LINE_CONTROL got = Get<SERIAL_LINE_CONTROL>(IOCTL_SERIAL_GET_LINE_CONTROL);
-        EXPECT_EQ(std::memcmp(&got, &current, sizeof(current)), 0);
+        EXPECT_TRUE(Same(Get<SERIAL_LINE_CONTROL>(IOCTL_SERIAL_GET_LINE_CONTROL), current));
     }
 
     // Handflow keeps only its first two members; chars and timeouts take any values.
@@ -113,14 +112,9 @@ TEST_F(IoctlTest, LineControlIsValidatedAndTheOtherSettingsRoundTrip)
     EXPECT_EQ(flow.FlowReplace, 0x9ABCDEF0u);
     EXPECT_EQ(flow.XonLimit, 0);
     EXPECT_EQ(flow.XoffLimit, 0);
-    const SERIAL_CHARS chars = {0xFF, 0, 0x80, 0x11, 0x13, 0x7F};
-    ASSERT_EQ(Set(IOCTL_SERIAL_SET_CHARS, chars), STATUS_SUCCESS);
-    SERIAL_CHARS gotChars = Get<SERIAL_CHARS>(IOCTL_SERIAL_GET_CHARS);
-    EXPECT_EQ(std::memcmp(&gotChars, &chars, sizeof(chars)), 0);
-    const SERIAL_TIMEOUTS timeouts = {MAXULONG, 0, MAXULONG, 1, 0x7FFFFFFF};
-    ASSERT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, timeouts), STATUS_SUCCESS);
-    SERIAL_TIMEOUTS gotTimeouts = Get<SERIAL_TIMEOUTS>(IOCTL_SERIAL_GET_TIMEOUTS);
-    EXPECT_EQ(std::memcmp(&gotTimeouts, &timeouts, sizeof(timeouts)), 0);
+    EXPECT_TRUE(RoundTrips(IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_GET_CHARS, SERIAL_CHARS{0xFF, 0, 0x80, 0x11, 0x13, 0x7F}));
+    EXPECT_TRUE(RoundTrips(IOCTL_SERIAL_SET_TIMEOUTS, IOCTL_SERIAL_GET_TIMEOUTS,
+                           SERIAL_TIMEOUTS{MAXULONG, 0, MAXULONG, 1, 0x7FFFFFFF}));
 }
 
 TEST_F(IoctlTest, TheModemLinesAreALoopbackOfDtrAndRts)
@@ -226,22 +220,14 @@ TEST_F(IoctlTest, PurgeCancelsAndClearsByItsMaskAndReportsNoMoreThanTheCallerHol
     auto queued1 = StartWrite({2});
     auto queued2 = StartWrite({3});
     SetTimeouts(0, 0, 0);
-    ASSERT_EQ(Ioctl(IOCTL_SERIAL_PURGE, std::vector<ULONG>{SERIAL_PURGE_RXCLEAR}.data(), 4).Status,
-              STATUS_SUCCESS);
+    ASSERT_EQ(Set(IOCTL_SERIAL_PURGE, ULONG{SERIAL_PURGE_RXCLEAR}), STATUS_SUCCESS);
     ReadOp read = StartRead(4);
     ASSERT_EQ(QueueLength(&ext_->ReadQueue), 1u);
 
     // The transmit abort: the queued writes end, the one in progress and the read stay.
     ULONG mask = SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR | 0x100;
     ULONG back = 0;
-    sim::io::Request purge;
-    purge.file = file_;
-    purge.ioControlCode = IOCTL_SERIAL_PURGE;
-    purge.input = &mask;
-    purge.inputLength = sizeof(mask);
-    purge.output = &back;
-    purge.outputLength = sizeof(back);
-    IO_STATUS_BLOCK io = sim::io::Call(fdo_, purge);
+    IO_STATUS_BLOCK io = Ioctl(IOCTL_SERIAL_PURGE, &mask, sizeof(mask), &back, sizeof(back));
     EXPECT_EQ(io.Status, STATUS_SUCCESS);
     EXPECT_EQ(io.Information, 4u);
     EXPECT_EQ(back, mask);
@@ -253,10 +239,9 @@ TEST_F(IoctlTest, PurgeCancelsAndClearsByItsMaskAndReportsNoMoreThanTheCallerHol
 
     // The receive abort, with an output buffer too short for the mask: nothing comes
     // back beyond what the caller holds.
+    mask = SERIAL_PURGE_RXABORT;
     for (ULONG outLength : {0u, 2u}) {
-        mask = SERIAL_PURGE_RXABORT;
-        purge.outputLength = outLength;
-        io = sim::io::Call(fdo_, purge);
+        io = Ioctl(IOCTL_SERIAL_PURGE, &mask, sizeof(mask), &back, outLength);
         EXPECT_EQ(io.Status, STATUS_SUCCESS);
         EXPECT_EQ(io.Information, 0u) << outLength;
     }
@@ -265,7 +250,7 @@ TEST_F(IoctlTest, PurgeCancelsAndClearsByItsMaskAndReportsNoMoreThanTheCallerHol
     // The receive clear empties the ring; the pump's transfer is left in flight.
     FillRing({4, 5});
     mask = SERIAL_PURGE_RXCLEAR;
-    ASSERT_EQ(sim::io::Call(fdo_, purge).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Ioctl(IOCTL_SERIAL_PURGE, &mask, sizeof(mask)).Status, STATUS_SUCCESS);
     EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).AmountInInQueue, 0u);
     EXPECT_EQ(Phone().PendingCount(ObexPhone::kBulkIn), 1u);
     ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkOut));
@@ -282,21 +267,14 @@ TEST_F(IoctlTest, StatsCountDeliveredAndSentBytesFromTheLastClear)
     auto write = StartWrite({1, 2, 3, 4, 5});
     ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkOut));
     ASSERT_EQ(write->Wait().Status, STATUS_SUCCESS);
-    const SERIALPERF_STATS expected = {10, 5, 0, 0, 0, 0};
-    SERIALPERF_STATS stats = Get<SERIALPERF_STATS>(IOCTL_SERIAL_GET_STATS);
-    EXPECT_EQ(std::memcmp(&stats, &expected, sizeof(expected)), 0);
+    EXPECT_TRUE(Same(Get<SERIALPERF_STATS>(IOCTL_SERIAL_GET_STATS), SERIALPERF_STATS{10, 5, 0, 0, 0, 0}));
 }
 
 TEST_F(IoctlTest, AnInvalidWaitMaskKeepsTheQueuedWaitAndAValidOneEndsIt)
 {
     ASSERT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG{SERIAL_EV_RXCHAR}), STATUS_SUCCESS);
     ULONG word = 0xDEADBEEF;
-    sim::io::Request wait;
-    wait.file = file_;
-    wait.ioControlCode = IOCTL_SERIAL_WAIT_ON_MASK;
-    wait.output = &word;
-    wait.outputLength = sizeof(word);
-    auto op = sim::io::Send(fdo_, wait);
+    auto op = sim::io::Send(fdo_, Request(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &word, sizeof(word)));
     ASSERT_EQ(op->Returned(), STATUS_PENDING);
     EXPECT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG{0x2000}), STATUS_INVALID_PARAMETER);
     EXPECT_FALSE(op->Done());
@@ -329,9 +307,8 @@ TEST_F(IoctlTest, TransmitAbortsRacingNewWritesEndEveryWriteExactlyOnce)
     writes.push_back(StartWrite({0}));   // stays in progress until the end
     std::atomic<bool> stop{false};
     std::thread purger([&] {
-        ULONG mask = SERIAL_PURGE_TXABORT;
         while (!stop) {
-            Ioctl(IOCTL_SERIAL_PURGE, &mask, sizeof(mask));
+            Set(IOCTL_SERIAL_PURGE, ULONG{SERIAL_PURGE_TXABORT});
         }
     });
     for (int i = 0; i < 3000; i++) {
@@ -339,8 +316,7 @@ TEST_F(IoctlTest, TransmitAbortsRacingNewWritesEndEveryWriteExactlyOnce)
     }
     stop = true;
     purger.join();
-    ULONG mask = SERIAL_PURGE_TXABORT;
-    ASSERT_EQ(Ioctl(IOCTL_SERIAL_PURGE, &mask, sizeof(mask)).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Set(IOCTL_SERIAL_PURGE, ULONG{SERIAL_PURGE_TXABORT}), STATUS_SUCCESS);
     EXPECT_EQ(QueueLength(&ext_->WriteQueue), 0u);
     ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkOut));
     for (size_t i = 0; i < writes.size(); i++) {

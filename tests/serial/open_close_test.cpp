@@ -118,21 +118,15 @@ TEST_F(OpenCloseTest, EachFirstOpenStartsFromTheDefaultsAndKeepsWhatCarriesOver)
 
     ASSERT_EQ(OpenPort(), STATUS_SUCCESS);
     EXPECT_EQ(Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 115200u);
-    SERIAL_LINE_CONTROL line = Get<SERIAL_LINE_CONTROL>(IOCTL_SERIAL_GET_LINE_CONTROL);
-    EXPECT_EQ(line.StopBits, STOP_BITS_2);
-    EXPECT_EQ(line.Parity, NO_PARITY);
-    EXPECT_EQ(line.WordLength, 8);
+    EXPECT_TRUE(Same(Get<SERIAL_LINE_CONTROL>(IOCTL_SERIAL_GET_LINE_CONTROL), SERIAL_LINE_CONTROL{STOP_BITS_2, NO_PARITY, 8}));
     SERIAL_HANDFLOW flow = Get<SERIAL_HANDFLOW>(IOCTL_SERIAL_GET_HANDFLOW);
     EXPECT_EQ(flow.ControlHandShake, static_cast<ULONG>(SERIAL_DTR_CONTROL));
     EXPECT_EQ(flow.FlowReplace, static_cast<ULONG>(SERIAL_RTS_CONTROL));
     EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS), 0u);
     EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), 0u);
     // Carried over: the first four special characters, the timeouts, the statistics.
-    SERIAL_CHARS chars = Get<SERIAL_CHARS>(IOCTL_SERIAL_GET_CHARS);
-    const UCHAR expectedChars[6] = {1, 2, 3, 4, 0, 0};
-    EXPECT_EQ(std::memcmp(&chars, expectedChars, sizeof(expectedChars)), 0);
-    SERIAL_TIMEOUTS kept = Get<SERIAL_TIMEOUTS>(IOCTL_SERIAL_GET_TIMEOUTS);
-    EXPECT_EQ(std::memcmp(&kept, &timeouts, sizeof(timeouts)), 0);
+    EXPECT_TRUE(Same(Get<SERIAL_CHARS>(IOCTL_SERIAL_GET_CHARS), SERIAL_CHARS{1, 2, 3, 4, 0, 0}));
+    EXPECT_TRUE(Same(Get<SERIAL_TIMEOUTS>(IOCTL_SERIAL_GET_TIMEOUTS), timeouts));
     EXPECT_EQ(Get<SERIALPERF_STATS>(IOCTL_SERIAL_GET_STATS).TransmittedCount, 5u);
 }
 
@@ -142,10 +136,9 @@ TEST_F(OpenCloseTest, BytesThatArrivedBeforeTheOpenAreNotDelivered)
     ASSERT_EQ(OpenPort(), STATUS_SUCCESS);
     EXPECT_EQ(ext_->RxRing.Count, 0);
     Receive({7, 8});
-    ReadOp read = StartRead(10);
+    ReadOp read = StartRead(2);
     ASSERT_EQ(read.op->Wait().Information, 2u);
-    EXPECT_EQ((*read.buffer)[0], 7);
-    EXPECT_EQ((*read.buffer)[1], 8);
+    EXPECT_EQ(*read.buffer, std::vector<uint8_t>({7, 8}));
 }
 
 TEST_F(OpenCloseTest, AFirstOpenWhosePipeResetFailsLeavesThePortClosedForTheNextOpen)

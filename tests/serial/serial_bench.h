@@ -55,8 +55,8 @@ protected:
     }
 
     // A control request on the open handle; `out` receives Information bytes.
-    IO_STATUS_BLOCK Ioctl(ULONG code, const void *in = nullptr, ULONG inLength = 0,
-                          void *out = nullptr, ULONG outLength = 0)
+    sim::io::Request Request(ULONG code, const void *in = nullptr, ULONG inLength = 0, void *out = nullptr,
+                             ULONG outLength = 0)
     {
         sim::io::Request request;
         request.major = IRP_MJ_DEVICE_CONTROL;
@@ -66,7 +66,12 @@ protected:
         request.inputLength = inLength;
         request.output = out;
         request.outputLength = outLength;
-        return sim::io::Call(fdo_, request);
+        return request;
+    }
+    IO_STATUS_BLOCK Ioctl(ULONG code, const void *in = nullptr, ULONG inLength = 0, void *out = nullptr,
+                          ULONG outLength = 0)
+    {
+        return sim::io::Call(fdo_, Request(code, in, inLength, out, outLength));
     }
     template <typename T>
     NTSTATUS Set(ULONG code, const T &value)
@@ -82,6 +87,25 @@ protected:
         EXPECT_EQ(io.Status, STATUS_SUCCESS) << std::hex << code;
         EXPECT_EQ(io.Information, sizeof(T)) << std::hex << code;
         return value;
+    }
+
+    // Byte for byte the same record.
+    template <typename T>
+    static ::testing::AssertionResult Same(const T &got, const T &expected)
+    {
+        if (std::memcmp(&got, &expected, sizeof(T)) != 0) {
+            return ::testing::AssertionFailure() << "the record differs";
+        }
+        return ::testing::AssertionSuccess();
+    }
+    // Set, then get: the record comes back unchanged.
+    template <typename T>
+    ::testing::AssertionResult RoundTrips(ULONG set, ULONG get, const T &value)
+    {
+        if (Set(set, value) != STATUS_SUCCESS) {
+            return ::testing::AssertionFailure() << "refused";
+        }
+        return Same(Get<T>(get), value);
     }
 
     PFILE_OBJECT file_ = nullptr;
