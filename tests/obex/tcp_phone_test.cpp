@@ -1,11 +1,14 @@
-// The TCP phone: an OBEX-over-TCP server on 127.0.0.1 behind the bulk pipes. Through
-// the real driver, an application speaks OBEX on \\.\COM5 and the server answers; on the
-// bare bus (no driver), the responses the phone queues toward the host are counted
-// packet by packet, which shows where each IN transfer would end.
+// The OBEX phones through the real driver: an application opens \\.\COM5 with
+// CreateFileW and speaks OBEX with WriteFile and ReadFile, the bus runs on its own
+// thread, and the phone model (answering each request as it arrives) or the TCP phone
+// (an OBEX-over-TCP server on 127.0.0.1 behind the bulk pipes) answers. On the bare bus
+// (no driver), the responses the TCP phone queues toward the host are counted packet
+// by packet, which shows where each IN transfer would end.
 #include "tests/support/obex_tcp_server.h"
 #include "tests/support/platform_test.h"
 #include "tests/support/port_bench.h"
 
+#include "sim/obex/phone.h"
 #include "sim/obex/tcp_phone.h"
 #include "sim/win32/win32.h"
 
@@ -64,12 +67,12 @@ protected:
         bench::PortTest::TearDown();
     }
 
-    // Puts `tcp` behind the pipes, opens COM5 with a total read timeout of `readMs`,
+    // Puts `model` behind the pipes, opens COM5 with a total read timeout of `readMs`,
     // and returns a client speaking through it: each read that finds nothing waits at
     // most that long.
-    Client Open(const std::shared_ptr<TcpPhone> &tcp, DWORD readMs)
+    Client Open(const std::shared_ptr<sim::usb::Model> &model, DWORD readMs)
     {
-        Phone().SetModel(tcp);
+        Phone().SetModel(model);
         Phone().SetManual(false);
         port_ = CreateFileW(u"\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         EXPECT_NE(port_, INVALID_HANDLE_VALUE) << GetLastError();
@@ -104,6 +107,26 @@ protected:
 
     HANDLE port_ = INVALID_HANDLE_VALUE;
 };
+
+TEST_F(TcpPhonePortTest, PutOfThreeHundredKilobytesToThePhoneModelComesBackWhole)
+{
+    auto phone = std::make_shared<sim::obex::Phone>(ObexPhone::kBulkIn, ObexPhone::kBulkOut);
+    Client client = Open(phone, 5000);
+    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(client.Connect(kFolderBrowsing), kSuccess);
+    EXPECT_EQ(client.Who(), kFolderBrowsing);
+    ASSERT_EQ(client.SetPath(u"Pictures"), kSuccess);
+    std::vector<uint8_t> data(300 * 1024 + 5);
+    for (size_t i = 0; i < data.size(); i++) {
+        data[i] = static_cast<uint8_t>((i * 131) ^ (i >> 9));
+    }
+    ASSERT_EQ(client.Put(u"photo.jpg", data), kSuccess);
+    EXPECT_EQ(phone->File("Pictures/photo.jpg"), data);
+    std::vector<uint8_t> back;
+    ASSERT_EQ(client.Get(u"photo.jpg", "", back), kSuccess);
+    EXPECT_TRUE(back == data);
+    EXPECT_EQ(client.Disconnect(), kSuccess);
+}
 
 TEST_F(TcpPhonePortTest, FolderBrowsingSessionWithLargePutAndGetAgainstTcpServer)
 {
@@ -188,6 +211,7 @@ protected:
     void TearDown() override
     {
         usb_.reset();
+        server_.reset();
         PlatformTest::TearDown();
     }
 
@@ -195,17 +219,27 @@ protected:
     // 64-byte packets and the short one that ends the transfer.
     static size_t PacketsFor(size_t length) { return length / 64 + 1; }
 
+    // A server with these options, and a TCP phone connected to it behind the bus.
+    std::shared_ptr<TcpPhone> Attach(const bench::ObexTcpServer::Options &options)
+    {
+        server_ = std::make_unique<bench::ObexTcpServer>(options);
+        auto tcp = ConnectTo(*server_);
+        if (tcp) {
+            usb_->SetModel(tcp);
+        }
+        return tcp;
+    }
+
     std::unique_ptr<sim::usb::Device> usb_;
+    std::unique_ptr<bench::ObexTcpServer> server_;
 };
 
 TEST_F(TcpPhoneBusTest, ResponsesWrittenInSmallPiecesReachTheBusAsOneChunkEach)
 {
     bench::ObexTcpServer::Options options;
     options.piece = 7;
-    bench::ObexTcpServer server(options);
-    auto tcp = ConnectTo(server);
+    auto tcp = Attach(options);
     ASSERT_NE(tcp, nullptr);
-    usb_->SetModel(tcp);
 
     // The same requests to a model of our own tell how long the responses are.
     sim::obex::Phone reference(ObexPhone::kBulkIn, ObexPhone::kBulkOut);
@@ -232,10 +266,8 @@ TEST_F(TcpPhoneBusTest, PacketShorterThanItsHeaderBreaksTheConnection)
     // A length shorter than the packet's own header: nothing after it can be trusted.
     bench::ObexTcpServer::Options options;
     options.firstReply = {kSuccess, 0x00, 0x02};
-    bench::ObexTcpServer server(options);
-    auto tcp = ConnectTo(server);
+    auto tcp = Attach(options);
     ASSERT_NE(tcp, nullptr);
-    usb_->SetModel(tcp);
 
     const std::vector<uint8_t> connect = Encode(Packet{kConnect, {kVersion, 0, 0x20, 0x00}, {}});
     tcp->Written(*usb_, ObexPhone::kBulkOut, connect);
@@ -253,10 +285,8 @@ TEST_F(TcpPhoneBusTest, DeviceThatLetsGoOfThePhoneGetsNoMoreResponses)
     // The answer comes well after the device has let go, as it would after an unplug.
     bench::ObexTcpServer::Options options;
     options.delayMs = 100;
-    bench::ObexTcpServer server(options);
-    auto tcp = ConnectTo(server);
+    auto tcp = Attach(options);
     ASSERT_NE(tcp, nullptr);
-    usb_->SetModel(tcp);
 
     tcp->Written(*usb_, ObexPhone::kBulkOut, Encode(Packet{kConnect, {kVersion, 0, 0x20, 0x00}, {}}));
     usb_->SetModel(nullptr);
