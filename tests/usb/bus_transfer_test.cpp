@@ -75,43 +75,18 @@ TEST_F(BusTransfer, ThePhoneSeesWritesWithTheirBoundariesAndZeroLengthPackets)
     EXPECT_EQ(scripted_->Bytes().size(), 67u);
 }
 
-struct Seen {
-    KIRQL irql = PASSIVE_LEVEL;
-    std::string thread;
-    NTSTATUS status = STATUS_PENDING;
-    bool done = false;
-};
-
-NTSTATUS RecordCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
-{
-    auto *seen = static_cast<Seen *>(context);
-    seen->irql = sim::ke::CurrentIrql();
-    seen->thread = sim::ke::ThreadName();
-    seen->status = irp->IoStatus.Status;
-    seen->done = true;
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 TEST_F(BusTransfer, TransfersCompleteOnTheBusThreadAtDispatchLevel)
 {
-    std::vector<uint8_t> buffer(64);
-    URB urb{};
-    UsbBuildInterruptOrBulkTransferRequest(&urb, (USHORT)sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), out_,
-                                           buffer.data(), nullptr, 64, USBD_SHORT_TRANSFER_OK, nullptr);
-    Seen seen;
-    PIRP irp = IoAllocateIrp(phone_->Pdo()->StackSize, FALSE);
-    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
-    sp->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    sp->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    sp->Parameters.Others.Argument1 = &urb;
-    IoSetCompletionRoutine(irp, RecordCompletion, &seen, TRUE, TRUE, TRUE);
-    EXPECT_EQ(IoCallDriver(phone_->Pdo(), irp), STATUS_PENDING);
-    phone_->WaitIdle();
-    ASSERT_TRUE(seen.done);
-    EXPECT_EQ(seen.status, STATUS_SUCCESS);
-    EXPECT_EQ(seen.irql, DISPATCH_LEVEL);
-    EXPECT_EQ(seen.thread, "usb bus");
-    IoFreeIrp(irp);
+    KIRQL irql = PASSIVE_LEVEL;
+    std::string thread;
+    auto write = Write(out_, Bytes(64), [&](const IO_STATUS_BLOCK &) {
+        irql = sim::ke::CurrentIrql();
+        thread = sim::ke::ThreadName();
+    });
+    EXPECT_EQ(write->op->Returned(), STATUS_PENDING);
+    ASSERT_EQ(write->op->Wait().Status, STATUS_SUCCESS);
+    EXPECT_EQ(irql, DISPATCH_LEVEL);
+    EXPECT_EQ(thread, "usb bus");
 }
 
 TEST_F(BusTransfer, InManualModeTheTestCompletesEachTransferInTurn)
