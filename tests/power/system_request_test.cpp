@@ -39,29 +39,24 @@ constexpr UCHAR SET = IRP_MN_SET_POWER;
 constexpr UCHAR QUERY = IRP_MN_QUERY_POWER;
 constexpr NTSTATUS OK = STATUS_SUCCESS;
 
+// Less power: the device goes first (recorded D3 before its lower drivers see it), then
+// the system request goes down. Whatever the capabilities map the state to (`capability`:
+// D0 for a run to S0, the same power), less power asks for D3.
+SystemRun Down(const char *name, DEVICE_POWER_STATE capability, SYSTEM_POWER_STATE requested)
+{
+    const DEVICE_POWER_STATE device = capability == PowerDeviceD0 ? PowerDeviceD0 : PowerDeviceD3;
+    return {name, PowerSystemWorking, PowerDeviceD0, capability, SET, requested, OK, OK, OK, OK,
+            {{D, SET, (ULONG)device, StageDeviceSetDown, device, PowerSystemWorking},
+             {S, SET, (ULONG)requested, StageSystemDownLower, device, PowerSystemWorking}},
+            requested, device};
+}
+
 const SystemRun kSystemRuns[] = {
-    // Less power: the device goes first (recorded D3 before its lower drivers see it),
-    // then the system request goes down.
-    {"S0 to S3", PowerSystemWorking, PowerDeviceD0, PowerDeviceD3, SET, PowerSystemSleeping3, OK, OK, OK, OK,
-     {{D, SET, PowerDeviceD3, StageDeviceSetDown, PowerDeviceD3, PowerSystemWorking},
-      {S, SET, PowerSystemSleeping3, StageSystemDownLower, PowerDeviceD3, PowerSystemWorking}},
-     PowerSystemSleeping3, PowerDeviceD3},
-    {"S1 mapped to D1 asks for D3", PowerSystemWorking, PowerDeviceD0, PowerDeviceD1, SET, PowerSystemSleeping1, OK, OK, OK, OK,
-     {{D, SET, PowerDeviceD3, StageDeviceSetDown, PowerDeviceD3, PowerSystemWorking},
-      {S, SET, PowerSystemSleeping1, StageSystemDownLower, PowerDeviceD3, PowerSystemWorking}},
-     PowerSystemSleeping1, PowerDeviceD3},
-    {"S2 mapped to D2 asks for D3", PowerSystemWorking, PowerDeviceD0, PowerDeviceD2, SET, PowerSystemSleeping2, OK, OK, OK, OK,
-     {{D, SET, PowerDeviceD3, StageDeviceSetDown, PowerDeviceD3, PowerSystemWorking},
-      {S, SET, PowerSystemSleeping2, StageSystemDownLower, PowerDeviceD3, PowerSystemWorking}},
-     PowerSystemSleeping2, PowerDeviceD3},
-    {"S5 with no mapping asks for D3", PowerSystemWorking, PowerDeviceD0, PowerDeviceUnspecified, SET, PowerSystemShutdown, OK, OK, OK, OK,
-     {{D, SET, PowerDeviceD3, StageDeviceSetDown, PowerDeviceD3, PowerSystemWorking},
-      {S, SET, PowerSystemShutdown, StageSystemDownLower, PowerDeviceD3, PowerSystemWorking}},
-     PowerSystemShutdown, PowerDeviceD3},
-    {"S0 while S0 takes the run for the same power", PowerSystemWorking, PowerDeviceD0, PowerDeviceD0, SET, PowerSystemWorking, OK, OK, OK, OK,
-     {{D, SET, PowerDeviceD0, StageDeviceSetDown, PowerDeviceD0, PowerSystemWorking},
-      {S, SET, PowerSystemWorking, StageSystemDownLower, PowerDeviceD0, PowerSystemWorking}},
-     PowerSystemWorking, PowerDeviceD0},
+    Down("S0 to S3", PowerDeviceD3, PowerSystemSleeping3),
+    Down("S1 mapped to D1 asks for D3", PowerDeviceD1, PowerSystemSleeping1),
+    Down("S2 mapped to D2 asks for D3", PowerDeviceD2, PowerSystemSleeping2),
+    Down("S5 with no mapping asks for D3", PowerDeviceUnspecified, PowerSystemShutdown),
+    Down("S0 while S0 takes the run for the same power", PowerDeviceD0, PowerSystemWorking),
     {"a query for S4 queries D3 and records nothing", PowerSystemWorking, PowerDeviceD0, PowerDeviceD3, QUERY, PowerSystemHibernate, OK, OK, OK, OK,
      {{D, QUERY, PowerDeviceD3, StageDeviceQueryDown, PowerDeviceD0, PowerSystemWorking},
       {S, QUERY, PowerSystemHibernate, StageSystemDownLower, PowerDeviceD0, PowerSystemWorking}},
