@@ -6,23 +6,7 @@
 
 namespace {
 
-using bench::DriverTest;
-
-class CoreDeviceTest : public DriverTest {
-protected:
-    void SetUp() override
-    {
-        DriverTest::SetUp();
-        ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
-        pdo_ = NewPdo();
-        ASSERT_EQ(AddDevice(pdo_, &fdo_), STATUS_SUCCESS);
-        ext_ = Ext(fdo_);
-    }
-
-    PDEVICE_OBJECT pdo_ = nullptr;
-    PDEVICE_OBJECT fdo_ = nullptr;
-    PDEVICE_EXTENSION ext_ = nullptr;
-};
+using CoreDeviceTest = bench::DeviceTest;
 
 // The test runs under DataLock at DISPATCH_LEVEL, as the data path calls it.
 TEST_F(CoreDeviceTest, OnlyTheLeavingStatesAndADeadDeviceAreUnavailable)

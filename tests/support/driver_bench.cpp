@@ -29,11 +29,6 @@ std::string Narrow(const char16_t *s)
     return out;
 }
 
-void DriverTest::SetUp()
-{
-    PlatformTest::SetUp();
-}
-
 void DriverTest::TearDown()
 {
     while (!fdos_.empty()) {
@@ -117,6 +112,15 @@ NTSTATUS DriverTest::Send(PDEVICE_OBJECT fdo, UCHAR major, UCHAR minor)
     request.major = major;
     request.minor = minor;
     return sim::io::Call(fdo, request).Status;
+}
+
+void DeviceTest::SetUp()
+{
+    DriverTest::SetUp();
+    ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
+    pdo_ = NewPdo();
+    ASSERT_EQ(AddDevice(pdo_, &fdo_), STATUS_SUCCESS);
+    ext_ = Ext(fdo_);
 }
 
 }  // namespace bench

@@ -20,7 +20,6 @@ std::string Narrow(const char16_t *s);
 
 class DriverTest : public PlatformTest {
 protected:
-    void SetUp() override;
     void TearDown() override;
 
     // Loads the driver (DriverEntry at PASSIVE_LEVEL); the bench unloads it at the end.
@@ -52,6 +51,16 @@ private:
     std::mutex lock_;
     std::vector<std::unique_ptr<sim::bus::Pdo>> pdos_;
     std::vector<PDEVICE_OBJECT> fdos_;
+};
+
+// The driver loaded and one device added on one bus PDO.
+class DeviceTest : public DriverTest {
+protected:
+    void SetUp() override;
+
+    PDEVICE_OBJECT pdo_ = nullptr;
+    PDEVICE_OBJECT fdo_ = nullptr;
+    PDEVICE_EXTENSION ext_ = nullptr;
 };
 
 }  // namespace bench
