@@ -1,5 +1,5 @@
-// The recording device: its driver entry, dispatch and cancel routine, and the
-// fixture that loads it per test and checks that every handle was closed.
+// The recording device: its handler and cancel routine, and the fixture that creates
+// it per test and checks that every handle was closed.
 #include "tests/win32/recorder.h"
 
 #include "sim/io/io.h"
@@ -17,7 +17,6 @@ struct Recorder {
     std::map<std::pair<UCHAR, ULONG>, Answer> answers;
     std::map<UCHAR, bool> hold;  // major -> cancelable
     std::deque<PIRP> held;
-    PDEVICE_OBJECT device = nullptr;
 };
 
 Recorder *recorder = nullptr;
@@ -53,7 +52,7 @@ VOID CancelHeld(PDEVICE_OBJECT, PIRP irp)
     Finish(irp, STATUS_CANCELLED, {});
 }
 
-NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS RecordAndAnswer(PDEVICE_OBJECT, PIRP irp)
 {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     Seen seen{sp->MajorFunction, 0, {}, 0};
@@ -104,53 +103,18 @@ NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp)
     return answer.status;
 }
 
-// The fixture deletes the device first: a driver is unloaded only once it has none.
-VOID Unload(PDRIVER_OBJECT)
-{
-}
-
-void DeleteDevice()
-{
-    UNICODE_STRING link;
-    RtlInitUnicodeString(&link, u"\\DosDevices\\COM7");
-    IoDeleteSymbolicLink(&link);
-    IoDeleteDevice(recorder->device);
-    recorder->device = nullptr;
-}
-
-NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING)
-{
-    for (auto &major : driver->MajorFunction) {
-        major = Dispatch;
-    }
-    driver->DriverUnload = Unload;
-    UNICODE_STRING name;
-    UNICODE_STRING link;
-    RtlInitUnicodeString(&name, u"\\Device\\W32REC");
-    RtlInitUnicodeString(&link, u"\\DosDevices\\COM7");
-    PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    status = IoCreateSymbolicLink(&link, &name);
-    if (!NT_SUCCESS(status)) {
-        IoDeleteDevice(device);
-        return status;
-    }
-    device->Flags |= DO_BUFFERED_IO;
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
-    recorder->device = device;
-    return STATUS_SUCCESS;
-}
-
 }  // namespace
 
 void Win32Test::SetUp()
 {
-    PlatformTest::SetUp();
+    IoTest::SetUp();
     recorder = new Recorder;
-    ASSERT_EQ(sim::io::LoadDriver(Entry, u"w32rec", &driver_), STATUS_SUCCESS);
+    ASSERT_NE(AddDevice(RecordAndAnswer, nullptr, DO_BUFFERED_IO, u"\\Device\\W32REC", TRUE), nullptr);
+    UNICODE_STRING name;
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&name, u"\\Device\\W32REC");
+    RtlInitUnicodeString(&link, u"\\DosDevices\\COM7");
+    ASSERT_EQ(IoCreateSymbolicLink(&link, &name), STATUS_SUCCESS);
 }
 
 void Win32Test::TearDown()
@@ -159,13 +123,12 @@ void Win32Test::TearDown()
     while (CompleteHeld(STATUS_CANCELLED)) {
     }
     EXPECT_EQ(sim::win32::OpenHandles(), 0u) << "a test left a handle open";
-    if (driver_ != nullptr) {
-        DeleteDevice();
-        sim::io::UnloadDriver(driver_);
-    }
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, u"\\DosDevices\\COM7");
+    IoDeleteSymbolicLink(&link);
+    IoTest::TearDown();
     delete recorder;
     recorder = nullptr;
-    PlatformTest::TearDown();
 }
 
 void Win32Test::Script(UCHAR major, ULONG code, Answer answer)

@@ -1,12 +1,12 @@
-// A recording device for the Win32 layer's tests: a driver of the test's own,
-// \Device\W32REC (exclusive, buffered I/O) linked as \DosDevices\COM7, whose dispatch
+// A recording device for the Win32 layer's tests: a device of the test driver,
+// \Device\W32REC (exclusive, buffered I/O) linked as \DosDevices\COM7, whose handler
 // records every request (major, control code, input bytes, output length) and answers
 // as the test scripts it: a status and output bytes per control code or major, or
 // held pending until the test completes it.
 #pragma once
 
 #include "sim/win32/windows.h"
-#include "tests/support/platform_test.h"
+#include "tests/support/test_driver.h"
 
 #include <cstdint>
 #include <map>
@@ -35,7 +35,7 @@ std::vector<uint8_t> Bytes(const T &record)
     return std::vector<uint8_t>(p, p + sizeof(T));
 }
 
-class Win32Test : public bench::PlatformTest {
+class Win32Test : public bench::IoTest {
 protected:
     void SetUp() override;
     void TearDown() override;
@@ -54,8 +54,6 @@ protected:
     void ClearRequests();
 
     HANDLE Open(DWORD flags = 0);
-
-    PDRIVER_OBJECT driver_ = nullptr;
 };
 
 }  // namespace w32test
