@@ -49,6 +49,7 @@ TEST_F(FileTest, CreateFileOpensEachPathFormByItsKernelNameAndFailsAsWindowsDoes
     } cases[] = {
         {u"\\\\.\\COM7", u"\\??\\COM7", ERROR_SUCCESS},
         {u"\\\\?\\COM7", u"\\??\\COM7", ERROR_SUCCESS},
+        {u"COM7", u"\\??\\COM7", ERROR_SUCCESS},
         {u"com7", u"\\??\\com7", ERROR_SUCCESS},
         {u"\\\\?\\GLOBALROOT\\Device\\W32REC", u"\\Device\\W32REC", ERROR_SUCCESS},
         {u"\\\\.\\COM8", u"\\??\\COM8", ERROR_FILE_NOT_FOUND},
