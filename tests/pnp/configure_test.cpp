@@ -4,7 +4,6 @@
 #include "tests/pnp/pnp_fixture.h"
 
 #include "sim/ex/ex.h"
-#include "sim/ke/ke.h"
 #include "sim/lowres.h"
 
 namespace pnptest {
@@ -145,39 +144,6 @@ TEST_F(ConfigureTest, AFailedDeviceDescriptorRequestEndsTheStartBeforeAnythingIs
     EXPECT_EQ(node->Usb()->Count().descriptors, 1);
 }
 
-TEST_F(ConfigureTest, AMissingCopyOfTheInterfaceInformationIsRefused)
-{
-    auto node = Phone(false);
-    PDEVICE_EXTENSION ext = ExtOf(*node);
-
-    // Count the pool calls of a whole configuration: the copy is the last one.
-    int before = sim::lowres::Calls("ExAllocatePool");
-    {
-        sim::ke::DriverCall call("ConfigureDevice");
-        ASSERT_EQ(ConfigureDevice(node->Top()), STATUS_SUCCESS);
-        ReleaseInterfaceInfo(ext);
-    }
-    int calls = sim::lowres::Calls("ExAllocatePool") - before;
-    {
-        sim::lowres::FailNth("ExAllocatePool", calls);
-        sim::ke::DriverCall call("ConfigureDevice");
-        ASSERT_EQ(ConfigureDevice(node->Top()), STATUS_SUCCESS);
-        ASSERT_NE(ext->InterfaceInfo, nullptr);
-        EXPECT_EQ(ext->InterfaceInfo[0], nullptr) << "the copy's allocation was the one failed";
-        ReleaseInterfaceInfo(ext);
-    }
-
-    // The start's own wait for the lower drivers takes one allocation first.
-    sim::lowres::Reset();
-    sim::lowres::FailNth("ExAllocatePool", 1 + calls);
-    EXPECT_EQ(pnp_->Start(*node), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(sim::lowres::Injected(), 1);
-    ExpectNothingHeld(*node);
-
-    EXPECT_EQ(pnp_->Start(*node), STATUS_SUCCESS);
-    EXPECT_EQ(ext->PnpState, (ULONG)Started);
-}
-
 TEST_F(ConfigureTest, AConfigurationRunAgainReleasesTheEarlierCopies)
 {
     // The first start configures, then fails at the port names: still NeverStarted.
@@ -196,6 +162,8 @@ TEST_F(ConfigureTest, AConfigurationRunAgainReleasesTheEarlierCopies)
     EXPECT_EQ(sim::ex::OutstandingCount(), pool + 1);
 }
 
+// Among the failure points: the copy of the interface information, whose absence
+// the start must refuse rather than take pipes from nothing.
 TEST_F(ConfigureTest, EveryFailurePointOfTheFirstStartUnwindsCompletely)
 {
     int failures = 0;

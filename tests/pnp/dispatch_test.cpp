@@ -7,16 +7,8 @@
 namespace pnptest {
 namespace {
 
-class DispatchTest : public bench::DriverTest {
+class DispatchTest : public bench::DeviceTest {
 protected:
-    void SetUp() override
-    {
-        DriverTest::SetUp();
-        ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
-        pdo_ = NewPdo();
-        ASSERT_EQ(AddDevice(pdo_, &fdo_), STATUS_SUCCESS);
-    }
-
     NTSTATUS Pnp(UCHAR minor, std::function<void(IO_STACK_LOCATION &)> parameters = {})
     {
         sim::io::Request request;
@@ -25,9 +17,6 @@ protected:
         request.parameters = std::move(parameters);
         return sim::io::Call(fdo_, request).Status;
     }
-
-    PDEVICE_OBJECT pdo_ = nullptr;
-    PDEVICE_OBJECT fdo_ = nullptr;
 };
 
 struct Capabilities {

@@ -8,7 +8,7 @@
 #include "sim/ke/ke.h"
 #include "sim/lowres.h"
 #include "sim/pnp/pnp.h"
-#include "tests/support/platform_test.h"
+#include "tests/support/test_driver.h"
 
 #include <atomic>
 #include <map>
@@ -40,110 +40,83 @@ struct Probe {
     std::atomic<int> mostInPnp{0};
     PDEVICE_OBJECT lastFdo = nullptr;
 };
-Probe *g_probe = nullptr;
-
-struct ProbeExtension {
-    PDEVICE_OBJECT lower;
-    UNICODE_STRING link;
-};
 
 constexpr GUID kProbeClass = {0x5fb7c1a2, 0x3d4e, 0x4f60, {0x81, 0x92, 0xa3, 0xb4, 0xc5, 0xd6, 0xe7, 0xf8}};
 
-void Record(UCHAR major, UCHAR minor, NTSTATUS arrived)
-{
-    std::lock_guard<std::mutex> guard(g_probe->lock);
-    g_probe->seen.push_back(Seen{major, minor, sim::ke::CurrentIrql(), sim::ke::ThreadName(), arrived});
-}
-
-NTSTATUS ProbeDispatch(PDEVICE_OBJECT fdo, PIRP irp)
-{
-    auto *ext = static_cast<ProbeExtension *>(fdo->DeviceExtension);
-    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    const UCHAR minor = sp->MinorFunction;
-    Record(sp->MajorFunction, minor, irp->IoStatus.Status);
-    if (sp->MajorFunction != IRP_MJ_PNP) {
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        irp->IoStatus.Information = 0;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
-    }
-    const int now = ++g_probe->inPnp;
-    for (int most = g_probe->mostInPnp; now > most && !g_probe->mostInPnp.compare_exchange_weak(most, now);) {
-    }
-    std::this_thread::yield();   // widens the window in which a second request could enter
-    std::optional<NTSTATUS> fail;
-    {
-        std::lock_guard<std::mutex> guard(g_probe->lock);
-        auto it = g_probe->failPnp.find(minor);
-        if (it != g_probe->failPnp.end()) {
-            fail = it->second;
-        }
-    }
-    NTSTATUS status;
-    if (fail) {
-        status = *fail;
-        irp->IoStatus.Status = status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-    } else {
-        if (minor == IRP_MN_START_DEVICE) {
-            IoSetDeviceInterfaceState(&ext->link, TRUE);
-        }
-        IoSkipCurrentIrpStackLocation(irp);
-        status = IoCallDriver(ext->lower, irp);
-    }
-    --g_probe->inPnp;
-    if (minor == IRP_MN_REMOVE_DEVICE && !fail) {
-        // Leaves its interface enabled: the manager disables and counts it.
-        RtlFreeUnicodeString(&ext->link);
-        IoDetachDevice(ext->lower);
-        IoDeleteDevice(fdo);
-    }
-    return status;
-}
-
-NTSTATUS ProbeAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
-{
-    Record(kAddDevice, 0, STATUS_SUCCESS);
-    PDEVICE_OBJECT fdo;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(ProbeExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    auto *ext = static_cast<ProbeExtension *>(fdo->DeviceExtension);
-    ext->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
-    IoRegisterDeviceInterface(pdo, &kProbeClass, nullptr, &ext->link);
-    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-    std::lock_guard<std::mutex> guard(g_probe->lock);
-    g_probe->lastFdo = fdo;
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS ProbeEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
-{
-    for (PDRIVER_DISPATCH &dispatch : driver->MajorFunction) {
-        dispatch = ProbeDispatch;
-    }
-    driver->DriverExtension->AddDevice = ProbeAddDevice;
-    return STATUS_SUCCESS;
-}
-
-class PnpManagerTest : public bench::PlatformTest {
+class PnpManagerTest : public bench::IoTest {
 protected:
     void SetUp() override
     {
-        PlatformTest::SetUp();
-        g_probe = &probe_;
-        ASSERT_EQ(sim::io::LoadDriver(ProbeEntry, u"pnpprobe", &driver_), STATUS_SUCCESS);
+        IoTest::SetUp();
+        addDevice_ = [this](PDEVICE_OBJECT pdo) { return ProbeAddDevice(pdo); };
         manager_.emplace(driver_);
     }
     void TearDown() override
     {
         manager_.reset();
-        if (driver_ != nullptr) {
-            sim::io::UnloadDriver(driver_);
+        IoTest::TearDown();
+    }
+
+    void Record(UCHAR major, UCHAR minor, NTSTATUS arrived)
+    {
+        std::lock_guard<std::mutex> guard(probe_.lock);
+        probe_.seen.push_back(Seen{major, minor, sim::ke::CurrentIrql(), sim::ke::ThreadName(), arrived});
+    }
+
+    NTSTATUS ProbeAddDevice(PDEVICE_OBJECT pdo)
+    {
+        Record(kAddDevice, 0, STATUS_SUCCESS);
+        PDEVICE_OBJECT fdo = AddDevice([this](PDEVICE_OBJECT device, PIRP irp) { return ProbeDispatch(device, irp); },
+                                       pdo);
+        if (fdo == nullptr) {
+            return STATUS_INSUFFICIENT_RESOURCES;
         }
-        PlatformTest::TearDown();
-        g_probe = nullptr;
+        IoRegisterDeviceInterface(pdo, &kProbeClass, nullptr, &Ext(fdo)->link);
+        std::lock_guard<std::mutex> guard(probe_.lock);
+        probe_.lastFdo = fdo;
+        return STATUS_SUCCESS;
+    }
+
+    NTSTATUS ProbeDispatch(PDEVICE_OBJECT fdo, PIRP irp)
+    {
+        bench::TestExtension *ext = Ext(fdo);
+        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+        const UCHAR minor = sp->MinorFunction;
+        Record(sp->MajorFunction, minor, irp->IoStatus.Status);
+        if (sp->MajorFunction != IRP_MJ_PNP) {
+            return bench::CompleteWith(irp, STATUS_SUCCESS);
+        }
+        const int now = ++probe_.inPnp;
+        for (int most = probe_.mostInPnp; now > most && !probe_.mostInPnp.compare_exchange_weak(most, now);) {
+        }
+        std::this_thread::yield();   // widens the window in which a second request could enter
+        std::optional<NTSTATUS> fail;
+        {
+            std::lock_guard<std::mutex> guard(probe_.lock);
+            auto it = probe_.failPnp.find(minor);
+            if (it != probe_.failPnp.end()) {
+                fail = it->second;
+            }
+        }
+        NTSTATUS status;
+        if (fail) {
+            status = *fail;
+            irp->IoStatus.Status = status;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+        } else {
+            if (minor == IRP_MN_START_DEVICE) {
+                IoSetDeviceInterfaceState(&ext->link, TRUE);
+            }
+            IoSkipCurrentIrpStackLocation(irp);
+            status = IoCallDriver(ext->lower, irp);
+        }
+        --probe_.inPnp;
+        if (minor == IRP_MN_REMOVE_DEVICE && !fail) {
+            // Leaves its interface enabled: the manager disables and counts it.
+            RtlFreeUnicodeString(&ext->link);
+            DeleteDevice(fdo);
+        }
+        return status;
     }
 
     Manager &Pnp() { return *manager_; }
@@ -177,7 +150,6 @@ protected:
     }
 
     Probe probe_;
-    PDRIVER_OBJECT driver_ = nullptr;
     std::optional<Manager> manager_;
 };
 

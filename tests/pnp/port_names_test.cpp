@@ -18,24 +18,6 @@ std::u16string Text(const std::vector<uint8_t> &bytes)
     return text;
 }
 
-TEST_F(PortNamesTest, Com5GivesTheLinkTwelveBytesUnderSerialCommAndAnEnabledInterface)
-{
-    auto node = Phone(true);
-    ASSERT_EQ(ExtOf(*node)->PnpState, (ULONG)Started);
-    const std::u16string device = DeviceNameOf(*node);
-
-    EXPECT_EQ(sim::ob::LinkTarget(u"\\DosDevices\\COM5"), device);
-    EXPECT_TRUE(sim::ob::IsUnprotectedLink(u"\\DosDevices\\COM5"));
-    EXPECT_EQ(sim::ob::Resolve(u"\\DosDevices\\COM5"), node->Top());
-
-    auto value = SerialComm(device);
-    ASSERT_TRUE(value.has_value());
-    EXPECT_EQ(value->type, (ULONG)REG_SZ);
-    EXPECT_EQ(Text(value->data), std::u16string(u"COM5\0\0", 6));
-
-    EXPECT_TRUE(Enabled(InterfaceOf(*node)));
-}
-
 // "PortName" data of a given size: the name's characters (repeated 'A' after "COM")
 // and optionally a NUL character, cut to `bytes`.
 std::vector<uint8_t> NameData(size_t bytes)
@@ -56,12 +38,16 @@ struct Length {
     size_t characters;  // of the name, when the start succeeds
 };
 
+// Each name a start takes gives an unprotected link, the name and two NULs as a REG_SZ
+// under SERIALCOMM, and an enabled interface.
 TEST_F(PortNamesTest, NamesUpToTheBufferAreTakenWholeAndLongerOnesRefused)
 {
     std::vector<uint8_t> sixtyThreeAndNul = NameData(126);
     sixtyThreeAndNul.push_back(0);
     sixtyThreeAndNul.push_back(0);
+    const char16_t com5[] = u"COM5";
     const Length rows[] = {
+        {"COM5", std::vector<uint8_t>((const uint8_t *)com5, (const uint8_t *)com5 + sizeof com5), STATUS_SUCCESS, 4},
         // 63 characters and the first byte of a 64th: the buffer's zero completes it.
         {"127 bytes", NameData(127), STATUS_SUCCESS, 64},
         {"63 characters and the NUL", sixtyThreeAndNul, STATUS_SUCCESS, 63},
@@ -82,12 +68,16 @@ TEST_F(PortNamesTest, NamesUpToTheBufferAreTakenWholeAndLongerOnesRefused)
             if (bytes.size() % 2 != 0) {
                 bytes.push_back(0);
             }
-            std::u16string name = Text(bytes);
-            EXPECT_EQ(sim::ob::LinkTarget(u"\\DosDevices\\" + name), DeviceNameOf(*node));
+            const std::u16string link = u"\\DosDevices\\" + Text(bytes);
+            EXPECT_EQ(sim::ob::LinkTarget(link), DeviceNameOf(*node));
+            EXPECT_TRUE(sim::ob::IsUnprotectedLink(link));
+            EXPECT_EQ(sim::ob::Resolve(link), node->Top());
+            EXPECT_TRUE(Enabled(InterfaceOf(*node)));
             auto value = SerialComm(DeviceNameOf(*node));
             ASSERT_TRUE(value.has_value());
+            EXPECT_EQ(value->type, (ULONG)REG_SZ);
             // The name and exactly two zero characters: nothing from beyond the name.
-            EXPECT_EQ(Text(value->data), name + std::u16string(2, u'\0'));
+            EXPECT_EQ(Text(value->data), Text(bytes) + std::u16string(2, u'\0'));
             EXPECT_EQ(pnp_->Remove(*node), STATUS_SUCCESS);
         } else {
             EXPECT_EQ(ExtOf(*node)->PnpState, (ULONG)NeverStarted);

@@ -12,12 +12,11 @@ using sim::usb::ObexPhone;
 
 using RemovalTest = PnpTest;
 
-void ExpectNoNames(const sim::pnp::Node &node, const std::u16string &device, const std::u16string &interfaceName)
+void ExpectNoNames(const std::u16string &device, const std::u16string &interfaceName)
 {
     EXPECT_TRUE(sim::ob::Links().empty());
     EXPECT_FALSE(sim::cm::GetValue(sim::cm::kSerialComm, device).has_value());
     EXPECT_FALSE(PnpTest::Enabled(interfaceName));
-    (void)node;
 }
 
 TEST_F(RemovalTest, SurpriseRemovalEndsAParkedReadAndAWriteInFlightThenTheRemovalLeavesNothing)
@@ -52,13 +51,13 @@ TEST_F(RemovalTest, SurpriseRemovalEndsAParkedReadAndAWriteInFlightThenTheRemova
     EXPECT_EQ(parked->Wait().Status, STATUS_CANCELLED);
     EXPECT_FALSE(NT_SUCCESS(inFlight->Wait().Status));
     EXPECT_EQ(ExtOf(*node)->PnpState, (ULONG)SurpriseRemoved);
-    ExpectNoNames(*node, device, interfaceName);
+    ExpectNoNames(device, interfaceName);
     EXPECT_FALSE(node->Removed()) << "the removal waits for the last handle";
 
     sim::io::Close(file);
     ASSERT_TRUE(node->WaitRemoved());
     sim::ke::WaitIdle();
-    ExpectNoNames(*node, device, interfaceName);
+    ExpectNoNames(device, interfaceName);
     EXPECT_EQ(node->InterfacesLeftEnabled(), 0);
     // The fixture's end checks that no pool block is left.
 }
