@@ -11,6 +11,7 @@
 #include "sim/pnp/pnp.h"
 #include "tests/support/driver_bench.h"
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,12 +28,7 @@ public:
 
     static bool Enabled(const std::u16string &interfaceName)
     {
-        for (const auto &i : sim::io::Interfaces()) {
-            if (i.symbolicLink == interfaceName) {
-                return i.enabled;
-            }
-        }
-        return false;
+        return std::ranges::count(sim::io::EnabledInterfaces(GUID_DEVINTERFACE_COMPORT), interfaceName) != 0;
     }
 
 protected:
