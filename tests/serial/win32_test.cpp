@@ -6,6 +6,7 @@
 #include "sim/win32/win32.h"
 
 #include <functional>
+#include <vector>
 #include <string>
 
 namespace {
@@ -74,21 +75,15 @@ TEST_F(SerialWin32Test, SetCommStateThenGetCommStateRoundTripsTheDcb)
     DCB got = {};
     got.DCBlength = sizeof(DCB);
     ASSERT_TRUE(GetCommState(port_, &got));
-    EXPECT_EQ(got.BaudRate, 57600u);
-    EXPECT_EQ(got.ByteSize, 7);
-    EXPECT_EQ(got.Parity, ODDPARITY);
-    EXPECT_EQ(got.StopBits, TWOSTOPBITS);
-    EXPECT_EQ(got.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
-    EXPECT_EQ(got.fRtsControl, static_cast<DWORD>(RTS_CONTROL_HANDSHAKE));
-    EXPECT_EQ(got.fOutxCtsFlow, 1u);
-    EXPECT_EQ(got.XonChar, 0x11);
-    EXPECT_EQ(got.XoffChar, 0x13);
-    EXPECT_EQ(got.ErrorChar, '?');
-    EXPECT_EQ(got.EofChar, 0x1A);
-    EXPECT_EQ(got.EvtChar, '\n');
     // The port keeps no flow-control limits.
-    EXPECT_EQ(got.XonLim, 0);
-    EXPECT_EQ(got.XoffLim, 0);
+    set.XonLim = set.XoffLim = 0;
+    const auto fields = [](const DCB &d) {
+        return std::vector<DWORD>{d.BaudRate,    d.ByteSize,          d.Parity,          d.StopBits,
+                                  d.fDtrControl, d.fRtsControl,       d.fOutxCtsFlow,    DWORD(d.XonChar),
+                                  DWORD(d.XoffChar), DWORD(d.ErrorChar), DWORD(d.EofChar), DWORD(d.EvtChar),
+                                  d.XonLim,      d.XoffLim};
+    };
+    EXPECT_EQ(fields(got), fields(set));
     DWORD modem = 0;
     ASSERT_TRUE(GetCommModemStatus(port_, &modem));
     EXPECT_EQ(modem, static_cast<DWORD>(MS_DSR_ON)) << "DTR raised by the DCB shows as DSR";
