@@ -105,6 +105,21 @@ protected:
             });
     }
 
+    // PUTs `size` bytes as photo.jpg and GETs them back through `client`; returns what
+    // the PUT sent.
+    std::vector<uint8_t> PutAndGetBack(Client &client, size_t size, unsigned seed, unsigned shift)
+    {
+        std::vector<uint8_t> data(size);
+        for (size_t i = 0; i < data.size(); i++) {
+            data[i] = static_cast<uint8_t>((i * seed) ^ (i >> shift));
+        }
+        EXPECT_EQ(client.Put(u"photo.jpg", data), kSuccess);
+        std::vector<uint8_t> back;
+        EXPECT_EQ(client.Get(u"photo.jpg", "", back), kSuccess);
+        EXPECT_TRUE(back == data) << back.size() << " of " << data.size() << " bytes back";
+        return data;
+    }
+
     HANDLE port_ = INVALID_HANDLE_VALUE;
 };
 
@@ -116,15 +131,7 @@ TEST_F(TcpPhonePortTest, PutOfThreeHundredKilobytesToThePhoneModelComesBackWhole
     ASSERT_EQ(client.Connect(kFolderBrowsing), kSuccess);
     EXPECT_EQ(client.Who(), kFolderBrowsing);
     ASSERT_EQ(client.SetPath(u"Pictures"), kSuccess);
-    std::vector<uint8_t> data(300 * 1024 + 5);
-    for (size_t i = 0; i < data.size(); i++) {
-        data[i] = static_cast<uint8_t>((i * 131) ^ (i >> 9));
-    }
-    ASSERT_EQ(client.Put(u"photo.jpg", data), kSuccess);
-    EXPECT_EQ(phone->File("Pictures/photo.jpg"), data);
-    std::vector<uint8_t> back;
-    ASSERT_EQ(client.Get(u"photo.jpg", "", back), kSuccess);
-    EXPECT_TRUE(back == data);
+    EXPECT_EQ(phone->File("Pictures/photo.jpg"), PutAndGetBack(client, 300 * 1024 + 5, 131, 9));
     EXPECT_EQ(client.Disconnect(), kSuccess);
 }
 
@@ -147,17 +154,9 @@ TEST_F(TcpPhonePortTest, FolderBrowsingSessionWithLargePutAndGetAgainstTcpServer
     EXPECT_NE(text.find("name=\"Pictures\""), std::string::npos) << text;
 
     ASSERT_EQ(client.SetPath(u"Pictures"), kSuccess);
-    std::vector<uint8_t> data(200 * 1024 + 17);
-    for (size_t i = 0; i < data.size(); i++) {
-        data[i] = static_cast<uint8_t>((i * 151) ^ (i >> 10));
-    }
-    ASSERT_EQ(client.Put(u"photo.jpg", data), kSuccess);
+    const std::vector<uint8_t> data = PutAndGetBack(client, 200 * 1024 + 17, 151, 10);
     ASSERT_NE(server.Model(), nullptr);
     EXPECT_EQ(server.Model()->File("Pictures/photo.jpg"), data);
-    std::vector<uint8_t> back;
-    ASSERT_EQ(client.Get(u"photo.jpg", "", back), kSuccess);
-    EXPECT_EQ(back.size(), data.size());
-    EXPECT_TRUE(back == data);
     EXPECT_EQ(client.Disconnect(), kSuccess);
 
     // Every response the server wrote reached the host, one chunk each (the server
