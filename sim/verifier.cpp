@@ -38,6 +38,7 @@ const char *RuleName(Rule rule)
     case Rule::RemoveLockAcquiredAfterWait: return "RemoveLockAcquiredAfterWait";
     case Rule::RemoveLockHeldAtDelete: return "RemoveLockHeldAtDelete";
     case Rule::PoolLeak: return "PoolLeak";
+    case Rule::HandleLeak: return "HandleLeak";
     case Rule::PoolDoubleFree: return "PoolDoubleFree";
     case Rule::PoolOverrun: return "PoolOverrun";
     case Rule::TimerArmedAtDelete: return "TimerArmedAtDelete";

@@ -33,6 +33,7 @@ enum class Rule {
     PoolLeak,
     PoolDoubleFree,
     PoolOverrun,
+    HandleLeak,                 // a registry key handle the driver never closed
     // deferred work of deleted devices
     TimerArmedAtDelete,
     DpcQueuedAtDelete,

@@ -73,6 +73,9 @@ struct OpenHandle {
 };
 // Handles returned to the driver and not yet closed with ZwClose.
 std::vector<OpenHandle> OpenHandles();
+// Reports HandleLeak for every handle still open (`where` names the moment: "driver
+// unload") and closes it, so that the next check starts clean. Returns how many.
+size_t CheckNoOpenHandles(const char *where);
 
 // Back to a fresh registry: only the standard keys, no device nodes, no handles.
 void Reset();

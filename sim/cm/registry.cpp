@@ -209,6 +209,18 @@ std::vector<OpenHandle> OpenHandles()
     return out;
 }
 
+size_t CheckNoOpenHandles(const char *where)
+{
+    std::lock_guard<std::mutex> lock(S().mutex);
+    for (const auto &[handle, record] : S().handles) {
+        Report(Rule::HandleLeak, "%s: registry key handle %p (%s, from %s) was never closed", where, handle,
+               sim::rtl::Narrow(record.path).c_str(), record.openedBy.c_str());
+    }
+    const size_t count = S().handles.size();
+    S().handles.clear();
+    return count;
+}
+
 void Reset()
 {
     std::lock_guard<std::mutex> lock(S().mutex);

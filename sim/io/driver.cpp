@@ -5,6 +5,7 @@
 // the request is sent at.
 #include "sim/io/internal.h"
 
+#include "sim/cm/cm.h"
 #include "sim/ex/ex.h"
 #include "sim/io/image.h"
 #include "sim/ke/ke.h"
@@ -210,6 +211,7 @@ void UnloadDriver(PDRIVER_OBJECT driver)
         driver->DriverUnload(driver);
     }
     CheckNoIrpLeaks("driver unload");
+    cm::CheckNoOpenHandles("driver unload");
     ex::CheckNoLeaks("driver unload");
     // Devices left behind are deleted so that the driver object can go; their
     // report was made above.

@@ -3,6 +3,7 @@
 // platform does to contain the fault; and a check that every rule has its row.
 #include "tests/support/test_driver.h"
 
+#include "sim/cm/cm.h"
 #include "sim/ex/ex.h"
 #include "sim/kd/kd.h"
 
@@ -440,6 +441,22 @@ const RuleCase kCases[] = {
          EXPECT_EQ(violations[0].rule, Rule::PoolLeak);
          EXPECT_EQ(violations[1].rule, Rule::PoolLeak);
          EXPECT_EQ(sim::io::OutstandingIrps(), 0u);
+         t.checked_ = true;
+     }},
+    {"ARegistryKeyADriverLeavesOpenAtUnload", Rule::HandleLeak,
+     [](RuleTest &t) {
+         sim::bus::Pdo &pdo = t.NewPdo();
+         sim::cm::RegisterDevice(pdo.Device(), u"USB\\VID_0001&PID_0002\\1");
+         HANDLE key = nullptr;
+         ASSERT_EQ(IoOpenDeviceRegistryKey(pdo.Device(), PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key), STATUS_SUCCESS);
+         sim::io::UnloadDriver(t.driver_);
+         t.driver_ = nullptr;
+         auto violations = t.TakeViolations();
+         ASSERT_EQ(violations.size(), 1u);
+         EXPECT_EQ(violations[0].rule, Rule::HandleLeak);
+         EXPECT_NE(violations[0].detail.find("IoOpenDeviceRegistryKey"), std::string::npos) << violations[0].detail;
+         // Closed by the check: the next unload or test starts with none.
+         EXPECT_TRUE(sim::cm::OpenHandles().empty());
          t.checked_ = true;
      }},
     {"FreeingABlockTwice", Rule::PoolDoubleFree,
