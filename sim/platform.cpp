@@ -39,6 +39,11 @@ void StartPlatform(const PlatformOptions &options)
 void StopPlatform()
 {
     ke::WaitIdle();
+    // A device power request a driver asked for may still be on its way back (the
+    // power manager's thread lets go of the device after the completion function has
+    // run): the next platform must not find it delivering into devices already freed.
+    po::WaitIdle();
+    ke::WaitIdle();
     ex::StopWorkers();
     ke::Stop();
 }
