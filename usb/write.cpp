@@ -250,7 +250,9 @@ NTSTATUS BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     extension->OutQueueBytes -= (LONG)context->Transferred;
     if (!NT_SUCCESS(status)) {
         Irp->IoStatus.Information = 0;
-        KeCancelTimer(&extension->ReadTimer);
+        // ReadTimer is left alone: it is the only thing that ends a parked read whose
+        // data will not come, and a failed device never sends the transfer that
+        // would.
         if (extension->IsOpen) {
             errors = InterlockedIncrement(&extension->ErrorCount);
             if (usbdStatus == USBD_STATUS_DEV_NOT_RESPONDING ||

@@ -122,6 +122,9 @@ TEST_P(ChunkFailureTest, AFailedChunkCountsAnErrorAndKillsTheDeviceWhenFatal)
 {
     const ChunkFailure &row = GetParam();
     ext_->ErrorCount = row.errorsBefore;
+    SetTimeouts(0, 0, 300);
+    ReadOp read = StartRead(100);
+    ASSERT_TRUE(Parked(read));
     Op first = StartWrite(Bytes(5000));
     Op second = StartWrite(Bytes(200));
     ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkOut));
@@ -131,6 +134,10 @@ TEST_P(ChunkFailureTest, AFailedChunkCountsAnErrorAndKillsTheDeviceWhenFatal)
     EXPECT_EQ(IsDeviceUnavailable(ext_), row.dead);
     EXPECT_EQ(ext_->OutQueueBytes, 904 + 200);  // 4096 went out
     EXPECT_EQ(ext_->PerfStats.TransmittedCount, 0u);
+    // A read waiting meanwhile still ends when its timeouts say, failed device or not:
+    // an application blocked in ReadFile must not wait for ever on a write's failure.
+    sim::ke::Advance(300 * kMs);
+    EXPECT_TRUE(Ended(read.op, STATUS_TIMEOUT));
     if (row.dead) {
         EXPECT_EQ(ext_->DeviceFailure, ULONG(DEVICE_FAILED_MARK));
         EXPECT_EQ(InFlight(), 0u);
