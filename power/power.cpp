@@ -9,7 +9,10 @@
 
 /*
  * NoteSleep - remembers that a system sleep or hibernation (set or query) found the port
- * open, so that the return to the working state resumes the data path.
+ * open, so that the return to the working state resumes the data path. Every sleeping
+ * state counts, S1 and S2 as well as S3 and S4: each puts the device in D3, where the
+ * bus cancels the bulk-in transfer, and without the resume the pump would keep failing
+ * against a suspended port until it declared the device failed.
  * Context: PASSIVE_LEVEL; takes and releases DataLock. Nothing while the port is closed.
  */
 static VOID NoteSleep(PDEVICE_EXTENSION Extension, SYSTEM_POWER_STATE Requested)
@@ -17,7 +20,7 @@ static VOID NoteSleep(PDEVICE_EXTENSION Extension, SYSTEM_POWER_STATE Requested)
     KIRQL irql;
 
     irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
-    if (Extension->IsOpen && (Requested == PowerSystemSleeping3 || Requested == PowerSystemHibernate)) {
+    if (Extension->IsOpen && Requested >= PowerSystemSleeping1 && Requested <= PowerSystemHibernate) {
         Extension->SleptWhileOpen = TRUE;
     }
     KeReleaseSpinLock(&Extension->DataLock, irql);

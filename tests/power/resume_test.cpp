@@ -28,17 +28,19 @@ std::vector<USHORT> Urbs(const std::vector<Arrival> &arrivals)
     return urbs;
 }
 
-TEST_F(ResumeTest, OnlyS3AndS4WithThePortOpenAreNotedForTheResume)
+// Every sleeping state puts the device in D3, where the bus cancels the pump's
+// transfer: each must bring the resume, or a light sleep leaves the port deaf.
+TEST_F(ResumeTest, EverySleepWithThePortOpenIsNotedForTheResumeButShutdownIsNot)
 {
     const struct {
         UCHAR minor;
         SYSTEM_POWER_STATE state;
         bool noted;
     } kCases[] = {
-        {IRP_MN_SET_POWER, PowerSystemSleeping1, false}, {IRP_MN_SET_POWER, PowerSystemSleeping2, false},
+        {IRP_MN_SET_POWER, PowerSystemSleeping1, true}, {IRP_MN_SET_POWER, PowerSystemSleeping2, true},
         {IRP_MN_SET_POWER, PowerSystemSleeping3, true},  {IRP_MN_SET_POWER, PowerSystemHibernate, true},
         {IRP_MN_SET_POWER, PowerSystemShutdown, false},  {IRP_MN_QUERY_POWER, PowerSystemSleeping3, true},
-        {IRP_MN_QUERY_POWER, PowerSystemHibernate, true}, {IRP_MN_QUERY_POWER, PowerSystemSleeping1, false},
+        {IRP_MN_QUERY_POWER, PowerSystemHibernate, true}, {IRP_MN_QUERY_POWER, PowerSystemSleeping1, true},
     };
     OpenByHand();
     for (const auto &c : kCases) {
@@ -146,7 +148,8 @@ TEST_F(ResumeTest, RemovalBeginningBeforeTheMachineRunsFailsTheRequestWithTheRem
     EXPECT_EQ(ext_->SystemPowerState, PowerSystemSleeping3);
 }
 
-// The phone itself: the port opened by CreateFileW, the system to S3 and back.
+// The phone itself: the port opened by CreateFileW, the system to a light (S1) or a
+// deep (S3) sleep and back.
 class PhoneResumeTest : public bench::PortTest {
 protected:
     void SetUp() override
@@ -156,7 +159,7 @@ protected:
     }
 };
 
-TEST_F(PhoneResumeTest, BytesThePhoneSendsAfterTheResumeReachReadFile)
+TEST_F(PhoneResumeTest, BytesThePhoneSendsAfterALightOrDeepSleepReachReadFile)
 {
     using sim::usb::ObexPhone;
     HANDLE port = CreateFileW(u"\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -164,26 +167,30 @@ TEST_F(PhoneResumeTest, BytesThePhoneSendsAfterTheResumeReachReadFile)
     Phone().WaitIdle();
     ASSERT_EQ(Phone().PendingCount(ObexPhone::kBulkIn), 1u);
 
-    ASSERT_EQ(sim::po::SetSystemPower({node_->Pdo()}, PowerSystemSleeping3), STATUS_SUCCESS);
-    EXPECT_TRUE(ext_->SleptWhileOpen);
-    EXPECT_EQ(ext_->DevicePowerState, PowerDeviceD3);
-    sim::ke::WaitIdle();
-    Phone().WaitIdle();
-    const int resets = Phone().Count().resets;
+    for (SYSTEM_POWER_STATE sleep : {PowerSystemSleeping1, PowerSystemSleeping3}) {
+        SCOPED_TRACE(testing::Message() << "S" << int(sleep) - 1);
+        ASSERT_EQ(sim::po::SetSystemPower({node_->Pdo()}, sleep), STATUS_SUCCESS);
+        EXPECT_TRUE(ext_->SleptWhileOpen);
+        EXPECT_EQ(ext_->DevicePowerState, PowerDeviceD3);
+        sim::ke::WaitIdle();
+        Phone().WaitIdle();
+        const int resets = Phone().Count().resets;
 
-    ASSERT_EQ(sim::po::SetSystemPower({node_->Pdo()}, PowerSystemWorking), STATUS_SUCCESS);
-    Settle();
-    Phone().WaitIdle();
-    EXPECT_EQ(Phone().Count().resets, resets + 2);
-    EXPECT_EQ(ext_->DevicePowerState, PowerDeviceD0);
-    EXPECT_FALSE(ext_->SleptWhileOpen);
-    ASSERT_EQ(Phone().PendingCount(ObexPhone::kBulkIn), 1u);
+        ASSERT_EQ(sim::po::SetSystemPower({node_->Pdo()}, PowerSystemWorking), STATUS_SUCCESS);
+        Settle();
+        Phone().WaitIdle();
+        EXPECT_EQ(Phone().Count().resets, resets + 2);
+        EXPECT_EQ(ext_->DevicePowerState, PowerDeviceD0);
+        EXPECT_FALSE(ext_->SleptWhileOpen);
+        EXPECT_FALSE(IsDeviceUnavailable(ext_));
+        ASSERT_EQ(Phone().PendingCount(ObexPhone::kBulkIn), 1u);
 
-    Receive({'a', 'f', 't', 'e', 'r'});
-    char buffer[16] = {};
-    DWORD got = 0;
-    ASSERT_TRUE(ReadFile(port, buffer, sizeof(buffer), &got, nullptr)) << GetLastError();
-    EXPECT_EQ(std::string(buffer, got), "after");
+        Receive({'a', 'f', 't', 'e', 'r'});
+        char buffer[16] = {};
+        DWORD got = 0;
+        ASSERT_TRUE(ReadFile(port, buffer, sizeof(buffer), &got, nullptr)) << GetLastError();
+        EXPECT_EQ(std::string(buffer, got), "after");
+    }
     EXPECT_TRUE(CloseHandle(port));
 }
 
