@@ -219,6 +219,9 @@ TEST_F(ObexPhoneTest, ErrorsAreAnsweredAndTheSessionGoesOn)
     EXPECT_EQ(c.Delete(u"telecom/devinfo.txt"), kForbidden);
     EXPECT_TRUE(phone_.File("telecom/devinfo.txt"));
     EXPECT_EQ(c.Delete(u"telecom"), kForbidden);   // not empty
+    ASSERT_EQ(c.SetPath(u"telecom"), kSuccess);
+    EXPECT_EQ(c.SetPath(u"new", false, true), kForbidden);   // no folder made in a read-only one
+    ASSERT_EQ(c.SetPath(u"", true), kSuccess);
 
     EXPECT_EQ(Raw({0x04, 0x00, 0x03}), kBadRequest);                                   // unknown opcode
     EXPECT_EQ(Raw({0x83, 0x00, 0x08, 0x01, 0x00, 0x09, 0x00, 'a'}), kBadRequest);      // header past the end
