@@ -199,6 +199,38 @@ TEST(PtyLoopback, MovesBytesBothWaysAndTheTerminalBehavesAsOne)
         << pty.program->out;
 }
 
+// A program reading lines: in canonical mode the terminal hands over a line only once
+// its newline has come back from the phone, and a blocking read waits for it.
+TEST(PtyLoopback, CanonicalModeDeliversWholeLines)
+{
+    Pty pty({"--phone", "loopback"});
+    ASSERT_FALSE(pty.path.empty()) << pty.line << pty.program->err;
+    const int fd = open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << pty.path << ": " << std::strerror(errno);
+    termios t{};
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    // Lines in, bytes out as written: no echo, no newline translation either way.
+    t.c_lflag |= ICANON;
+    t.c_lflag &= ~(ECHO | ECHONL | ISIG | IEXTEN);
+    t.c_iflag &= ~(ICRNL | INLCR | IGNCR | IXON);
+    t.c_oflag &= ~OPOST;
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+
+    ASSERT_EQ(write(fd, "abc", 3), 3);
+    pollfd p{fd, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 300), 0) << "half a line is not a line";
+    ASSERT_EQ(write(fd, "def\nnext\n", 9), 9);
+    char line[64] = {};
+    ASSERT_EQ(poll(&p, 1, 10000), 1);
+    EXPECT_EQ(read(fd, line, sizeof line), 7);   // one line per read, however much is there
+    EXPECT_EQ(std::string(line, 7), "abcdef\n");
+    // A blocking read of the line already there.
+    EXPECT_EQ(read(fd, line, sizeof line), 5);
+    EXPECT_EQ(std::string(line, 5), "next\n");
+    close(fd);
+    pty.EndClean();
+}
+
 // The OBEX phone behind the terminal: a client speaking OBEX over the terminal's file
 // descriptor connects, lists a folder and sends an object larger than one packet.
 TEST(PtyObex, AClientOnTheTerminalTalksToThePhone)
