@@ -127,7 +127,8 @@ TEST_F(ResumeTest, RemovalBeginningBeforeTheMachineRunsFailsTheRequestWithTheRem
     std::thread power([&] {
         EXPECT_EQ(sim::po::SendSystemRequest(pdo_, IRP_MN_SET_POWER, PowerSystemWorking), STATUS_DELETE_PENDING);
     });
-    while (ext_->RemoveLock.Common.IoCount == idle) {
+    // The count moves under the power thread's interlocked increment: read it so too.
+    while (__atomic_load_n(&ext_->RemoveLock.Common.IoCount, __ATOMIC_ACQUIRE) == idle) {
         std::this_thread::yield();
     }
     const size_t blocked = sim::ke::BlockedWaiters();
