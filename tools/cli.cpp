@@ -46,6 +46,9 @@ const char kDefaultUsage[] =
     "  --size BYTES      size of the generated object (default 307200)\n"
     "  --time real|virtual  the platform's clock (default real)\n"
     "  --no-progress     no progress bar or progress lines\n"
+    "  --unplug-after BYTES  pull the phone out once the PUT has sent BYTES: the\n"
+    "                    session ends with the Win32 error the application saw,\n"
+    "                    and the run still checks that nothing was left behind\n"
     "  --trace[=FILE]    one line per request entering or leaving the driver, to\n"
     "                    standard error or to FILE\n"
     "  --help            this text\n"
@@ -324,6 +327,16 @@ std::optional<Options> ParseCommandLine(int argc, char **argv, std::string *erro
                 return std::nullopt;
             }
             options.size = static_cast<size_t>(n);
+        } else if (name == "--unplug-after" && allowed.progress) {
+            unsigned long long n = 0;
+            if (!value(&text)) {
+                return std::nullopt;
+            }
+            if (!ParseNumber(text, 64ull << 20, &n)) {
+                *error = who + "--unplug-after '" + text + "': expected a number of bytes";
+                return std::nullopt;
+            }
+            options.unplugAfter = static_cast<size_t>(n);
         } else if (name == "--no-progress" && allowed.progress && !inlineValue) {
             options.progress = false;
         } else if (name == "--port" && allowed.port) {

@@ -54,6 +54,9 @@ struct Options {
     size_t size = 300 * 1024;       // --size BYTES (default run: generated object)
     std::string portName = "COM5";  // --port COMn (pty; first port of the default run)
     bool progress = true;           // --no-progress
+    // --unplug-after BYTES (default run): the phone is pulled out once the PUT has sent
+    // this many bytes, to show how the session ends and that nothing is left behind.
+    std::optional<size_t> unplugAfter;
     std::vector<std::string> arguments;   // positional arguments after the subcommand
 };
 

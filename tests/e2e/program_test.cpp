@@ -92,8 +92,24 @@ TEST(DefaultRun, LoopbackPhoneExchangesBytes)
 {
     const Outcome o = e2e::Run({"--no-progress", "--phone", "loopback", "--size", "100000"});
     ASSERT_EQ(o.status, 0) << Describe(o);
-    EXPECT_EQ(CountLines(o.out, "wrote 100000 bytes, the loopback phone's echo came back whole"), 1u);
-    EXPECT_EQ(CountLines(o.out, "wrote 50000 bytes"), 1u);
+    EXPECT_EQ(CountLines(o.out, "ok: +the loopback phone's echo of 100000 bytes came back whole"), 1u) << o.out;
+    EXPECT_EQ(CountLines(o.out, "ok: +the loopback phone's echo of 50000 bytes"), 1u) << o.out;
+}
+
+// The phone pulled out in the middle of the PUT: the session ends with the error the
+// application saw, and the rest of the run still shows nothing left behind.
+TEST(DefaultRun, APhonePulledOutMidTransferEndsTheSessionAndLeavesNothing)
+{
+    const e2e::Outcome o = e2e::Run({"--no-progress", "--unplug-after", "100000"});
+    EXPECT_EQ(o.status, 1) << Describe(o);
+    EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
+    EXPECT_NE(o.err.find("varnoobex: COM5: the session ended: PUT varnoobex-test.bin"), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("WriteFile failed: ERROR_ACCESS_DENIED (5)"), std::string::npos) << o.err;
+    EXPECT_EQ(CountLines(o.out, "pulling the phone out after 1\\d{5} bytes"), 1u) << o.out;
+    for (const char *step : {"ok: +the removal followed", "ok: +SERIALCOMM holds no value", "pool blocks outstanding: 0",
+                             "ok: +the verifier saw no violation", "a session ended early \\(see above\\); the driver left"}) {
+        EXPECT_EQ(CountLines(o.out, step), 1u) << step << "\n" << o.out;
+    }
 }
 
 TEST(DefaultRun, TcpPeerIsThePhone)
