@@ -759,10 +759,7 @@ Outcome Runner::GetTimeouts(const std::string &name)
 Outcome Runner::SetMask(const std::string &name, uint32_t mask)
 {
     return OnPort(name, [&](HANDLE handle, Outcome &) {
-        if (!SetCommMask(handle, mask)) {
-            return FALSE;
-        }
-        return TRUE;
+        return SetCommMask(handle, mask);
     });
 }
 
@@ -808,10 +805,7 @@ Outcome Runner::WaitEvent(const std::string &name, const std::string &async)
 Outcome Runner::Purge(const std::string &name, uint32_t flags)
 {
     return OnPort(name, [&](HANDLE handle, Outcome &) {
-        if (!PurgeComm(handle, flags)) {
-            return FALSE;
-        }
-        return TRUE;
+        return PurgeComm(handle, flags);
     });
 }
 
@@ -833,10 +827,7 @@ Outcome Runner::ClearError(const std::string &name)
 Outcome Runner::Escape(const std::string &name, uint32_t function)
 {
     return OnPort(name, [&](HANDLE handle, Outcome &) {
-        if (!EscapeCommFunction(handle, function)) {
-            return FALSE;
-        }
-        return TRUE;
+        return EscapeCommFunction(handle, function);
     });
 }
 
@@ -874,10 +865,7 @@ Outcome Runner::Properties(const std::string &name)
 Outcome Runner::Setup(const std::string &name, uint32_t in, uint32_t out)
 {
     return OnPort(name, [&](HANDLE handle, Outcome &) {
-        if (!SetupComm(handle, in, out)) {
-            return FALSE;
-        }
-        return TRUE;
+        return SetupComm(handle, in, out);
     });
 }
 
