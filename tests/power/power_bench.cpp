@@ -4,11 +4,10 @@ namespace powertest {
 
 void PowerTest::SetUp()
 {
-    DriverTest::SetUp();
-    ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
-    pdo_ = NewPdo();
-    ASSERT_EQ(AddDevice(pdo_, &fdo_), STATUS_SUCCESS);
-    ext_ = Ext(fdo_);
+    DeviceTest::SetUp();
+    if (HasFatalFailure()) {
+        return;
+    }
     Bus(pdo_).OnRequest([this](PIRP irp) {
         PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
         Arrival a{};

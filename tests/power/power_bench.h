@@ -27,7 +27,7 @@ struct Arrival {
     USHORT urbFunction;             // internal device control
 };
 
-class PowerTest : public bench::DriverTest {
+class PowerTest : public bench::DeviceTest {
 protected:
     void SetUp() override;
 
@@ -51,10 +51,6 @@ protected:
     // Runs in the sender's thread for each request that reaches the PDO, after it is
     // recorded and before it is answered.
     std::function<void(const Arrival &)> onArrival_;
-
-    PDEVICE_OBJECT pdo_ = nullptr;
-    PDEVICE_OBJECT fdo_ = nullptr;
-    PDEVICE_EXTENSION ext_ = nullptr;
 
 private:
     std::mutex lock_;
