@@ -39,5 +39,3 @@ NTSTATUS InitCountedString(PUNICODE_STRING String, USHORT MaxBytes);
 BOOLEAN IsDeviceUnavailable(PDEVICE_EXTENSION Extension);
 VOID ReleaseOutstandingIo(PDEVICE_EXTENSION Extension);
 
-// Completes a request whose handler is not part of the driver yet.
-NTSTATUS CompleteNotYetHandled(PIRP Irp);

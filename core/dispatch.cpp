@@ -1,5 +1,5 @@
 // Requests the driver passes down untouched (internal device control, system
-// control), and the placeholder for handlers that are not part of the driver yet.
+// control).
 // Context: PASSIVE_LEVEL up to DISPATCH_LEVEL, in the sender's thread.
 #include "core/core.h"
 
@@ -27,17 +27,4 @@ NTSTATUS DispatchPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     status = IoCallDriver(extension->LowerDevice, Irp);
     IoReleaseRemoveLock(&extension->RemoveLock, Irp);
     return status;
-}
-
-/*
- * CompleteNotYetHandled - fails a request whose handler the driver does not have yet,
- * as the I/O manager's default dispatch would.
- * Return: STATUS_INVALID_DEVICE_REQUEST, with the IRP completed.
- */
-NTSTATUS CompleteNotYetHandled(PIRP Irp)
-{
-    Irp->IoStatus.Information = 0;
-    Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_INVALID_DEVICE_REQUEST;
 }
