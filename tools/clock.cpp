@@ -8,8 +8,10 @@ namespace tool {
 
 namespace {
 // Samples of no activity, one a millisecond, before the clock jumps. Long enough for
-// a thread that was just woken to run and take a lock.
-constexpr int kQuietSamples = 3;
+// a thread that was just woken to run and take a lock even on a loaded machine (a
+// phone model working out its answer takes no lock), short enough that a session
+// with dozens of timeouts still ends in a moment.
+constexpr int kQuietSamples = 10;
 }  // namespace
 
 void AutoClock::Start()
