@@ -38,4 +38,6 @@ KDEFERRED_ROUTINE ReadTimeoutDpc;        // usb/
 NTSTATUS InitCountedString(PUNICODE_STRING String, USHORT MaxBytes);
 BOOLEAN IsDeviceUnavailable(PDEVICE_EXTENSION Extension);
 VOID ReleaseOutstandingIo(PDEVICE_EXTENSION Extension);
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status);
+VOID CompleteCancelled(PDEVICE_EXTENSION Extension, PIRP Irp, LONG UnqueuedBytes);
 

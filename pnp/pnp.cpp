@@ -52,9 +52,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
     if (!NT_SUCCESS(status)) {
-        Irp->IoStatus.Information = 0;
-        Irp->IoStatus.Status = status;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        CompleteRequest(Irp, status);
         goto out;
     }
 
@@ -93,17 +91,6 @@ NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     IoCopyCurrentIrpStackLocationToNext(Irp);
     return SendIrpAndWait(extension->LowerDevice, Irp);
-}
-
-// Completes a request that this driver owns again.
-static NTSTATUS CompletePnp(PIRP Irp, NTSTATUS Status)
-{
-    Irp->IoStatus.Status = Status;
-    if (!NT_SUCCESS(Status)) {
-        Irp->IoStatus.Information = 0;
-    }
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
 }
 
 /*
@@ -193,7 +180,7 @@ NTSTATUS PnpStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     extension->PnpState = Started;
     extension->PortNamesReleased = FALSE;
 out:
-    return CompletePnp(Irp, status);
+    return CompleteRequest(Irp, status);
 }
 
 /*
@@ -220,7 +207,7 @@ NTSTATUS PnpQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         ExReleaseFastMutex(&extension->OpenMutex);
     }
     if (busy) {
-        status = CompletePnp(Irp, STATUS_DEVICE_BUSY);
+        status = CompleteRequest(Irp, STATUS_DEVICE_BUSY);
     } else {
         status = PnpPassDown(extension, Irp);
     }
@@ -246,7 +233,7 @@ NTSTATUS PnpCancelStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (NT_SUCCESS(status)) {
         extension->PnpState = Started;
     }
-    status = CompletePnp(Irp, status);
+    status = CompleteRequest(Irp, status);
 out:
     return status;
 }
@@ -293,7 +280,7 @@ NTSTATUS PnpQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     ExReleaseFastMutex(&extension->OpenMutex);
     if (busy) {
-        status = CompletePnp(Irp, STATUS_DEVICE_BUSY);
+        status = CompleteRequest(Irp, STATUS_DEVICE_BUSY);
     } else {
         status = PnpPassDown(extension, Irp);
     }
@@ -319,7 +306,7 @@ NTSTATUS PnpCancelRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (NT_SUCCESS(status)) {
         extension->PnpState = extension->PreviousPnpState;
     }
-    status = CompletePnp(Irp, status);
+    status = CompleteRequest(Irp, status);
 out:
     return status;
 }
@@ -350,7 +337,7 @@ NTSTATUS PnpQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         // The whole structure as this driver knows it, whatever its Size says.
         RtlCopyMemory(&extension->Capabilities, capabilities, sizeof(DEVICE_CAPABILITIES));
     }
-    status = CompletePnp(Irp, status);
+    status = CompleteRequest(Irp, status);
 out:
     return status;
 }

@@ -73,9 +73,7 @@ NTSTATUS PowerStateMachine(PPOWER_CONTEXT Context, POWER_EVENT Event)
             status = IoAcquireRemoveLock(&extension->RemoveLock, irp);
             if (!NT_SUCCESS(status)) {
                 PoStartNextPowerIrp(irp);
-                irp->IoStatus.Information = 0;
-                irp->IoStatus.Status = status;
-                IoCompleteRequest(irp, IO_NO_INCREMENT);
+                CompleteRequest(irp, status);
                 step = StepRelease;
             } else if (!isSystem) {
                 Context->Stage = StageDeviceStart;

@@ -115,9 +115,7 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
     if (!NT_SUCCESS(status)) {
         PoStartNextPowerIrp(Irp);
-        Irp->IoStatus.Information = 0;
-        Irp->IoStatus.Status = status;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        CompleteRequest(Irp, status);
         goto out;
     }
 
@@ -135,10 +133,7 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     context = (PPOWER_CONTEXT)ExAllocatePool(NonPagedPool, sizeof(POWER_CONTEXT));
     if (context == NULL) {
         PoStartNextPowerIrp(Irp);
-        status = STATUS_INSUFFICIENT_RESOURCES;
-        Irp->IoStatus.Information = 0;
-        Irp->IoStatus.Status = status;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        status = CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES);
         goto release;
     }
     RtlZeroMemory(context, sizeof(POWER_CONTEXT));

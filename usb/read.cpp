@@ -306,16 +306,8 @@ VOID ReadCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
-    KeAcquireSpinLockAtDpcLevel(&extension->DataLock);
     // CompletePendingReads may have unlinked it already and pointed it at itself.
-    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
-    KeReleaseSpinLockFromDpcLevel(&extension->DataLock);
-
-    Irp->IoStatus.Status = STATUS_CANCELLED;
-    Irp->IoStatus.Information = 0;
-    IoReleaseCancelSpinLock(Irp->CancelIrql);
-
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    CompleteCancelled(extension, Irp, 0);
     ReleaseOutstandingIo(extension);
     IoReleaseRemoveLock(&extension->RemoveLock, Irp);
 }

@@ -313,18 +313,8 @@ VOID WriteCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
 
-    KeAcquireSpinLockAtDpcLevel(&extension->DataLock);
-    extension->OutQueueBytes -= (LONG)length;
-    // A request that StartNextWrite unlinked while this routine was on its way has its
-    // entry pointed at itself: the unlink then changes nothing.
-    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
-    KeReleaseSpinLockFromDpcLevel(&extension->DataLock);
-
-    Irp->IoStatus.Information = 0;
-    Irp->IoStatus.Status = STATUS_CANCELLED;
-    IoReleaseCancelSpinLock(Irp->CancelIrql);
-
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    // StartNextWrite may have unlinked it already and pointed it at itself.
+    CompleteCancelled(extension, Irp, (LONG)length);
     // The remove lock goes last: removal may delete the device once it is released.
     ReleaseOutstandingIo(extension);
     IoReleaseRemoveLock(&extension->RemoveLock, Irp);
