@@ -12,7 +12,10 @@
 #include <stdarg.h>
 
 #define VOID void
-#define NTAPI
+// The Microsoft x64 calling convention, as every kernel routine and every routine the
+// kernel calls back uses it. The host build uses it at the same boundary, so that the
+// platform can call the shipped image's routines and the image the platform's directly.
+#define NTAPI __attribute__((ms_abi))
 #define NTSYSAPI
 #define DDKAPI
 #define FASTCALL

@@ -625,20 +625,20 @@ extern "C" {
 
 // Returns the first interface descriptor at or after StartPosition that matches every
 // criterion that is not -1, or NULL.
-PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
+PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition,
     LONG InterfaceNumber, LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass,
-    LONG InterfaceProtocol);
+    LONG InterfaceProtocol) noexcept;
 
 // Returns the first descriptor of DescriptorType at or after StartPosition within the
 // TotalLength bytes of DescriptorBuffer, or NULL.
-PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength,
-                                             PVOID StartPosition, LONG DescriptorType);
+PUSB_COMMON_DESCRIPTOR NTAPI USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength,
+                                             PVOID StartPosition, LONG DescriptorType) noexcept;
 
 // Allocates from pool a select-configuration URB for the interfaces of the
 // NULL-terminated InterfaceList and points each entry's Interface into it. The
 // caller frees the URB with ExFreePool. NULL when the pool is exhausted.
-PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
-                                       PUSBD_INTERFACE_LIST_ENTRY InterfaceList);
+PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+                                       PUSBD_INTERFACE_LIST_ENTRY InterfaceList) noexcept;
 
 }  // extern "C"

@@ -72,7 +72,7 @@ typedef struct _KEVENT {
 } KEVENT, *PKEVENT, *PRKEVENT;
 
 struct _KDPC;
-typedef VOID KDEFERRED_ROUTINE(struct _KDPC *Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+typedef VOID NTAPI KDEFERRED_ROUTINE(struct _KDPC *Dpc, PVOID DeferredContext, PVOID SystemArgument1,
                                PVOID SystemArgument2);
 typedef KDEFERRED_ROUTINE *PKDEFERRED_ROUTINE;
 
@@ -108,7 +108,7 @@ typedef struct _FAST_MUTEX {
     ULONG OldIrql;
 } FAST_MUTEX, *PFAST_MUTEX;
 
-typedef VOID WORKER_THREAD_ROUTINE(PVOID Parameter);
+typedef VOID NTAPI WORKER_THREAD_ROUTINE(PVOID Parameter);
 typedef WORKER_THREAD_ROUTINE *PWORKER_THREAD_ROUTINE;
 
 typedef struct _WORK_QUEUE_ITEM {
@@ -281,7 +281,7 @@ typedef struct _MDL {
     ULONG ByteOffset;
 } MDL, *PMDL;
 
-typedef VOID IO_APC_ROUTINE(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
+typedef VOID NTAPI IO_APC_ROUTINE(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
 typedef IO_APC_ROUTINE *PIO_APC_ROUTINE;
 
 struct _DEVICE_OBJECT;
@@ -290,22 +290,22 @@ struct _IRP;
 struct _FILE_OBJECT;
 struct _IO_STACK_LOCATION;
 
-typedef NTSTATUS DRIVER_DISPATCH(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef NTSTATUS NTAPI DRIVER_DISPATCH(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
 typedef DRIVER_DISPATCH *PDRIVER_DISPATCH;
-typedef VOID DRIVER_CANCEL(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef VOID NTAPI DRIVER_CANCEL(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
 typedef DRIVER_CANCEL *PDRIVER_CANCEL;
-typedef NTSTATUS IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp,
+typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp,
                                        PVOID Context);
 typedef IO_COMPLETION_ROUTINE *PIO_COMPLETION_ROUTINE;
-typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT *DriverObject,
+typedef NTSTATUS NTAPI DRIVER_INITIALIZE(struct _DRIVER_OBJECT *DriverObject,
                                    PUNICODE_STRING RegistryPath);
 typedef DRIVER_INITIALIZE *PDRIVER_INITIALIZE;
-typedef NTSTATUS DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT *DriverObject,
+typedef NTSTATUS NTAPI DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT *DriverObject,
                                    struct _DEVICE_OBJECT *PhysicalDeviceObject);
 typedef DRIVER_ADD_DEVICE *PDRIVER_ADD_DEVICE;
-typedef VOID DRIVER_UNLOAD(struct _DRIVER_OBJECT *DriverObject);
+typedef VOID NTAPI DRIVER_UNLOAD(struct _DRIVER_OBJECT *DriverObject);
 typedef DRIVER_UNLOAD *PDRIVER_UNLOAD;
-typedef VOID DRIVER_STARTIO(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef VOID NTAPI DRIVER_STARTIO(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
 typedef DRIVER_STARTIO *PDRIVER_STARTIO;
 
 typedef struct _IRP {
@@ -680,7 +680,7 @@ typedef struct _IO_REMOVE_LOCK {
 // ---------------------------------------------------------------------------
 // Power manager callbacks
 
-typedef VOID REQUEST_POWER_COMPLETE(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+typedef VOID NTAPI REQUEST_POWER_COMPLETE(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                     POWER_STATE PowerState, PVOID Context,
                                     PIO_STATUS_BLOCK IoStatus);
 typedef REQUEST_POWER_COMPLETE *PREQUEST_POWER_COMPLETE;
@@ -766,126 +766,126 @@ typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
 extern "C" {
 
 // Ke: IRQL, spin locks, dispatcher objects, timers, DPCs
-KIRQL KeGetCurrentIrql(void);
-VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
-VOID KeLowerIrql(KIRQL NewIrql);
-KIRQL KeRaiseIrqlToDpcLevel(void);
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
-VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
-VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
-VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
-VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
-LONG KeResetEvent(PRKEVENT Event);
-VOID KeClearEvent(PRKEVENT Event);
-LONG KeReadStateEvent(PRKEVENT Event);
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                               BOOLEAN Alertable, PLARGE_INTEGER Timeout);
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                                PLARGE_INTEGER Interval);
-VOID KeInitializeTimer(PKTIMER Timer);
-VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
-BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
-BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
-BOOLEAN KeCancelTimer(PKTIMER Timer);
-BOOLEAN KeReadStateTimer(PKTIMER Timer);
-VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
-BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
-BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
-VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
-ULONGLONG KeQueryInterruptTime(void);
-VOID KeStallExecutionProcessor(ULONG MicroSeconds);
+KIRQL NTAPI KeGetCurrentIrql(void) noexcept;
+VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) noexcept;
+VOID NTAPI KeLowerIrql(KIRQL NewIrql) noexcept;
+KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) noexcept;
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) noexcept;
+KIRQL NTAPI KfAcquireSpinLock(PKSPIN_LOCK SpinLock) noexcept;
+VOID NTAPI KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) noexcept;
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) noexcept;
+VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) noexcept;
+VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) noexcept;
+VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) noexcept;
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) noexcept;
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) noexcept;
+LONG NTAPI KeResetEvent(PRKEVENT Event) noexcept;
+VOID NTAPI KeClearEvent(PRKEVENT Event) noexcept;
+LONG NTAPI KeReadStateEvent(PRKEVENT Event) noexcept;
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                               BOOLEAN Alertable, PLARGE_INTEGER Timeout) noexcept;
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                PLARGE_INTEGER Interval) noexcept;
+VOID NTAPI KeInitializeTimer(PKTIMER Timer) noexcept;
+VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) noexcept;
+BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) noexcept;
+BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) noexcept;
+BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) noexcept;
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) noexcept;
+VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) noexcept;
+BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) noexcept;
+BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) noexcept;
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) noexcept;
+ULONGLONG NTAPI KeQueryInterruptTime(void) noexcept;
+VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) noexcept;
 
 // Ex: pool, fast mutexes, work items
-PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
-VOID ExFreePool(PVOID P);
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
-VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex);
-VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex);
-VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex);
-BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex);
-VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType);
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) noexcept;
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) noexcept;
+VOID NTAPI ExFreePool(PVOID P) noexcept;
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) noexcept;
+VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex) noexcept;
+VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex) noexcept;
+VOID NTAPI ExReleaseFastMutex(PFAST_MUTEX FastMutex) noexcept;
+BOOLEAN NTAPI ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) noexcept;
+VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType) noexcept;
 
 // Io: driver and device objects, IRPs, cancellation, remove locks, interfaces, links
-BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) noexcept;
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                         PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
                         ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                        PDEVICE_OBJECT *DeviceObject);
-VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
-VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
-PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
-VOID ObfDereferenceObject(PVOID Object);
-VOID ObfReferenceObject(PVOID Object);
-PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
-VOID IoFreeIrp(PIRP Irp);
-VOID IoReuseIrp(PIRP Irp, NTSTATUS Status);
-VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
-USHORT IoSizeOfIrp(CCHAR StackSize);
-NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
-VOID IoMarkIrpPending(PIRP Irp);
-VOID IoAcquireCancelSpinLock(PKIRQL Irql);
-VOID IoReleaseCancelSpinLock(KIRQL Irql);
-BOOLEAN IoCancelIrp(PIRP Irp);
-VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
-                              ULONG HighWatermark, ULONG RemlockSize);
-NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
-                               ULONG RemlockSize);
-VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
-VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
-NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID *InterfaceClassGuid,
-                                   PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
-NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
-NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
-                                 ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey);
-NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
-NTSTATUS IoCreateUnprotectedSymbolicLink(PUNICODE_STRING SymbolicLinkName,
-                                         PUNICODE_STRING DeviceName);
-NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+                        PDEVICE_OBJECT *DeviceObject) noexcept;
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) noexcept;
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) noexcept;
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) noexcept;
+PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) noexcept;
+VOID NTAPI ObfDereferenceObject(PVOID Object) noexcept;
+VOID NTAPI ObfReferenceObject(PVOID Object) noexcept;
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) noexcept;
+VOID NTAPI IoFreeIrp(PIRP Irp) noexcept;
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) noexcept;
+VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) noexcept;
+USHORT NTAPI IoSizeOfIrp(CCHAR StackSize) noexcept;
+NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) noexcept;
+VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) noexcept;
+VOID NTAPI IoMarkIrpPending(PIRP Irp) noexcept;
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) noexcept;
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) noexcept;
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp) noexcept;
+VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
+                              ULONG HighWatermark, ULONG RemlockSize) noexcept;
+NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
+                               ULONG RemlockSize) noexcept;
+VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) noexcept;
+VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) noexcept;
+NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID *InterfaceClassGuid,
+                                   PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName) noexcept;
+NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) noexcept;
+NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
+                                 ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey) noexcept;
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) noexcept;
+NTSTATUS NTAPI IoCreateUnprotectedSymbolicLink(PUNICODE_STRING SymbolicLinkName,
+                                         PUNICODE_STRING DeviceName) noexcept;
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) noexcept;
 
 // Po
-NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID PoStartNextPowerIrp(PIRP Irp);
-NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
-                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp);
-POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) noexcept;
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp) noexcept;
+NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp) noexcept;
+POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) noexcept;
 
 // Rtl: counted strings, memory, registry
-VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
-VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
-NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
-NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
-NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
-VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
-LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
-                             BOOLEAN CaseInSensitive);
-BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
-                              BOOLEAN CaseInSensitive);
-SIZE_T RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length);
-NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
-                               PVOID ValueData, ULONG ValueLength);
-NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName);
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) noexcept;
+VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString) noexcept;
+NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) noexcept;
+NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) noexcept;
+NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String) noexcept;
+VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) noexcept;
+LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                             BOOLEAN CaseInSensitive) noexcept;
+BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                              BOOLEAN CaseInSensitive) noexcept;
+SIZE_T NTAPI RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length) noexcept;
+NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
+                               PVOID ValueData, ULONG ValueLength) noexcept;
+NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName) noexcept;
 
 // Zw: registry handles
-NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
-                         PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
-NTSTATUS ZwClose(HANDLE Handle);
+                         PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) noexcept;
+NTSTATUS NTAPI ZwClose(HANDLE Handle) noexcept;
 
 // Debugger output
-ULONG DbgPrint(PCSTR Format, ...);
+ULONG NTAPI DbgPrint(PCSTR Format, ...) noexcept;
 
 }  // extern "C"
 
 // swprintf as the kernel exports it (no count argument; WCHAR is 16 bits). A C++
 // overload, so that it sits beside the C library's own swprintf on the host.
-int swprintf(PWCHAR Buffer, PCWSTR Format, ...);
+int NTAPI swprintf(PWCHAR Buffer, PCWSTR Format, ...) noexcept;
 
 #define IoCallDriver(a, b) IofCallDriver(a, b)
 #define IoCompleteRequest(a, b) IofCompleteRequest(a, b)

@@ -17,6 +17,8 @@ PDRIVER_OBJECT g_driver = nullptr;
 uint64_t g_generation = 0;
 std::mutex g_driverLock;
 
+DRIVER_INITIALIZE BusEntry;
+
 NTSTATUS BusEntry(PDRIVER_OBJECT, PUNICODE_STRING)
 {
     return STATUS_SUCCESS;

@@ -55,8 +55,8 @@ public:
     int Total();
 
 private:
-    static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
-    static VOID CancelHeld(PDEVICE_OBJECT device, PIRP irp);
+    static DRIVER_DISPATCH Dispatch;
+    static DRIVER_CANCEL CancelHeld;
 
     struct Answer {
         NTSTATUS status;

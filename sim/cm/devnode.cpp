@@ -110,7 +110,7 @@ extern "C" {
 // STATUS_INVALID_DEVICE_REQUEST when DeviceObject is not a PDO the PnP manager knows;
 // STATUS_INVALID_PARAMETER for another key type.
 NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
-                                 PHANDLE DevInstRegKey)
+                                 PHANDLE DevInstRegKey) noexcept
 {
     (void)DesiredAccess;
     sim::rtl::RequirePassive("IoOpenDeviceRegistryKey");

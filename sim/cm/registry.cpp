@@ -319,7 +319,7 @@ extern "C" {
 // STATUS_INVALID_PARAMETER for an unknown class.
 NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
-                         ULONG Length, PULONG ResultLength)
+                         ULONG Length, PULONG ResultLength) noexcept
 {
     sim::rtl::RequirePassive("ZwQueryValueKey");
     if (!sim::rtl::CheckCounted(ValueName, "ZwQueryValueKey", "ValueName")) {
@@ -420,7 +420,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
 
 // Return: STATUS_SUCCESS; STATUS_INVALID_HANDLE (and a report: closing a handle that
 // is not open stops Windows with a bug check) for a handle that is not open.
-NTSTATUS ZwClose(HANDLE Handle)
+NTSTATUS ZwClose(HANDLE Handle) noexcept
 {
     sim::rtl::RequirePassive("ZwClose");
     auto &s = sim::cm::detail::S();
@@ -438,7 +438,7 @@ NTSTATUS ZwClose(HANDLE Handle)
 // exist; STATUS_INVALID_PARAMETER for an unknown RelativeTo; STATUS_INSUFFICIENT_RESOURCES
 // when made to fail ("RtlWriteRegistryValue").
 NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType, PVOID ValueData,
-                               ULONG ValueLength)
+                               ULONG ValueLength) noexcept
 {
     sim::rtl::RequirePassive("RtlWriteRegistryValue");
     if (ValueData == nullptr && ValueLength != 0) {
@@ -462,7 +462,7 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
 
 // Return: STATUS_SUCCESS; STATUS_OBJECT_NAME_NOT_FOUND when the key or the value does
 // not exist.
-NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName)
+NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName) noexcept
 {
     sim::rtl::RequirePassive("RtlDeleteRegistryValue");
     auto &s = sim::cm::detail::S();

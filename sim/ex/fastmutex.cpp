@@ -69,7 +69,7 @@ using namespace sim;
 
 extern "C" {
 
-VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex)
+VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex) noexcept
 {
     FastMutex->Count = 1;
     FastMutex->Owner = NULL;
@@ -78,7 +78,7 @@ VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex)
     KeInitializeEvent(&FastMutex->Event, SynchronizationEvent, FALSE);
 }
 
-VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex)
+VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex) noexcept
 {
     ex::CheckIrql(FastMutex, "ExAcquireFastMutex");
     if (!ke::detail::NoteAcquire(FastMutex, ke::detail::LockKind::FastMutex, ex::ForceRelease,
@@ -94,7 +94,7 @@ VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex)
     FastMutex->OldIrql = old;
 }
 
-BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex)
+BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) noexcept
 {
     ex::CheckIrql(FastMutex, "ExTryToAcquireFastMutex");
     if (FastMutex->Owner == ex::OwnerMark()) {
@@ -112,7 +112,7 @@ BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex)
     return TRUE;
 }
 
-VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex)
+VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex) noexcept
 {
     if (FastMutex->Owner != ex::OwnerMark() || !ke::detail::NoteRelease(FastMutex)) {
         verifier::Report(verifier::Rule::InvalidParameter,

@@ -307,22 +307,22 @@ using namespace sim;
 
 extern "C" {
 
-PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
+PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) noexcept
 {
     return ex::Allocate(PoolType, NumberOfBytes, ex::kUntagged, "driver", true);
 }
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) noexcept
 {
     return ex::Allocate(PoolType, NumberOfBytes, Tag, "driver", true);
 }
 
-VOID ExFreePool(PVOID P)
+VOID ExFreePool(PVOID P) noexcept
 {
     ex::Free(P, 0, false, "ExFreePool");
 }
 
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag)
+VOID ExFreePoolWithTag(PVOID P, ULONG Tag) noexcept
 {
     ex::Free(P, Tag, true, "ExFreePoolWithTag");
 }

@@ -84,7 +84,7 @@ using namespace sim;
 
 extern "C" {
 
-VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType)
+VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType) noexcept
 {
     (void)QueueType;
     if (ke::CurrentIrql() > DISPATCH_LEVEL || WorkItem->WorkerRoutine == NULL) {

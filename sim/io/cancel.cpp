@@ -31,18 +31,18 @@ void RankCancelLock()
 
 extern "C" {
 
-VOID IoAcquireCancelSpinLock(PKIRQL Irql)
+VOID IoAcquireCancelSpinLock(PKIRQL Irql) noexcept
 {
     RankCancelLock();
     *Irql = KfAcquireSpinLock(&g_cancelLock);
 }
 
-VOID IoReleaseCancelSpinLock(KIRQL Irql)
+VOID IoReleaseCancelSpinLock(KIRQL Irql) noexcept
 {
     KeReleaseSpinLock(&g_cancelLock, Irql);
 }
 
-BOOLEAN IoCancelIrp(PIRP Irp)
+BOOLEAN IoCancelIrp(PIRP Irp) noexcept
 {
     {
         std::lock_guard<std::mutex> guard(S().lock);

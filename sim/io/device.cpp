@@ -67,7 +67,7 @@ extern "C" {
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                         PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
                         ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                        PDEVICE_OBJECT *DeviceObject)
+                        PDEVICE_OBJECT *DeviceObject) noexcept
 {
     *DeviceObject = nullptr;
     {
@@ -122,7 +122,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
     return STATUS_SUCCESS;
 }
 
-VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
+VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) noexcept
 {
     void *block;
     size_t size;
@@ -168,7 +168,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     MaybeFreeDeviceLocked(DeviceObject);
 }
 
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
+PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) noexcept
 {
     std::lock_guard<std::mutex> guard(S().lock);
     DeviceRecord *source = FindDevice(SourceDevice);
@@ -203,7 +203,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
     return top;
 }
 
-VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice)
+VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) noexcept
 {
     std::lock_guard<std::mutex> guard(S().lock);
     if (FindDevice(TargetDevice) == nullptr || TargetDevice->AttachedDevice == nullptr) {
@@ -219,7 +219,7 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice)
     }
 }
 
-PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
+PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) noexcept
 {
     std::lock_guard<std::mutex> guard(S().lock);
     PDEVICE_OBJECT top = DeviceObject;
@@ -230,7 +230,7 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
     return top;
 }
 
-VOID ObfReferenceObject(PVOID Object)
+VOID ObfReferenceObject(PVOID Object) noexcept
 {
     std::lock_guard<std::mutex> guard(S().lock);
     auto it = S().devices.find(static_cast<PDEVICE_OBJECT>(Object));
@@ -242,7 +242,7 @@ VOID ObfReferenceObject(PVOID Object)
     it->first->ReferenceCount++;
 }
 
-VOID ObfDereferenceObject(PVOID Object)
+VOID ObfDereferenceObject(PVOID Object) noexcept
 {
     std::lock_guard<std::mutex> guard(S().lock);
     auto device = static_cast<PDEVICE_OBJECT>(Object);

@@ -82,6 +82,8 @@ namespace {
 using namespace sim::io::detail;
 
 // The I/O manager's dispatch routine for every major function a driver leaves unset.
+DRIVER_DISPATCH InvalidDeviceRequest;
+
 NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp)
 {
     irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
@@ -117,7 +119,7 @@ void CheckNoIrpLeaks(const char *where)
 
 }  // namespace
 
-extern "C" BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion)
+extern "C" BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) noexcept
 {
     std::lock_guard<std::mutex> guard(S().lock);
     if (MajorVersion != S().wdmMajor) {

@@ -141,7 +141,7 @@ extern "C" {
 // STATUS_INSUFFICIENT_RESOURCES when made to fail ("IoRegisterDeviceInterface") or
 // when the name cannot be allocated.
 NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID *InterfaceClassGuid,
-                                   PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName)
+                                   PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName) noexcept
 {
     sim::rtl::RequirePassive("IoRegisterDeviceInterface");
     if (InterfaceClassGuid == nullptr || SymbolicLinkName == nullptr) {
@@ -196,7 +196,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
 // enabled instance; STATUS_OBJECT_NAME_NOT_FOUND when disabling one that is not
 // enabled, or for a name no registration returned; STATUS_INVALID_PARAMETER for an
 // empty name (a string already released with RtlFreeUnicodeString, for example).
-NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable)
+NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) noexcept
 {
     sim::rtl::RequirePassive("IoSetDeviceInterfaceState");
     if (!sim::rtl::CheckCounted(SymbolicLinkName, "IoSetDeviceInterfaceState", "SymbolicLinkName")) {

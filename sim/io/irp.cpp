@@ -177,12 +177,12 @@ using namespace sim::io::detail;
 
 extern "C" {
 
-USHORT IoSizeOfIrp(CCHAR StackSize)
+USHORT IoSizeOfIrp(CCHAR StackSize) noexcept
 {
     return (USHORT)(sizeof(IRP) + (size_t)StackSize * sizeof(IO_STACK_LOCATION));
 }
 
-VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize)
+VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) noexcept
 {
     std::memset(Irp, 0, PacketSize);
     Irp->Type = kIoTypeIrp;
@@ -193,7 +193,7 @@ VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize)
     Irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + StackSize;
 }
 
-PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) noexcept
 {
     (void)ChargeQuota;
     if (StackSize < 1 || StackSize >= kMaxLocations - 1) {
@@ -206,7 +206,7 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
     return AllocateIrpRecorded(StackSize, false);
 }
 
-VOID IoFreeIrp(PIRP Irp)
+VOID IoFreeIrp(PIRP Irp) noexcept
 {
     std::lock_guard<std::mutex> guard(S().lock);
     IrpRecord *record = FindIrp(Irp);
@@ -230,7 +230,7 @@ VOID IoFreeIrp(PIRP Irp)
     FreeIrpLocked(Irp, *record);
 }
 
-VOID IoReuseIrp(PIRP Irp, NTSTATUS Status)
+VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) noexcept
 {
     std::lock_guard<std::mutex> guard(S().lock);
     IrpRecord *record = FindIrp(Irp);
@@ -257,12 +257,12 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Status)
     record->traced.clear();
 }
 
-VOID IoMarkIrpPending(PIRP Irp)
+VOID IoMarkIrpPending(PIRP Irp) noexcept
 {
     MarkPending(Irp, "IoMarkIrpPending");
 }
 
-NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) noexcept
 {
     Frame frame{};
     UCHAR major;
@@ -388,7 +388,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return status;
 }
 
-VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
+VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) noexcept
 {
     (void)PriorityBoost;
     uint64_t serial;

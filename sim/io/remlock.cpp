@@ -93,7 +93,7 @@ void CheckRemoveLocksIn(const void *begin, size_t length, const char *owner)
 extern "C" {
 
 VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
-                              ULONG HighWatermark, ULONG RemlockSize)
+                              ULONG HighWatermark, ULONG RemlockSize) noexcept
 {
     (void)AllocateTag;
     (void)MaxLockedMinutes;
@@ -107,7 +107,7 @@ VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG Max
 }
 
 NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
-                               ULONG RemlockSize)
+                               ULONG RemlockSize) noexcept
 {
     (void)File;
     (void)Line;
@@ -139,7 +139,7 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File
     return STATUS_DELETE_PENDING;
 }
 
-VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize)
+VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) noexcept
 {
     CheckSize(RemlockSize, "IoReleaseRemoveLockEx");
     {
@@ -172,7 +172,7 @@ VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockS
     DropOne(RemoveLock);
 }
 
-VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize)
+VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) noexcept
 {
     CheckSize(RemlockSize, "IoReleaseRemoveLockAndWaitEx");
     bool dropHold = false;

@@ -33,20 +33,20 @@ extern "C" {
 // Return: STATUS_SUCCESS; STATUS_OBJECT_NAME_COLLISION when the link name is taken by a
 // link or a device; STATUS_OBJECT_NAME_INVALID or STATUS_OBJECT_PATH_NOT_FOUND for a
 // name that cannot be entered; STATUS_INSUFFICIENT_RESOURCES when made to fail.
-NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
+NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) noexcept
 {
     return CreateLink(SymbolicLinkName, DeviceName, false, "IoCreateSymbolicLink");
 }
 
 // As IoCreateSymbolicLink, for a link that any caller may open.
-NTSTATUS IoCreateUnprotectedSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
+NTSTATUS IoCreateUnprotectedSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) noexcept
 {
     return CreateLink(SymbolicLinkName, DeviceName, true, "IoCreateUnprotectedSymbolicLink");
 }
 
 // Return: STATUS_SUCCESS; STATUS_OBJECT_NAME_NOT_FOUND when there is no such link;
 // STATUS_OBJECT_TYPE_MISMATCH when the name is a device's, not a link's.
-NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
+NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) noexcept
 {
     sim::rtl::RequirePassive("IoDeleteSymbolicLink");
     if (!sim::rtl::CheckCounted(SymbolicLinkName, "IoDeleteSymbolicLink", "SymbolicLinkName")) {

@@ -68,17 +68,17 @@ void Reset()
 }  // namespace sim::kd
 
 // Return: STATUS_SUCCESS, always (the debugger being absent is not the caller's concern).
-ULONG DbgPrint(PCSTR Format, ...)
+ULONG DbgPrint(PCSTR Format, ...) noexcept
 {
     if (Format == nullptr) {
         sim::verifier::Report(sim::verifier::Rule::InvalidParameter, "DbgPrint: Format is NULL");
         return STATUS_SUCCESS;
     }
-    va_list args;
-    va_start(args, Format);
+    sim::rtl::MsVaList args;
+    __builtin_ms_va_start(args, Format);
     bool usedWide = false;
     std::string text = sim::rtl::FormatNarrow(Format, args, &usedWide);
-    va_end(args);
+    __builtin_ms_va_end(args);
     // Converting wide text touches the paged code-page tables, which is why the
     // documentation allows the Unicode conversions at PASSIVE_LEVEL only.
     if (usedWide && sim::ke::CurrentIrql() != PASSIVE_LEVEL) {

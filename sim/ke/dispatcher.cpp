@@ -90,7 +90,7 @@ using namespace sim;
 
 extern "C" {
 
-VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
+VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) noexcept
 {
     std::lock_guard<std::mutex> guard(ke::detail::Sched().lock);
     Event->Header.Type = static_cast<UCHAR>(Type);
@@ -101,7 +101,7 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
     InitializeListHead(&Event->Header.WaitListHead);
 }
 
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) noexcept
 {
     ke::detail::NoteActivity();
     (void)Increment;
@@ -121,7 +121,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
     return previous;
 }
 
-LONG KeResetEvent(PRKEVENT Event)
+LONG KeResetEvent(PRKEVENT Event) noexcept
 {
     if (!ke::ValidEvent(Event, "KeResetEvent")) {
         return 0;
@@ -132,12 +132,12 @@ LONG KeResetEvent(PRKEVENT Event)
     return previous;
 }
 
-VOID KeClearEvent(PRKEVENT Event)
+VOID KeClearEvent(PRKEVENT Event) noexcept
 {
     KeResetEvent(Event);
 }
 
-LONG KeReadStateEvent(PRKEVENT Event)
+LONG KeReadStateEvent(PRKEVENT Event) noexcept
 {
     if (!ke::ValidEvent(Event, "KeReadStateEvent")) {
         return 0;
@@ -146,7 +146,7 @@ LONG KeReadStateEvent(PRKEVENT Event)
 }
 
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                               BOOLEAN Alertable, PLARGE_INTEGER Timeout)
+                               BOOLEAN Alertable, PLARGE_INTEGER Timeout) noexcept
 {
     (void)WaitReason;
     (void)WaitMode;
@@ -177,7 +177,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                                PLARGE_INTEGER Interval)
+                                PLARGE_INTEGER Interval) noexcept
 {
     (void)WaitMode;
     (void)Alertable;

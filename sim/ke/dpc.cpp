@@ -203,7 +203,7 @@ using namespace sim;
 
 extern "C" {
 
-VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext)
+VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) noexcept
 {
     {
         auto &sched = ke::detail::Sched();
@@ -227,7 +227,7 @@ VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
     Dpc->DpcData = NULL;
 }
 
-BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2)
+BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) noexcept
 {
     if (Dpc->Type != ke::detail::kDpcObject || Dpc->DeferredRoutine == NULL) {
         verifier::Report(verifier::Rule::InvalidParameter,
@@ -238,7 +238,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
     return ke::detail::InsertQueueDpcLocked(Dpc, SystemArgument1, SystemArgument2) ? TRUE : FALSE;
 }
 
-BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc)
+BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) noexcept
 {
     auto &sched = ke::detail::Sched();
     std::lock_guard<std::mutex> guard(sched.lock);

@@ -104,32 +104,32 @@ using namespace sim;
 
 extern "C" {
 
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) noexcept
 {
     *SpinLock = 0;
 }
 
-KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
+KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) noexcept
 {
     return ke::RaiseAndTake(SpinLock, "KeAcquireSpinLock");
 }
 
-VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) noexcept
 {
     ke::GiveAndLower(SpinLock, NewIrql, "KeReleaseSpinLock");
 }
 
-KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) noexcept
 {
     return ke::RaiseAndTake(SpinLock, "KeAcquireSpinLockRaiseToDpc");
 }
 
-VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) noexcept
 {
     ke::GiveAndLower(SpinLock, NewIrql, "KeReleaseSpinLock");
 }
 
-VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
+VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) noexcept
 {
     if (ke::CurrentIrql() < DISPATCH_LEVEL) {
         verifier::Report(verifier::Rule::SpinLockWrongIrql,
@@ -139,7 +139,7 @@ VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
     ke::Take(SpinLock, "KeAcquireSpinLockAtDpcLevel");
 }
 
-VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
+VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) noexcept
 {
     ke::Give(SpinLock, "KeReleaseSpinLockFromDpcLevel");
 }

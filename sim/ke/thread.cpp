@@ -122,12 +122,12 @@ using namespace sim;
 
 extern "C" {
 
-KIRQL KeGetCurrentIrql(void)
+KIRQL KeGetCurrentIrql(void) noexcept
 {
     return ke::CurrentIrql();
 }
 
-VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
+VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) noexcept
 {
     KIRQL current = ke::CurrentIrql();
     if (NewIrql < current) {
@@ -138,7 +138,7 @@ VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
     ke::SetIrql(NewIrql);
 }
 
-VOID KeLowerIrql(KIRQL NewIrql)
+VOID KeLowerIrql(KIRQL NewIrql) noexcept
 {
     KIRQL current = ke::CurrentIrql();
     if (NewIrql > current) {
@@ -153,7 +153,7 @@ VOID KeLowerIrql(KIRQL NewIrql)
     ke::SetIrql(NewIrql);
 }
 
-KIRQL KeRaiseIrqlToDpcLevel(void)
+KIRQL KeRaiseIrqlToDpcLevel(void) noexcept
 {
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);

@@ -285,12 +285,12 @@ using namespace sim;
 
 extern "C" {
 
-VOID KeInitializeTimer(PKTIMER Timer)
+VOID KeInitializeTimer(PKTIMER Timer) noexcept
 {
     KeInitializeTimerEx(Timer, NotificationTimer);
 }
 
-VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
+VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) noexcept
 {
     {
         std::lock_guard<std::mutex> guard(ke::detail::Sched().lock);
@@ -306,12 +306,12 @@ VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
     InitializeListHead(&Timer->TimerListEntry);
 }
 
-BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc)
+BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) noexcept
 {
     return KeSetTimerEx(Timer, DueTime, 0, Dpc);
 }
 
-BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc)
+BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) noexcept
 {
     if (!ke::ValidTimer(Timer)) {
         verifier::Report(verifier::Rule::InvalidParameter,
@@ -336,28 +336,28 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     return wasArmed;
 }
 
-BOOLEAN KeCancelTimer(PKTIMER Timer)
+BOOLEAN KeCancelTimer(PKTIMER Timer) noexcept
 {
     std::lock_guard<std::mutex> guard(ke::detail::Sched().lock);
     return ke::DisarmLocked(Timer) ? TRUE : FALSE;
 }
 
-BOOLEAN KeReadStateTimer(PKTIMER Timer)
+BOOLEAN KeReadStateTimer(PKTIMER Timer) noexcept
 {
     return Timer->Header.SignalState != 0 ? TRUE : FALSE;
 }
 
-VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
+VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) noexcept
 {
     CurrentTime->QuadPart = ke::g_systemBase + ke::Now();
 }
 
-ULONGLONG KeQueryInterruptTime(void)
+ULONGLONG KeQueryInterruptTime(void) noexcept
 {
     return static_cast<ULONGLONG>(ke::Now());
 }
 
-VOID KeStallExecutionProcessor(ULONG MicroSeconds)
+VOID KeStallExecutionProcessor(ULONG MicroSeconds) noexcept
 {
     // A busy wait on Windows; here it takes real time only under real time, and
     // never moves the virtual clock (nothing else would see it move).

@@ -448,7 +448,7 @@ extern "C" {
 
 // Records the device's new state of the given type.
 // Return: the state of that type recorded before (Unspecified the first time).
-POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State)
+POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) noexcept
 {
     POWER_STATE previous;
     previous.DeviceState = PowerDeviceUnspecified;
@@ -471,7 +471,7 @@ POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, 
 
 // Counts the call against the IRP and the device at its current stack location (the
 // calling driver's); the IRP must be a power IRP at that location.
-VOID PoStartNextPowerIrp(PIRP Irp)
+VOID PoStartNextPowerIrp(PIRP Irp) noexcept
 {
     if (Irp == nullptr || Irp->CurrentLocation > Irp->StackCount ||
         !IsPowerIrpAt(IoGetCurrentIrpStackLocation(Irp))) {
@@ -486,7 +486,7 @@ VOID PoStartNextPowerIrp(PIRP Irp)
 
 // Passes a power IRP to the next driver: IoCallDriver, after checking that the next
 // stack location is set up as a power request.
-NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) noexcept
 {
     if (Irp != nullptr && !IsPowerIrpAt(IoGetNextIrpStackLocation(Irp))) {
         Report(Rule::InvalidParameter, "PoCallDriver: IRP %p's next stack location is not IRP_MJ_POWER",
@@ -503,7 +503,7 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 // armed with sim::po::FailNextRequest) when the IRP cannot be allocated, and
 // STATUS_INVALID_PARAMETER_2 for a minor other than set and query, with no call back.
 NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
-                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp)
+                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp) noexcept
 {
     using namespace sim::po;
     if (Irp != nullptr) {

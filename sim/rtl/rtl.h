@@ -48,7 +48,10 @@ bool RequirePassive(const char *routine);
 // way round. %ws/%ls/%wc/%lc are always wide, %hs/%hc always narrow, %wZ a
 // UNICODE_STRING and %Z an ANSI_STRING. Not modelled: floating point, %n.
 // `usedWide` (optional) is set when a wide argument (%ws, %S, %wZ, ...) was formatted.
-std::string FormatNarrow(const char *format, va_list args, bool *usedWide = nullptr);
-std::u16string FormatWide(const char16_t *format, va_list args);
+// The argument list is the Microsoft x64 one: DbgPrint and swprintf are Microsoft-ABI
+// variadic routines, as the kernel exports them.
+using MsVaList = __builtin_ms_va_list;
+std::string FormatNarrow(const char *format, MsVaList args, bool *usedWide = nullptr);
+std::u16string FormatWide(const char16_t *format, MsVaList args);
 
 }  // namespace sim::rtl

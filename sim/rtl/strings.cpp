@@ -33,7 +33,7 @@ extern "C" {
 // NUL and MaximumLength two bytes more; a NULL source gives an empty string with no
 // buffer. Text longer than a counted string can hold is cut at 0xFFFC bytes, as the
 // kernel does. No memory is allocated.
-VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
+VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) noexcept
 {
     if (DestinationString == nullptr) {
         Report(Rule::InvalidParameter, "RtlInitUnicodeString: DestinationString is NULL");
@@ -57,7 +57,7 @@ VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
 // Copies as much of SourceString as DestinationString's MaximumLength allows (the
 // rest is silently dropped) and NUL-terminates only when a byte of room is left past
 // the copied text. A NULL source empties the destination.
-VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString)
+VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString) noexcept
 {
     if (!sim::rtl::CheckCounted(DestinationString, "RtlCopyUnicodeString", "DestinationString") ||
         !sim::rtl::CheckCounted(SourceString, "RtlCopyUnicodeString", "SourceString", true)) {
@@ -89,7 +89,7 @@ VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING So
 
 // Appends the NUL-terminated Source. STATUS_BUFFER_TOO_SMALL leaves Destination
 // unchanged; on success it is NUL-terminated when room is left. NULL Source: success.
-NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source)
+NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) noexcept
 {
     if (!sim::rtl::CheckCounted(Destination, "RtlAppendUnicodeToString", "Destination")) {
         return STATUS_INVALID_PARAMETER;
@@ -122,7 +122,7 @@ NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source)
 
 // Appends the counted Source; same rules as RtlAppendUnicodeToString. An empty
 // Source changes nothing (not even the terminating NUL).
-NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source)
+NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) noexcept
 {
     if (!sim::rtl::CheckCounted(Destination, "RtlAppendUnicodeStringToString", "Destination") ||
         !sim::rtl::CheckCounted(Source, "RtlAppendUnicodeStringToString", "Source")) {
@@ -149,7 +149,7 @@ NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_S
 // STATUS_INVALID_PARAMETER. The result is a NUL-terminated string, so the digits and
 // their NUL must fit in MaximumLength: otherwise STATUS_BUFFER_OVERFLOW and String is
 // left as it was.
-NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String)
+NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String) noexcept
 {
     sim::rtl::RequirePassive("RtlIntegerToUnicodeString");
     if (!sim::rtl::CheckCounted(String, "RtlIntegerToUnicodeString", "String")) {
@@ -189,7 +189,7 @@ NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING Stri
 // Releases a buffer that came from pool (a routine that allocated it for the caller,
 // or the caller's own ExAllocatePool) and empties the string. A string without a
 // buffer is left alone.
-VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
+VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) noexcept
 {
     sim::rtl::RequirePassive("RtlFreeUnicodeString");
     if (UnicodeString == nullptr) {
@@ -206,7 +206,7 @@ VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
 
 // Negative, zero or positive as String1 sorts before, with or after String2: the
 // first differing character decides, else the shorter string sorts first.
-LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive)
+LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive) noexcept
 {
     sim::rtl::RequirePassive("RtlCompareUnicodeString");
     if (!sim::rtl::CheckCounted(String1, "RtlCompareUnicodeString", "String1") ||
@@ -229,7 +229,7 @@ LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
     return static_cast<LONG>(String1->Length) - static_cast<LONG>(String2->Length);
 }
 
-BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive)
+BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive) noexcept
 {
     if (!sim::rtl::CheckCounted(String1, "RtlEqualUnicodeString", "String1") ||
         !sim::rtl::CheckCounted(String2, "RtlEqualUnicodeString", "String2")) {
@@ -250,7 +250,7 @@ BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2
 }
 
 // The number of leading bytes that match (Length when all do).
-SIZE_T RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length)
+SIZE_T RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length) noexcept
 {
     auto *a = static_cast<const UCHAR *>(Source1);
     auto *b = static_cast<const UCHAR *>(Source2);

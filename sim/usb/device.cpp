@@ -48,6 +48,8 @@ std::set<Device *> &Live()
     return *live;
 }
 
+DRIVER_INITIALIZE BusEntry;
+
 NTSTATUS BusEntry(PDRIVER_OBJECT, PUNICODE_STRING)
 {
     return STATUS_SUCCESS;

@@ -225,8 +225,8 @@ private:
     struct Job;
     struct Outcome;
 
-    static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
-    static VOID CancelTransfer(PDEVICE_OBJECT device, PIRP irp);
+    static DRIVER_DISPATCH Dispatch;
+    static DRIVER_CANCEL CancelTransfer;
     static void OnRelease(const void *begin, size_t length, const char *owner);
 
     NTSTATUS SubmitUrb(PIRP irp, PURB urb);

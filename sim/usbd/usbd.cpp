@@ -60,7 +60,7 @@ bool Matches(LONG wanted, UCHAR actual)
 extern "C" {
 
 PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength,
-                                             PVOID StartPosition, LONG DescriptorType)
+                                             PVOID StartPosition, LONG DescriptorType) noexcept
 {
     if (DescriptorBuffer == nullptr) {
         return nullptr;
@@ -74,7 +74,7 @@ PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG Total
 PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition,
     LONG InterfaceNumber, LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass,
-    LONG InterfaceProtocol)
+    LONG InterfaceProtocol) noexcept
 {
     const uint8_t *begin;
     const uint8_t *end;
@@ -98,7 +98,7 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
 }
 
 PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
-                                       PUSBD_INTERFACE_LIST_ENTRY InterfaceList)
+                                       PUSBD_INTERFACE_LIST_ENTRY InterfaceList) noexcept
 {
     const uint8_t *begin;
     const uint8_t *end;

@@ -63,7 +63,7 @@ class ExWorkItem : public bench::PlatformTest {};
 TEST_F(ExWorkItem, RunsAtPassiveLevelOnAWorkerThreadEvenWhenQueuedAtDispatch)
 {
     Job job;
-    ExInitializeWorkItem(&job.item, [](PVOID parameter) {
+    ExInitializeWorkItem(&job.item, [](PVOID parameter) NTAPI {
         auto *self = static_cast<Job *>(parameter);
         self->irql = KeGetCurrentIrql();
         self->thread = sim::ke::ThreadName();
@@ -75,7 +75,7 @@ TEST_F(ExWorkItem, RunsAtPassiveLevelOnAWorkerThreadEvenWhenQueuedAtDispatch)
 
     // An item allocated from pool may free itself in its own routine.
     auto *item = static_cast<PWORK_QUEUE_ITEM>(ExAllocatePool(NonPagedPool, sizeof(WORK_QUEUE_ITEM)));
-    ExInitializeWorkItem(item, [](PVOID self) { ExFreePool(self); }, item);
+    ExInitializeWorkItem(item, [](PVOID self) NTAPI { ExFreePool(self); }, item);
     ExQueueWorkItem(item, DelayedWorkQueue);
     sim::ke::WaitIdle();
 }

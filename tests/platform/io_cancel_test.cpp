@@ -26,7 +26,7 @@ struct CancelSeen {
 };
 CancelSeen g_seen;
 
-VOID RecordingCancel(PDEVICE_OBJECT device, PIRP irp)
+VOID NTAPI RecordingCancel(PDEVICE_OBJECT device, PIRP irp)
 {
     g_seen.irql = KeGetCurrentIrql();
     g_seen.locks = sim::ke::SpinLocksHeld();

@@ -188,7 +188,7 @@ struct Probe {
 
 std::mutex g_logLock;
 
-VOID RecordDpc(PKDPC, PVOID context, PVOID, PVOID)
+VOID NTAPI RecordDpc(PKDPC, PVOID context, PVOID, PVOID)
 {
     auto *probe = static_cast<Probe *>(context);
     std::lock_guard<std::mutex> guard(g_logLock);

@@ -94,9 +94,9 @@ struct Deferred {
     int runs;
 };
 
-VOID CountDpc(PKDPC, PVOID context, PVOID, PVOID) { static_cast<Deferred *>(context)->runs++; }
-VOID CountWork(PVOID context) { static_cast<Deferred *>(context)->runs++; }
-VOID WaitFor(PVOID event) { KeWaitForSingleObject(event, Executive, KernelMode, FALSE, NULL); }
+VOID NTAPI CountDpc(PKDPC, PVOID context, PVOID, PVOID) { static_cast<Deferred *>(context)->runs++; }
+VOID NTAPI CountWork(PVOID context) { static_cast<Deferred *>(context)->runs++; }
+VOID NTAPI WaitFor(PVOID event) { KeWaitForSingleObject(event, Executive, KernelMode, FALSE, NULL); }
 
 Deferred *NewDeferred()
 {
@@ -130,7 +130,7 @@ const RuleCase kCases[] = {
     {"CompletingWithTheCancelRoutineSet", Rule::IrpCompletedWithCancelRoutine,
      [](RuleTest &t) {
          t.CallWith(IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) {
-             IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+             IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) NTAPI {});
              return CompleteWith(irp, STATUS_SUCCESS);
          });
      }},
@@ -583,7 +583,7 @@ const RuleCase kCases[] = {
      [](RuleTest &t) {
          static bool unloaded;
          unloaded = false;
-         t.driver_->DriverUnload = [](PDRIVER_OBJECT) { unloaded = true; };
+         t.driver_->DriverUnload = [](PDRIVER_OBJECT) NTAPI { unloaded = true; };
          PDEVICE_OBJECT forgotten;
          ASSERT_EQ(IoCreateDevice(t.driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &forgotten), STATUS_SUCCESS);
          sim::io::UnloadDriver(t.driver_);

@@ -61,7 +61,7 @@ struct Called {
     int count = 0;
 };
 
-VOID RecordCompletion(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID context, PIO_STATUS_BLOCK status)
+VOID NTAPI RecordCompletion(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID context, PIO_STATUS_BLOCK status)
 {
     auto *called = static_cast<Called *>(context);
     called->device = device;
@@ -73,7 +73,7 @@ VOID RecordCompletion(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVO
 }
 
 // Owner mode: the held system request completes with the device request's status.
-VOID DeviceDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status)
+VOID NTAPI DeviceDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status)
 {
     PIRP system = static_cast<PIRP>(context);
     system->IoStatus.Status = status->Status;
@@ -87,12 +87,12 @@ POWER_STATE Device(DEVICE_POWER_STATE state)
     return power;
 }
 
-NTSTATUS NoStartRoutine(PDEVICE_OBJECT, PIRP, PVOID)
+NTSTATUS NTAPI NoStartRoutine(PDEVICE_OBJECT, PIRP, PVOID)
 {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ProbePower(PDEVICE_OBJECT fdo, PIRP irp)
+NTSTATUS NTAPI ProbePower(PDEVICE_OBJECT fdo, PIRP irp)
 {
     auto *ext = static_cast<ProbeExtension *>(fdo->DeviceExtension);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
@@ -149,7 +149,7 @@ NTSTATUS ProbePower(PDEVICE_OBJECT fdo, PIRP irp)
     return PoCallDriver(ext->lower, irp);
 }
 
-NTSTATUS ProbeEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+NTSTATUS NTAPI ProbeEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     driver->MajorFunction[IRP_MJ_POWER] = ProbePower;
     return STATUS_SUCCESS;

@@ -53,7 +53,7 @@ struct TestExtension {
     UNICODE_STRING link;  // an interface name the test keeps with its device
 };
 
-inline NTSTATUS RunCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+inline NTSTATUS NTAPI RunCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
 {
     return (*static_cast<Completion *>(context))(device, irp);
 }
@@ -179,12 +179,12 @@ public:
     std::function<NTSTATUS(PDEVICE_OBJECT pdo)> addDevice_;
 
 private:
-    static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) { return (*Ext(device)->handler)(device, irp); }
-    static NTSTATUS AddDeviceRoutine(PDRIVER_OBJECT, PDEVICE_OBJECT pdo)
+    static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) { return (*Ext(device)->handler)(device, irp); }
+    static NTSTATUS NTAPI AddDeviceRoutine(PDRIVER_OBJECT, PDEVICE_OBJECT pdo)
     {
         return current_->addDevice_ ? current_->addDevice_(pdo) : STATUS_NOT_SUPPORTED;
     }
-    static NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+    static NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING)
     {
         for (PDRIVER_DISPATCH &dispatch : driver->MajorFunction) {
             dispatch = Dispatch;

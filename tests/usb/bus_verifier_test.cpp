@@ -70,7 +70,7 @@ TEST_F(BusVerifier, FreeingThePendingTransfersUrbOrBufferFiresAndAfterCompletion
     }
 }
 
-NTSTATUS NoEntry(PDRIVER_OBJECT, PUNICODE_STRING)
+NTSTATUS NTAPI NoEntry(PDRIVER_OBJECT, PUNICODE_STRING)
 {
     return STATUS_SUCCESS;
 }

@@ -16,7 +16,7 @@ enum class Queue { Read, Write, Wait };
 // Sets the Cancel flag of a request before the driver's dispatch sees it (IoCancelIrp
 // finds no cancel routine to call).
 template <PDRIVER_DISPATCH dispatch>
-NTSTATUS Cancelled(PDEVICE_OBJECT device, PIRP irp)
+NTSTATUS NTAPI Cancelled(PDEVICE_OBJECT device, PIRP irp)
 {
     EXPECT_FALSE(IoCancelIrp(irp));
     return dispatch(device, irp);

@@ -42,7 +42,7 @@ void Finish(PIRP irp, NTSTATUS status, const std::vector<uint8_t> &output)
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-VOID CancelHeld(PDEVICE_OBJECT, PIRP irp)
+VOID NTAPI CancelHeld(PDEVICE_OBJECT, PIRP irp)
 {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     {
