@@ -12,6 +12,7 @@ const char kDefaultUsage[] =
     "usage: varnoobex [OPTIONS]\n"
     "       varnoobex run [OPTIONS] FILE\n"
     "       varnoobex pty [OPTIONS]\n"
+    "       varnoobex image PATH\n"
     "\n"
     "Runs the varnoobex driver on the host platform (a user-mode stand-in for the\n"
     "Windows kernel, the USB bus and the phone) and explains each step:\n"
@@ -33,6 +34,8 @@ const char kDefaultUsage[] =
     "Subcommands (each with --help):\n"
     "  run FILE     run a scenario file (see docs/scenarios.md)\n"
     "  pty          bridge a phone's COM port to a Linux pseudo-terminal\n"
+    "  image PATH   check a driver image as the kernel's loader does and show its\n"
+    "               sections, imports and relocations\n"
     "\n"
     "Options:\n"
     "  --phone MODEL     what answers behind the pipes: obex (default), loopback\n"
@@ -51,12 +54,17 @@ const char kDefaultUsage[] =
     "                    and the run still checks that nothing was left behind\n"
     "  --trace[=FILE]    one line per request entering or leaving the driver, to\n"
     "                    standard error or to FILE\n"
+    "  --driver PATH     run the driver image PATH (build/windows/varnoobex.sys)\n"
+    "                    instead of the host build linked into the program; the\n"
+    "                    environment variable VARNOOBEX_DRIVER gives the default\n"
     "  --help            this text\n"
     "\n"
     "Exit status: 0 when every step held and nothing was left behind; 1 when a step\n"
     "failed; 2 for a usage error; 3 for a file that is missing, unreadable or does\n"
-    "not parse; 4 when something outside the program failed (a TCP phone that does\n"
-    "not answer, a port that does not exist, no pseudo-terminal).\n";
+    "not parse (a driver image the loader refuses among them); 4 when something\n"
+    "outside the program failed (a TCP phone that does not answer, a port that does\n"
+    "not exist, no pseudo-terminal); 5 when the driver crashed (the platform stopped\n"
+    "the run as a bug check would, naming the fault and where it lies).\n";
 
 const char kRunUsage[] =
     "usage: varnoobex run [OPTIONS] FILE\n"
@@ -74,12 +82,30 @@ const char kRunUsage[] =
     "  --time virtual|real  the platform's clock (default virtual: time moves only\n"
     "                    with 'advance' and when every thread waits)\n"
     "  --trace[=FILE]    one line per request entering or leaving the driver\n"
+    "  --driver PATH     run the driver image PATH (build/windows/varnoobex.sys)\n"
+    "                    instead of the host build linked into the program; the\n"
+    "                    environment variable VARNOOBEX_DRIVER gives the default\n"
     "  --help            this text\n"
     "\n"
     "Exit status: 0 when every expectation held and nothing was left behind; 1 when\n"
     "one failed; 2 for a usage error; 3 when FILE is missing, unreadable or does not\n"
     "parse (the message names file:line:column and what was expected); 4 when\n"
     "something outside the program failed.\n";
+
+const char kImageUsage[] =
+    "usage: varnoobex image PATH\n"
+    "\n"
+    "Reads the driver image PATH and checks it as the kernel's loader does before it\n"
+    "maps a driver: AMD64, PE32+, native subsystem, the checksum, alignments and\n"
+    "sizes, sections inside the image and the file, no section both writable and\n"
+    "executable, an entry point in code, base relocations, imports by name. Then\n"
+    "shows its sections with their protections, its imports (each marked with\n"
+    "whether the platform provides it) and its base relocations. Nothing of the\n"
+    "image runs.\n"
+    "\n"
+    "Exit status: 0 when the platform would load it; 1 when it imports a routine the\n"
+    "platform does not provide; 2 for a usage error; 3 when PATH is missing,\n"
+    "unreadable or refused by the checks (the message says why).\n";
 
 const char kPtyUsage[] =
     "usage: varnoobex pty [OPTIONS]\n"
@@ -98,6 +124,9 @@ const char kPtyUsage[] =
     "  --phone MODEL     obex (default), loopback or tcp:HOST:PORT\n"
     "  --speed full|high the bus model\n"
     "  --trace[=FILE]    one line per request entering or leaving the driver\n"
+    "  --driver PATH     run the driver image PATH (build/windows/varnoobex.sys)\n"
+    "                    instead of the host build linked into the program; the\n"
+    "                    environment variable VARNOOBEX_DRIVER gives the default\n"
     "  --help            this text\n"
     "\n"
     "Exit status: 0 after a clean end; 1 when the platform saw a fault; 2 for a usage\n"
@@ -115,6 +144,9 @@ Allowed AllowedFor(const std::string &command)
     }
     if (command == "pty") {
         return {false, false, false, false, false, true};
+    }
+    if (command == "image") {
+        return {false, false, false, false, false, false};
     }
     return {true, true, true, true, true, true};
 }
@@ -207,14 +239,17 @@ std::optional<Options> ParseCommandLine(int argc, char **argv, std::string *erro
     int i = 1;
     if (i < argc && argv[i][0] != '-') {
         options.command = argv[i];
-        if (options.command != "run" && options.command != "pty") {
-            *error = "unknown subcommand '" + options.command + "' (expected run or pty)";
+        if (options.command != "run" && options.command != "pty" && options.command != "image") {
+            *error = "unknown subcommand '" + options.command + "' (expected run, pty or image)";
             return std::nullopt;
         }
         i++;
     }
     if (options.command == "run") {
         options.virtualTime = true;
+    }
+    if (const char *driver = std::getenv("VARNOOBEX_DRIVER"); driver != nullptr && options.command != "image") {
+        options.driver = driver;
     }
     const Allowed allowed = AllowedFor(options.command);
     const std::string who = options.command.empty() ? "" : options.command + ": ";
@@ -258,7 +293,7 @@ std::optional<Options> ParseCommandLine(int argc, char **argv, std::string *erro
                 return refuse();
             }
             options.help = true;
-        } else if (name == "--trace") {
+        } else if (name == "--trace" && options.command != "image") {
             options.trace = true;
             if (inlineValue) {
                 if (inlineValue->empty()) {
@@ -267,7 +302,15 @@ std::optional<Options> ParseCommandLine(int argc, char **argv, std::string *erro
                 }
                 options.traceFile = *inlineValue;
             }
-        } else if (name == "--phone") {
+        } else if (name == "--driver" && options.command != "image") {
+            if (!value(&options.driver)) {
+                return std::nullopt;
+            }
+            if (options.driver.empty()) {
+                *error = who + "--driver needs the path of a driver image";
+                return std::nullopt;
+            }
+        } else if (name == "--phone" && options.command != "image") {
             if (!value(&text)) {
                 return std::nullopt;
             }
@@ -278,7 +321,7 @@ std::optional<Options> ParseCommandLine(int argc, char **argv, std::string *erro
                 return std::nullopt;
             }
             options.phone = *spec;
-        } else if (name == "--speed") {
+        } else if (name == "--speed" && options.command != "image") {
             if (!value(&text)) {
                 return std::nullopt;
             }
@@ -355,11 +398,11 @@ std::optional<Options> ParseCommandLine(int argc, char **argv, std::string *erro
     if (options.help) {
         return options;
     }
-    if (options.command == "run") {
+    if (options.command == "run" || options.command == "image") {
+        const std::string what = options.command == "run" ? "a scenario FILE" : "the PATH of a driver image";
         if (options.arguments.size() != 1) {
-            *error = options.arguments.empty() ? "run: a scenario FILE is needed"
-                                               : "run: one scenario FILE only, got '" +
-                                                     options.arguments[1] + "' too";
+            *error = options.arguments.empty() ? who + what + " is needed"
+                                               : who + "one argument only, got '" + options.arguments[1] + "' too";
             return std::nullopt;
         }
     } else if (!options.arguments.empty()) {
@@ -385,6 +428,9 @@ const char *Usage(const std::string &command)
     }
     if (command == "pty") {
         return kPtyUsage;
+    }
+    if (command == "image") {
+        return kImageUsage;
     }
     return kDefaultUsage;
 }

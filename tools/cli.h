@@ -4,6 +4,7 @@
 //   varnoobex [OPTIONS]            the default session
 //   varnoobex run [OPTIONS] FILE   a scenario file
 //   varnoobex pty [OPTIONS]        a phone behind a Linux pseudo-terminal
+//   varnoobex image PATH           a driver image checked and shown as the loader sees it
 #pragma once
 
 #include "sim/usb/descriptors.h"
@@ -23,6 +24,8 @@ enum Exit : int {
     kExitInput = 3,        // a file that is missing, unreadable or does not parse
     kExitEnvironment = 4,  // something outside the program: a TCP phone that does not
                            // answer, a port that does not exist, no pseudo-terminal
+    kExitBugCheck = 5,     // the driver crashed: the platform stopped the run as a bug
+                           // check would (sim::ke::kBugCheckExitStatus)
 };
 
 enum class PhoneKind { Obex, Loopback, Tcp };
@@ -40,7 +43,10 @@ struct PhoneSpec {
 std::optional<PhoneSpec> ParsePhone(const std::string &text, std::string *error);
 
 struct Options {
-    std::string command;            // "", "run" or "pty"
+    std::string command;            // "", "run", "pty" or "image"
+    // --driver PATH (or $VARNOOBEX_DRIVER): the driver image to load; empty for the
+    // host build linked into the program.
+    std::string driver;
     bool help = false;
     // --trace: one line per request entering or leaving the driver, to standard
     // error; --trace=FILE: to that file.

@@ -12,5 +12,7 @@ int RunDefault(const Options &options);
 int RunScenario(const Options &options);
 // varnoobex pty: a phone behind a pseudo-terminal (tools/pty.cpp).
 int RunPty(const Options &options);
+// varnoobex image PATH: a driver image checked and shown (tools/image.cpp).
+int RunImage(const Options &options);
 
 }  // namespace tool

@@ -28,5 +28,8 @@ int main(int argc, char **argv)
     if (options->command == "pty") {
         return tool::RunPty(*options);
     }
+    if (options->command == "image") {
+        return tool::RunImage(*options);
+    }
     return tool::RunDefault(*options);
 }

@@ -5,6 +5,7 @@
 #include "sim/ex/ex.h"
 #include "sim/io/interfaces.h"
 #include "sim/io/io.h"
+#include "sim/io/loader.h"
 #include "sim/kd/kd.h"
 #include "sim/ke/ke.h"
 #include "sim/ob/ob.h"
@@ -16,6 +17,8 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
+
+static_assert(tool::kExitBugCheck == sim::ke::kBugCheckExitStatus, "one bug check status");
 
 namespace tool {
 
@@ -128,10 +131,31 @@ bool Session::Start(bool narrate, int *exit)
     started_ = true;
     clock_.Start();
 
-    if (narrate) {
-        Step("Loading the driver (DriverEntry)");
+    NTSTATUS status;
+    if (options_.driver.empty()) {
+        if (narrate) {
+            Step("Loading the driver (DriverEntry)");
+        }
+        status = sim::io::LoadDriver(DriverEntry, u"varnoobex", &driver_);
+    } else {
+        if (narrate) {
+            Step("Loading the driver image " + options_.driver + " (DriverEntry)");
+        }
+        std::string why;
+        status = sim::io::LoadDriverImage(options_.driver, u"varnoobex", &driver_, &why);
+        if (status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_INVALID_IMAGE_FORMAT ||
+            status == STATUS_IMAGE_CHECKSUM_MISMATCH || status == STATUS_DLL_NOT_FOUND ||
+            status == STATUS_DRIVER_ENTRYPOINT_NOT_FOUND) {
+            Complain("the driver image was not loaded: " + why);
+            driver_ = nullptr;
+            *exit = kExitInput;
+            return false;
+        }
+        if (narrate && driver_ != nullptr) {
+            Say("mapped at %p, %lu bytes; imports bound to the platform's kernel routines", driver_->DriverStart,
+                static_cast<unsigned long>(driver_->DriverSize));
+        }
     }
-    const NTSTATUS status = sim::io::LoadDriver(DriverEntry, u"varnoobex", &driver_);
     if (narrate) {
         Say("DriverEntry returned %s", StatusName(status).c_str());
         ShowDebugOutput();

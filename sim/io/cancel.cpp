@@ -54,7 +54,7 @@ BOOLEAN IoCancelIrp(PIRP Irp) noexcept
     }
     // The cancel routine releases the cancel spin lock at CancelIrql, so the check
     // that it left IRQL and locks as found spans the acquisition made here.
-    sim::ke::DriverCall call("cancel routine");
+    sim::ke::DriverCall call("cancel routine", Irp);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_SEQ_CST);

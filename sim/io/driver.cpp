@@ -140,6 +140,12 @@ void SetWdmVersion(UCHAR major, UCHAR minor)
 NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const std::u16string &serviceName,
                     PDRIVER_OBJECT *out)
 {
+    return detail::LoadDriverBlock(entry, serviceName, out, nullptr);
+}
+
+NTSTATUS detail::LoadDriverBlock(PDRIVER_INITIALIZE entry, const std::u16string &serviceName,
+                                 PDRIVER_OBJECT *out, std::shared_ptr<LoadedImage> image)
+{
     *out = nullptr;
     auto block = std::make_unique<DriverBlock>();
     std::memset(&block->object, 0, sizeof(block->object));
@@ -160,13 +166,18 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const std::u16string &serviceName,
     for (PDRIVER_DISPATCH &dispatch : driver->MajorFunction) {
         dispatch = InvalidDeviceRequest;
     }
+    if (image != nullptr) {
+        SetImageRange(driver, *image);
+        block->image = image;
+    } else {
+        // A fresh image for each load: the driver's globals start from their initial
+        // values. (A driver loaded from a file is a fresh mapping of it.)
+        RestoreDriverImage();
+    }
     {
         std::lock_guard<std::mutex> guard(S().lock);
         S().drivers.emplace(driver, std::move(block));
     }
-
-    // A fresh image for each load: the driver's globals start from their initial values.
-    RestoreDriverImage();
 
     NTSTATUS status;
     {
@@ -188,8 +199,11 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const std::u16string &serviceName,
         }
     }
     ex::CheckNoLeaks("failed DriverEntry");
-    std::lock_guard<std::mutex> guard(S().lock);
-    S().drivers.erase(driver);
+    {
+        std::lock_guard<std::mutex> guard(S().lock);
+        S().drivers.erase(driver);
+    }
+    UnmapDriverImage(std::move(image));
     return status;
 }
 
@@ -220,8 +234,13 @@ void UnloadDriver(PDRIVER_OBJECT driver)
     while (driver->DeviceObject != nullptr) {
         IoDeleteDevice(driver->DeviceObject);
     }
-    std::lock_guard<std::mutex> guard(S().lock);
-    S().drivers.erase(driver);
+    std::shared_ptr<LoadedImage> image;
+    {
+        std::lock_guard<std::mutex> guard(S().lock);
+        image = std::move(S().drivers.at(driver)->image);
+        S().drivers.erase(driver);
+    }
+    UnmapDriverImage(std::move(image));
 }
 
 size_t OutstandingIrps()

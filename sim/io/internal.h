@@ -18,6 +18,10 @@
 #include <string>
 #include <vector>
 
+namespace sim::io {
+struct LoadedImage;
+}
+
 namespace sim::io::detail {
 
 constexpr CSHORT kIoTypeIrp = 6;
@@ -35,6 +39,7 @@ struct DriverBlock {
     std::u16string driverName;
     std::u16string registryPath;
     UNICODE_STRING registryPathString;
+    std::shared_ptr<LoadedImage> image;  // the mapped file of a driver loaded from one
 };
 
 struct DeviceRecord {
@@ -139,6 +144,16 @@ void MaybeFreeDeviceLocked(PDEVICE_OBJECT device);
 
 // Remove-lock records inside [begin, begin+length) (a device being deleted).
 void CheckRemoveLocksIn(const void *begin, size_t length, const char *owner);
+
+// Creates the driver object and calls `entry` (LoadDriver, LoadDriverImage). `image`
+// is the mapped file the entry point lies in, or NULL for a driver linked into the
+// process; the driver object keeps it until the driver is unloaded.
+NTSTATUS LoadDriverBlock(PDRIVER_INITIALIZE entry, const std::u16string &serviceName, PDRIVER_OBJECT *out,
+                         std::shared_ptr<LoadedImage> image);
+// Unmaps a driver's image once nothing of the driver can run (loader.cpp).
+void UnmapDriverImage(std::shared_ptr<LoadedImage> image);
+// Sets DriverStart and DriverSize to the mapping (loader.cpp).
+void SetImageRange(PDRIVER_OBJECT driver, const LoadedImage &image);
 
 // Short names of major functions for messages and DriverCall labels.
 const char *MajorName(UCHAR major);

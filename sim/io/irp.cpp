@@ -95,7 +95,11 @@ bool AfterLocation(PIRP irp, uint64_t serial, int location, bool stopped)
     record->marked.reset(location);
     if (record->owed.test(location + 1)) {
         record->owed.reset(location + 1);
-        if (!record->marked.test(location + 1)) {
+        // Marked by a call (IoMarkIrpPending is one in the host build) or by the flag
+        // itself (the inline IoMarkIrpPending of a driver image sets only the flag).
+        const bool flagged = !record->freed && location + 1 <= irp->StackCount &&
+                             (Location(irp, location + 1)->Control & SL_PENDING_RETURNED) != 0;
+        if (!record->marked.test(location + 1) && !flagged) {
             Report(Rule::PendingReturnedNotMarked,
                    "IRP %p: the dispatch routine at location %d returned STATUS_PENDING without "
                    "marking it, and the completion routine below it did not mark it either",
@@ -337,7 +341,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) noexcept
             EmitRequestEvent(event, traced, generation);
         }
         {
-            sim::ke::DriverCall call(MajorName(major));
+            sim::ke::DriverCall call(MajorName(major), Irp);
             status = DeviceObject->DriverObject->MajorFunction[major](DeviceObject, Irp);
         }
         if (traceCall && event.kind == RequestEvent::Kind::Enter) {
@@ -347,8 +351,19 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) noexcept
         }
     }
 
-    // From here the IRP may be freed: only the records are looked at.
+    // From here the IRP may be freed: only the records are looked at, and the IRP
+    // itself only while its record says it is live and this location is not passed.
     std::lock_guard<std::mutex> guard(S().lock);
+    if (!frame.marked && !frame.closed) {
+        // A driver image's IoMarkIrpPending is inline: it sets SL_PENDING_RETURNED
+        // and nothing else. The completion has not walked past this location (the
+        // frame is not closed), so the flag is still the dispatch routine's.
+        IrpRecord *record = FindIrp(Irp, frame.serial);
+        if (record != nullptr && !record->freed &&
+            (Location(Irp, frame.location)->Control & SL_PENDING_RETURNED) != 0) {
+            frame.marked = true;
+        }
+    }
     auto range = S().frames.equal_range(Irp);
     for (auto it = range.first; it != range.second; ++it) {
         if (it->second == &frame) {
@@ -455,6 +470,11 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) noexcept
         Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
         {
             std::lock_guard<std::mutex> guard(S().lock);
+            if (Irp->PendingReturned) {
+                // The flag is cleared below: the frames still running at this location
+                // learn of the mark now (an inline IoMarkIrpPending leaves no record).
+                MarkFramesLocked(Irp, serial, location);
+            }
             CloseFramesLocked(Irp, serial, location);
             if (tracing) {
                 if (IrpRecord *record = FindIrp(Irp, serial)) {
@@ -496,7 +516,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) noexcept
                                        : nullptr;
             NTSTATUS result;
             {
-                sim::ke::DriverCall call("completion routine");
+                sim::ke::DriverCall call("completion routine", Irp);
                 result = routine(upper, Irp, context);
             }
             const bool stop = result == STATUS_MORE_PROCESSING_REQUIRED;

@@ -162,7 +162,8 @@ void CheckNoDeferredWorkIn(const void *begin, size_t length, const char *owner)
         PKDPC dpc = timer->Dpc;
         bool inside = Inside(timer, begin, length) ||
                       (dpc != NULL && (Inside(dpc, begin, length) ||
-                                       Inside(dpc->DeferredContext, begin, length)));
+                                       Inside(dpc->DeferredContext, begin, length) ||
+                                       Inside(reinterpret_cast<const void *>(dpc->DeferredRoutine), begin, length)));
         if (inside) {
             verifier::Report(verifier::Rule::TimerArmedAtDelete,
                              "%s: timer %p (DPC %p) is still armed, due in %lld us", owner,
@@ -174,7 +175,8 @@ void CheckNoDeferredWorkIn(const void *begin, size_t length, const char *owner)
     for (auto entry = sched.dpcs.begin(); entry != sched.dpcs.end();) {
         PKDPC dpc = entry->dpc;
         if (dpc != NULL &&
-            (Inside(dpc, begin, length) || Inside(dpc->DeferredContext, begin, length))) {
+            (Inside(dpc, begin, length) || Inside(dpc->DeferredContext, begin, length) ||
+             Inside(reinterpret_cast<const void *>(dpc->DeferredRoutine), begin, length))) {
             verifier::Report(verifier::Rule::DpcQueuedAtDelete,
                              "%s: DPC %p (context %p) is still queued", owner, (void *)dpc,
                              dpc->DeferredContext);
@@ -185,7 +187,8 @@ void CheckNoDeferredWorkIn(const void *begin, size_t length, const char *owner)
         }
     }
     for (auto item = sched.work.begin(); item != sched.work.end();) {
-        if (Inside(*item, begin, length) || Inside((*item)->Parameter, begin, length)) {
+        if (Inside(*item, begin, length) || Inside((*item)->Parameter, begin, length) ||
+            Inside(reinterpret_cast<const void *>((*item)->WorkerRoutine), begin, length)) {
             verifier::Report(verifier::Rule::WorkItemPendingAtDelete,
                              "%s: work item %p (parameter %p) is still queued", owner,
                              (void *)*item, (*item)->Parameter);

@@ -62,6 +62,12 @@ inline void NoteActivity()
     g_activity.fetch_add(1, std::memory_order_relaxed);
 }
 
+// ---- bug checks (bugcheck.cpp)
+// Set once a driver image is mapped: DriverCall then prepares each thread for faults.
+inline std::atomic<bool> g_faultReports{false};
+// Gives this thread a signal stack and notes its stack's bounds (once per thread).
+void PrepareThreadForDriverCode();
+
 // ---- clock (timer.cpp)
 // Interrupt time of a due time as KeSetTimer and KeWaitForSingleObject take it:
 // negative is relative to now, positive is an absolute system time.

@@ -35,18 +35,39 @@ void ResetThread();
 // the IRQL restored, so that the test fails on the report instead of hanging.
 // A callback entered with a lock it must release (a cancel routine and the cancel
 // spin lock) is wrapped from before that lock is taken.
+// `request` is the IRP the call is about, when there is one: a bug check names it.
 class DriverCall {
 public:
-    explicit DriverCall(const char *what);
+    explicit DriverCall(const char *what, const void *request = nullptr);
     ~DriverCall();
     DriverCall(const DriverCall &) = delete;
     DriverCall &operator=(const DriverCall &) = delete;
 
+    // The innermost call into driver code running on this thread, or NULL.
+    static const DriverCall *Innermost();
+    const char *What() const { return what_; }
+    const void *Request() const { return request_; }
+    const DriverCall *Outer() const { return outer_; }
+
 private:
     const char *what_;
+    const void *request_;
     KIRQL irql_;
     size_t locks_;
+    DriverCall *outer_;
 };
+
+// ---- bug checks (bugcheck.cpp)
+// The exit status of a run that a fault in driver code stopped.
+constexpr int kBugCheckExitStatus = 5;
+// Turns a fault inside a mapped driver image (or in a platform routine it called)
+// into a bug check: one report on stderr naming the stop code, the fault, the
+// image-relative address and its routine, the thread, its IRQL and the driver call
+// and request it was in, then the end of the process with kBugCheckExitStatus.
+// Faults elsewhere go to whatever handled them before. Called by the loader at the
+// first image load; each thread gets its own signal stack (so that a stack overflow
+// can be reported) the first time it enters driver code after that.
+void EnableDriverFaultReports();
 
 // Declares the rank of a lock for the order check: a lock may be taken only while
 // every held ranked lock has a lower rank. Every lock, ranked or not, is also checked
@@ -100,7 +121,8 @@ size_t BlockedWaiters();
 // ---- objects inside memory that is going away
 // Reports TimerArmedAtDelete, DpcQueuedAtDelete or WorkItemPendingAtDelete for any
 // armed timer, queued DPC or queued work item inside [begin, begin+length), or whose
-// DPC context or work item parameter lies there, and takes each one out of its queue
+// DPC context, DPC routine, work item parameter or work routine lies there (a driver
+// image being unmapped), and takes each one out of its queue
 // so that it never runs on freed memory. A DPC or work item already running is not
 // pending (a work item may free itself).
 void CheckNoDeferredWorkIn(const void *begin, size_t length, const char *owner);

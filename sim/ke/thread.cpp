@@ -83,13 +83,27 @@ void ResetThread()
     Self().held.clear();
 }
 
-DriverCall::DriverCall(const char *what)
-    : what_(what), irql_(CurrentIrql()), locks_(Self().held.size())
+namespace {
+thread_local DriverCall *g_innermost = nullptr;
+}  // namespace
+
+DriverCall::DriverCall(const char *what, const void *request)
+    : what_(what), request_(request), irql_(CurrentIrql()), locks_(Self().held.size()), outer_(g_innermost)
 {
+    g_innermost = this;
+    if (detail::g_faultReports.load(std::memory_order_relaxed)) {
+        detail::PrepareThreadForDriverCode();
+    }
+}
+
+const DriverCall *DriverCall::Innermost()
+{
+    return g_innermost;
 }
 
 DriverCall::~DriverCall()
 {
+    g_innermost = outer_;
     ThreadState &self = Self();
     bool leftLocks = self.held.size() > locks_;
     // A lock left held would stall every later acquirer: report it, then release it
