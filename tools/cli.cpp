@@ -399,10 +399,12 @@ std::optional<Options> ParseCommandLine(int argc, char **argv, std::string *erro
         return options;
     }
     if (options.command == "run" || options.command == "image") {
-        const std::string what = options.command == "run" ? "a scenario FILE" : "the PATH of a driver image";
+        const bool run = options.command == "run";
         if (options.arguments.size() != 1) {
-            *error = options.arguments.empty() ? who + what + " is needed"
-                                               : who + "one argument only, got '" + options.arguments[1] + "' too";
+            *error = options.arguments.empty()
+                         ? who + (run ? "a scenario FILE" : "the PATH of a driver image") + " is needed"
+                         : who + (run ? "one scenario FILE" : "one image PATH") + " only, got '" +
+                               options.arguments[1] + "' too";
             return std::nullopt;
         }
     } else if (!options.arguments.empty()) {
