@@ -3,6 +3,8 @@
 // takes its own mutex, so it is safe to call with the scheduler's lock held.
 #include "sim/verifier.h"
 
+#include "sim/io/loader.h"
+
 #include "sim/ke/ke.h"
 
 #include <cstdarg>
@@ -61,6 +63,11 @@ void Report(Rule rule, const char *format, ...)
     va_end(args);
 
     std::string detail = std::string("[") + ke::ThreadName() + "] " + text;
+    // A driver image has no symbols the host can see: the image routine whose call
+    // into the platform led here is named by its image-relative address.
+    if (const std::string caller = io::ImageCaller(); !caller.empty()) {
+        detail += " (called from " + caller + ")";
+    }
     // Printed at once and unbuffered: a violation is often followed by a hang or a
     // crash, and the line must already be out when that happens.
     fprintf(stderr, "verifier: %s: %s\n", RuleName(rule), detail.c_str());

@@ -15,6 +15,7 @@
 #include "sim/ke/ke.h"
 #include "sim/lowres.h"
 #include "sim/verifier.h"
+#include "sim/io/loader.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -307,14 +308,20 @@ using namespace sim;
 
 extern "C" {
 
+// A block a driver image allocates is owned by "driver" and the image routine that
+// asked for it, so that a leak report says where the block came from.
 PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) noexcept
 {
-    return ex::Allocate(PoolType, NumberOfBytes, ex::kUntagged, "driver", true);
+    const std::string caller = io::ImageCaller();
+    return ex::Allocate(PoolType, NumberOfBytes, ex::kUntagged,
+                        caller.empty() ? "driver" : ("driver, from " + caller).c_str(), true);
 }
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) noexcept
 {
-    return ex::Allocate(PoolType, NumberOfBytes, Tag, "driver", true);
+    const std::string caller = io::ImageCaller();
+    return ex::Allocate(PoolType, NumberOfBytes, Tag, caller.empty() ? "driver" : ("driver, from " + caller).c_str(),
+                        true);
 }
 
 VOID ExFreePool(PVOID P) noexcept

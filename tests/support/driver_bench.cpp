@@ -44,7 +44,7 @@ void DriverTest::TearDown()
 
 NTSTATUS DriverTest::LoadDriver()
 {
-    return sim::io::LoadDriver(DriverEntry, u"varnoobex", &driver_);
+    return LoadDriverUnderTest(u"varnoobex", &driver_);
 }
 
 void DriverTest::UnloadDriver()

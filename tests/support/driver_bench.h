@@ -14,6 +14,13 @@
 
 namespace bench {
 
+// Loads the driver under test (DriverEntry at PASSIVE_LEVEL): the host build in a
+// suite's own executable, the shipped Windows image in its image-run twin
+// (tests/support/under_test/; docs/developing.md says which tests run on which).
+NTSTATUS LoadDriverUnderTest(const std::u16string &service, PDRIVER_OBJECT *driver);
+// True in the image-run executables.
+bool ImageUnderTest();
+
 // Converts a counted or NUL-terminated 16-bit string for assertions and messages.
 std::string Narrow(const UNICODE_STRING &s);
 std::string Narrow(const char16_t *s);
