@@ -124,6 +124,30 @@ target_compile_definitions(fixture_foreign_import PRIVATE FIXTURE_FOREIGN_IMPORT
 add_dependencies(fixture_foreign_import fixture_import_libraries)
 target_link_libraries(fixture_foreign_import PRIVATE
     ${CMAKE_BINARY_DIR}/fixtures/libhal_dbgprint.a ${CMAKE_BINARY_DIR}/fixtures/libntoskrnl_unknown.a)
+# Images that the platform's loader (not the image check) must refuse, each for its
+# own reason; and one that it loads, whose requests provoke faults one at a time.
+varnoobex_image_fixture(missing_import "${VARNOOBEX_BANNER_VERSION}")
+target_compile_definitions(fixture_missing_import PRIVATE FIXTURE_MISSING_IMPORT)
+target_link_libraries(fixture_missing_import PRIVATE ntoskrnl)
+varnoobex_image_fixture(other_module "${VARNOOBEX_BANNER_VERSION}")
+target_compile_definitions(fixture_other_module PRIVATE FIXTURE_OTHER_MODULE)
+target_link_libraries(fixture_other_module PRIVATE ntoskrnl ndis)
+varnoobex_image_fixture(relocations_stripped "${VARNOOBEX_BANNER_VERSION}")
+target_link_options(fixture_relocations_stripped PRIVATE -Wl,--disable-dynamicbase -Wl,--disable-reloc-section)
+target_link_libraries(fixture_relocations_stripped PRIVATE ntoskrnl)
+varnoobex_image_fixture(windows_subsystem "${VARNOOBEX_BANNER_VERSION}")
+target_link_options(fixture_windows_subsystem PRIVATE -Wl,--subsystem,windows)
+target_link_libraries(fixture_windows_subsystem PRIVATE ntoskrnl)
+varnoobex_image_fixture(entry_in_data "${VARNOOBEX_BANNER_VERSION}")
+target_link_options(fixture_entry_in_data PRIVATE -Wl,--entry,FixtureTable)
+target_link_libraries(fixture_entry_in_data PRIVATE ntoskrnl)
+add_executable(fixture_fault_driver ${VARNOOBEX_FIXTURES}/fault_driver.c)
+set_target_properties(fixture_fault_driver PROPERTIES OUTPUT_NAME fault_driver SUFFIX ".sys"
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fixtures)
+varnoobex_kernel_image(fixture_fault_driver)
+target_include_directories(fixture_fault_driver SYSTEM PRIVATE ${VARNOOBEX_DDK_INCLUDE})
+target_link_libraries(fixture_fault_driver PRIVATE ntoskrnl)
+
 add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/fixtures/bad_checksum.sys
     COMMAND ${VARNOOBEX_PYTHON} ${VARNOOBEX_FIXTURES}/corrupt_checksum.py
             $<TARGET_FILE:fixture_good> ${CMAKE_BINARY_DIR}/fixtures/bad_checksum.sys

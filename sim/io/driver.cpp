@@ -217,7 +217,11 @@ void UnloadDriver(PDRIVER_OBJECT driver)
             return;
         }
     }
-    if (driver->DeviceObject != nullptr) {
+    // The PnP manager unloads a PnP driver (one with AddDevice) only once all its
+    // devices are removed; a legacy driver's DriverUnload deletes the devices it
+    // created ("DriverUnload callback function", "Writing an Unload Routine").
+    const bool pnp = driver->DriverExtension != nullptr && driver->DriverExtension->AddDevice != nullptr;
+    if (pnp && driver->DeviceObject != nullptr) {
         verifier::Report(verifier::Rule::InvalidParameter,
                          "driver unloaded while device %p still exists",
                          (void *)driver->DeviceObject);
@@ -225,6 +229,10 @@ void UnloadDriver(PDRIVER_OBJECT driver)
     if (driver->DriverUnload != nullptr) {
         sim::ke::DriverCall call("DriverUnload");
         driver->DriverUnload(driver);
+    }
+    if (!pnp && driver->DeviceObject != nullptr) {
+        verifier::Report(verifier::Rule::InvalidParameter,
+                         "DriverUnload returned with device %p still existing", (void *)driver->DeviceObject);
     }
     CheckNoIrpLeaks("driver unload");
     cm::CheckNoOpenHandles("driver unload");

@@ -469,12 +469,15 @@ bool ParseBytes(const std::string &path, std::vector<uint8_t> bytes, Image *imag
     if (rva != 0 || size != 0) {
         return refuse("the image has a TLS directory: a driver cannot use thread-local storage");
     }
+    // IMAGE_FILE_RELOCS_STRIPPED says the image can run only at its preferred base
+    // ("PE Format", Characteristics); an image without the flag and without a
+    // relocation directory has no absolute address to fix and loads anywhere.
     directory(kDirBaseReloc, &rva, &size);
-    if ((image->characteristics & kFileRelocsStripped) || rva == 0 || size == 0) {
+    if (image->characteristics & kFileRelocsStripped) {
         return refuse("the image has no base relocations (relocations stripped): it can only run at its "
                       "preferred base " + Hex(image->imageBase) + ", and a driver is loaded wherever there is room");
     }
-    if (!ReadRelocations(mapped, image->sizeOfImage, rva, size, image, error)) {
+    if ((rva != 0 || size != 0) && !ReadRelocations(mapped, image->sizeOfImage, rva, size, image, error)) {
         return false;
     }
     directory(kDirImport, &rva, &size);
