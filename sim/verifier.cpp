@@ -34,6 +34,7 @@ const char *RuleName(Rule rule)
     case Rule::BlockingAtDispatch: return "BlockingAtDispatch";
     case Rule::SpinLockWrongIrql: return "SpinLockWrongIrql";
     case Rule::SpinLockHeldOnReturn: return "SpinLockHeldOnReturn";
+    case Rule::KernelStackOverflow: return "KernelStackOverflow";
     case Rule::LockOrder: return "LockOrder";
     case Rule::CallDriverWithSpinLock: return "CallDriverWithSpinLock";
     case Rule::RemoveLockOverReleased: return "RemoveLockOverReleased";

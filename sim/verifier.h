@@ -25,6 +25,7 @@ enum class Rule {
     SpinLockHeldOnReturn,
     LockOrder,
     CallDriverWithSpinLock,
+    KernelStackOverflow,        // driver calls nested deeper than a kernel stack holds
     // remove locks
     RemoveLockOverReleased,
     RemoveLockAcquiredAfterWait,

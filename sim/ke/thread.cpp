@@ -85,11 +85,52 @@ void ResetThread()
 
 namespace {
 thread_local DriverCall *g_innermost = nullptr;
+
+// x64 Windows gives each thread a 24 KB kernel stack ("How do I keep my driver from
+// running out of kernel-mode stack?"), and running out of it is a bug check ("Using
+// the Kernel Stack"). The host's stack is the C library's, so the platform measures
+// instead: at each driver call nested inside another on this thread, how far the
+// stack has grown since the outermost one began. The platform's own frames count
+// too, and they are larger than the kernel's (a debug build, std::function), so the
+// figure errs towards a report; the deepest nesting the suites make stays under
+// 6 KB. Sanitizers enlarge every frame.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr size_t kKernelStackBytes = 3 * 24 * 1024;
+#else
+constexpr size_t kKernelStackBytes = 24 * 1024;
+#endif
+thread_local uintptr_t t_stackBase = 0;
+thread_local bool t_stackReported = false;
+
+void CheckStackDepth(const DriverCall *call, const DriverCall *outer)
+{
+    const uintptr_t sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    if (outer == nullptr) {
+        t_stackBase = sp;
+        t_stackReported = false;
+        return;
+    }
+    if (t_stackReported || t_stackBase <= sp || t_stackBase - sp <= kKernelStackBytes) {
+        return;
+    }
+    t_stackReported = true;
+    size_t depth = 1;
+    const DriverCall *outermost = outer;
+    for (; outermost->Outer() != nullptr; outermost = outermost->Outer()) {
+        depth++;
+    }
+    verifier::Report(verifier::Rule::KernelStackOverflow,
+                     "%zu driver calls nested on one thread (from %s to %s) used %zu KB of stack: a "
+                     "kernel stack on x64 Windows has %zu KB, and running out of it is a bug check",
+                     depth + 1, outermost->What(), call->What(), (t_stackBase - sp) / 1024,
+                     kKernelStackBytes / 1024);
+}
 }  // namespace
 
 DriverCall::DriverCall(const char *what, const void *request)
     : what_(what), request_(request), irql_(CurrentIrql()), locks_(Self().held.size()), outer_(g_innermost)
 {
+    CheckStackDepth(this, outer_);
     g_innermost = this;
     if (detail::g_faultReports.load(std::memory_order_relaxed)) {
         detail::PrepareThreadForDriverCode();

@@ -232,6 +232,17 @@ const RuleCase kCases[] = {
              t.NewPdo().Device());
          sim::io::Call(filter, t.Major(IRP_MJ_SYSTEM_CONTROL));
      }},
+    {"DriverCallsNestedDeeperThanAKernelStackHolds", Rule::KernelStackOverflow,
+     [](RuleTest &t) {
+         int depth = 0;
+         PDEVICE_OBJECT device = t.Device([&t, &depth](PDEVICE_OBJECT self, PIRP irp) {
+             if (++depth < 200) {
+                 sim::io::Call(self, t.Major(IRP_MJ_SYSTEM_CONTROL));
+             }
+             return CompleteWith(irp, STATUS_SUCCESS, 0);
+         });
+         sim::io::Call(device, t.Major(IRP_MJ_SYSTEM_CONTROL));
+     }},
 
     // ---- IRQL: waits and PASSIVE_LEVEL-only routines above their level
     {"WaitingWithoutTimeoutAtDispatchDoesNotBlock", Rule::BlockingAtDispatch,
