@@ -47,8 +47,9 @@ typedef struct _WRITE_CONTEXT {
     URB Urb;                        // the transfer of the current chunk
     PUCHAR NextBuffer;              // where the next chunk starts in the request's buffer
     ULONG Remaining;                // bytes not yet handed to the USB stack
-    ULONG Transferred;              // bytes the USB stack reported, over finished chunks
+    ULONG Transferred;              // bytes the USB stack took, over finished chunks
     BOOLEAN SendZeroLengthPacket;   // a trailing zero-length packet is still due
+    ULONG ChunkLength;              // bytes the chunk in flight asked for
 } WRITE_CONTEXT, *PWRITE_CONTEXT;
 
 NTSTATUS StartNextWrite(PDEVICE_EXTENSION Extension, PIRP *Prepared);

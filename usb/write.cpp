@@ -33,6 +33,7 @@ static VOID PrepareChunk(PDEVICE_EXTENSION Extension, PIRP Irp, PWRITE_CONTEXT C
     transfer->TransferBufferLength = Length;
     transfer->TransferBufferMDL = NULL;
     transfer->UrbLink = NULL;
+    Context->ChunkLength = Length;
 
     next = IoGetNextIrpStackLocation(Irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
@@ -217,20 +218,38 @@ NTSTATUS BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PWRITE_CONTEXT context = (PWRITE_CONTEXT)Context;
     struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer = &context->Urb.UrbBulkOrInterruptTransfer;
+    ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
     NTSTATUS status = Irp->IoStatus.Status;
     USBD_STATUS usbdStatus;
     NTSTATUS result;
     PIRP next = NULL;
+    ULONG moved;
     ULONG chunk;
     LONG errors;
     KIRQL irql;
 
     irql = KeAcquireSpinLockRaiseToDpc(&extension->DataLock);
     usbdStatus = transfer->Hdr.Status;
-    context->Transferred += transfer->TransferBufferLength;
+    // No more than the chunk asked for can have moved, whatever the lower driver says.
+    moved = transfer->TransferBufferLength;
+    if (moved > context->ChunkLength) {
+        moved = context->ChunkLength;
+    }
+    context->Transferred += moved;
+    // The bytes a short chunk did not take go at the head of the next one, so that the
+    // phone gets every byte, in order.
+    context->Remaining += context->ChunkLength - moved;
+    context->NextBuffer -= context->ChunkLength - moved;
+    // A failed URB fails the chunk even under a successful request; so does a chunk
+    // that took nothing, which no retry would move on.
+    if (NT_SUCCESS(status) &&
+        (usbdStatus != USBD_STATUS_SUCCESS || (moved == 0 && context->ChunkLength != 0))) {
+        status = STATUS_UNSUCCESSFUL;
+        Irp->IoStatus.Status = status;
+    }
 
-    if (NT_SUCCESS(status) && usbdStatus == USBD_STATUS_SUCCESS &&
-        (context->Remaining > 0 || context->SendZeroLengthPacket) && extension->IsOpen) {
+    if (NT_SUCCESS(status) && (context->Remaining > 0 || context->SendZeroLengthPacket) &&
+        extension->IsOpen) {
         if (context->Remaining == 0) {
             context->SendZeroLengthPacket = FALSE;
         }
@@ -245,9 +264,9 @@ NTSTATUS BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
         goto out;
     }
 
-    // The chain has ended. What a failed or cut-short chain did not send stays counted
-    // in OutQueueBytes until the next first open.
-    extension->OutQueueBytes -= (LONG)context->Transferred;
+    // The chain has ended: the request's bytes leave the output queue, however many of
+    // them went out.
+    extension->OutQueueBytes -= (LONG)length;
     if (!NT_SUCCESS(status)) {
         Irp->IoStatus.Information = 0;
         // ReadTimer is left alone: it is the only thing that ends a parked read whose

@@ -138,12 +138,14 @@ public:
     // A completion of the test's choosing. IN: `data` (at most the transfer's length)
     // is copied to the buffer. OUT: `length` bytes (default: all) are taken from the
     // buffer and shown to the model when `status` is a success. TransferBufferLength is
-    // set to the bytes moved, Hdr.Status to `usbd`, the IRP's status to `status`.
+    // set to the bytes moved (or to `reported`, a faulty lower driver's count of them),
+    // Hdr.Status to `usbd`, the IRP's status to `status`.
     struct Result {
         NTSTATUS status = STATUS_SUCCESS;
         USBD_STATUS usbd = USBD_STATUS_SUCCESS;
         std::vector<uint8_t> data;
         std::optional<ULONG> length;
+        std::optional<ULONG> reported;
     };
     bool CompleteNext(UCHAR endpoint, const Result &result);
 

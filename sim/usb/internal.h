@@ -51,6 +51,7 @@ struct Device::Outcome {
     NTSTATUS status = STATUS_SUCCESS;
     USBD_STATUS usbd = USBD_STATUS_SUCCESS;
     ULONG moved = 0;
+    std::optional<ULONG> reported;   // TransferBufferLength when it is not `moved`
     std::vector<uint8_t> data;   // IN: copied to the buffer; OUT: what the phone received
     bool deliver = false;        // OUT: show `data` to the model
 };

@@ -221,7 +221,7 @@ void Device::CompleteAll(std::vector<Transfer> &transfers, NTSTATUS status, USBD
 void Device::CompleteTransfer(Transfer &transfer, const Outcome &outcome)
 {
     if (!transfer.urbGone) {
-        transfer.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = outcome.moved;
+        transfer.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = outcome.reported.value_or(outcome.moved);
         transfer.urb->UrbHeader.Status = outcome.usbd;
     }
     PIRP irp = transfer.irp;
@@ -349,6 +349,7 @@ bool Device::CompleteOne(UCHAR endpoint, const Result *chosen, bool byTest)
     if (chosen != nullptr) {
         outcome.status = chosen->status;
         outcome.usbd = chosen->usbd;
+        outcome.reported = chosen->reported;
         if (transfer.in) {
             outcome.moved = std::min<ULONG>(transfer.length, (ULONG)chosen->data.size());
             outcome.data.assign(chosen->data.begin(), chosen->data.begin() + outcome.moved);
