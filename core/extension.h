@@ -93,7 +93,7 @@ typedef struct _DEVICE_EXTENSION {
     UCHAR InterfaceCount;               // PnP serial; entries of InterfaceInfo (always 1)
     KEVENT IoIdleEvent;                 // synchronization event; OutstandingIo reached 0
     LONG OutstandingIo;                 // interlocked; work in flight, +1 while open
-    ULONG MaxPacketSize;                // set once at first start: 512
+    ULONG MaxPacketSize;                // set once at first start: the bulk-out endpoint's
     BOOLEAN ZeroLengthPacket;           // set once at first start
     BOOLEAN SleptWhileOpen;             // DataLock; slept in S3/S4 with the port open
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;

@@ -116,7 +116,8 @@ NTSTATUS PnpQueryPnpDeviceState(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 }
 
 // Takes the pipes from the configuration just selected: the first pipe of interface
-// 7/1 is the bulk-in pipe, the second the bulk-out pipe. A missing copy of the
+// 7/1 is the bulk-in pipe, the second the bulk-out pipe, whose own packet size decides
+// when a write needs a zero-length packet to end it. A missing copy of the
 // interface information or an interface with fewer than two pipes is refused (and the
 // configuration's copies released), so nothing reads past what exists.
 static NTSTATUS TakePipes(PDEVICE_EXTENSION Extension)
@@ -134,7 +135,7 @@ static NTSTATUS TakePipes(PDEVICE_EXTENSION Extension)
         goto out;
     }
     Extension->BulkInPipe = info->Pipes[0].PipeHandle;
-    Extension->MaxPacketSize = 512;
+    Extension->MaxPacketSize = info->Pipes[1].MaximumPacketSize;
     Extension->ZeroLengthPacket = TRUE;
     Extension->BulkOutPipe = info->Pipes[1].PipeHandle;
 out:

@@ -61,7 +61,7 @@ TEST_F(ConfigureTest, SelectsInterfaceSevenAlternateOneAloneWithTransfersOf4096)
     }
     EXPECT_EQ(ext->BulkInPipe, node->Usb()->PipeFor(ObexPhone::kBulkIn));
     EXPECT_EQ(ext->BulkOutPipe, node->Usb()->PipeFor(ObexPhone::kBulkOut));
-    EXPECT_EQ(ext->MaxPacketSize, 512u);
+    EXPECT_EQ(ext->MaxPacketSize, 64u);  // the full-speed phone's bulk-out packets
     EXPECT_TRUE(ext->ZeroLengthPacket);
     EXPECT_NE(ext->ConfigurationHandle, nullptr);
 }

@@ -18,7 +18,7 @@ void PortTest::SetUp()
     ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
 
     pnp_ = std::make_unique<sim::pnp::Manager>(driver_);
-    node_ = pnp_->Plug(ObexPhone::Descriptors(sim::usb::Speed::High),
+    node_ = pnp_->Plug(ObexPhone::Descriptors(speed_),
                        sim::usb::Device::InstanceIdFor(ObexPhone::kVendorId, ObexPhone::kProductId,
                                                        ObexPhone::kInterface));
     ASSERT_EQ(node_->AddDeviceStatus(), STATUS_SUCCESS);

@@ -5,7 +5,8 @@
 // about. The bus is in manual mode: no transfer completes until the test says so.
 //
 // A fixture that sets openAtSetUp_ to false before SetUp gets the started device with
-// its port closed, to be opened through the driver's own create.
+// its port closed, to be opened through the driver's own create; one that sets speed_
+// gets a phone of that speed.
 //
 // At the end of each test the bench closes the port as cleanup and close do (IsOpen 0,
 // ReadTimer cancelled, the read, write and wait queues cancelled, both pipes aborted,
@@ -70,6 +71,7 @@ protected:
     std::shared_ptr<sim::pnp::Node> node_;
     sim::usb::Device *phone_ = nullptr;  // the node's, until the removal
     bool openAtSetUp_ = true;
+    sim::usb::Speed speed_ = sim::usb::Speed::High;  // of the phone plugged at SetUp
     PDEVICE_OBJECT fdo_ = nullptr;
     PDEVICE_EXTENSION ext_ = nullptr;
 

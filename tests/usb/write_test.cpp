@@ -62,6 +62,26 @@ TEST_F(WriteTest, AWriteOfAMultipleOfThePacketSizeEndsWithAZeroLengthPacketWhenA
     EXPECT_EQ(ext_->OutQueueBytes, 0);
 }
 
+class FullSpeedWriteTest : public WriteTest {
+protected:
+    void SetUp() override
+    {
+        speed_ = sim::usb::Speed::Full;
+        WriteTest::SetUp();
+    }
+};
+
+// A full-speed phone's bulk-out endpoint takes 64-byte packets: a write of ten of them
+// ends with a zero-length packet, one of 600 bytes ends on a short packet by itself.
+TEST_F(FullSpeedWriteTest, TheZeroLengthPacketFollowsTheEndpointsOwnPacketSize)
+{
+    for (const auto &[length, transfers] : {std::pair<size_t, std::vector<ULONG>>{640, {640, 0}}, {600, {600}}}) {
+        Op write = StartWrite(Bytes(length));
+        EXPECT_EQ(Drain(), transfers) << length << " bytes";
+        EXPECT_TRUE(Ended(write, STATUS_SUCCESS, length));
+    }
+}
+
 // A chunk the bus reports short is sent on from the first byte not taken; a count
 // reported beyond the chunk is cut to what the chunk asked for.
 TEST_F(WriteTest, EveryByteGoesOutOnceInOrderWhateverLengthTheBusReportsForAChunk)
