@@ -40,4 +40,5 @@ BOOLEAN IsDeviceUnavailable(PDEVICE_EXTENSION Extension);
 VOID ReleaseOutstandingIo(PDEVICE_EXTENSION Extension);
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status);
 VOID CompleteCancelled(PDEVICE_EXTENSION Extension, PIRP Irp, LONG UnqueuedBytes);
+PIRP ClaimQueuedRequest(PLIST_ENTRY Queue);
 

@@ -1,6 +1,7 @@
 // Requests the driver passes down untouched (internal device control, system
-// control), and the two endings every handler shares: completing a request it owns
-// with a status, and completing a queued request its cancel routine has taken.
+// control), and what every queue and handler shares: completing a request it owns
+// with a status, claiming a queued request from its cancel routine, and completing a
+// queued request its cancel routine has taken.
 // Context: PASSIVE_LEVEL up to DISPATCH_LEVEL, in the sender's thread.
 #include "core/core.h"
 
@@ -67,4 +68,26 @@ VOID CompleteCancelled(PDEVICE_EXTENSION Extension, PIRP Irp, LONG UnqueuedBytes
     Irp->IoStatus.Information = 0;
     IoReleaseCancelSpinLock(Irp->CancelIrql);
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
+}
+
+/*
+ * ClaimQueuedRequest - takes the oldest request of Queue whose cancel routine can still
+ * be taken: whoever takes the routine owns the request. A request whose routine is
+ * already gone belongs to its cancel routine, which will unlink it through its own
+ * entry; pointed at itself here, that unlink changes nothing.
+ * Context: DISPATCH_LEVEL, DataLock held on entry and on exit (the lock of every queue).
+ * Return: the claimed request, unlinked, the caller's to complete or send; or NULL.
+ */
+PIRP ClaimQueuedRequest(PLIST_ENTRY Queue)
+{
+    while (!IsListEmpty(Queue)) {
+        PLIST_ENTRY entry = RemoveHeadList(Queue);
+        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+
+        if (IoSetCancelRoutine(irp, NULL) != NULL) {
+            return irp;
+        }
+        InitializeListHead(entry);
+    }
+    return NULL;
 }

@@ -28,4 +28,6 @@ NTSTATUS SerialIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // locks. STATUS_PENDING leaves the IRP queued, with its remove lock, to this module.
 NTSTATUS WaitOnMaskIoctl(PDEVICE_EXTENSION Extension, PIRP Irp);
 VOID CompleteWaitOnMask(PDEVICE_EXTENSION Extension, ULONG Events, BOOLEAN LockHeld);
+// Ends the queued wait, if any, with a failure status and no event word; DataLock held.
+VOID FailWaitOnMask(PDEVICE_EXTENSION Extension, NTSTATUS Status);
 DRIVER_CANCEL WaitOnMaskCancel;

@@ -82,25 +82,14 @@ out:
  */
 VOID CompleteWaitOnMask(PDEVICE_EXTENSION Extension, ULONG Events, BOOLEAN LockHeld)
 {
-    PIRP waiter = NULL;
+    PIRP waiter;
     KIRQL irql = PASSIVE_LEVEL;
 
     if (!LockHeld) {
         irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
     }
 
-    while (!IsListEmpty(&Extension->WaitQueue)) {
-        PLIST_ENTRY entry = RemoveHeadList(&Extension->WaitQueue);
-        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-
-        if (IoSetCancelRoutine(irp, NULL) != NULL) {
-            waiter = irp;
-            break;
-        }
-        // Its cancel routine owns it and is waiting for DataLock to unlink it; the entry
-        // pointing at itself makes that unlink harmless.
-        InitializeListHead(entry);
-    }
+    waiter = ClaimQueuedRequest(&Extension->WaitQueue);
 
     if (!LockHeld) {
         KeReleaseSpinLock(&Extension->DataLock, irql);
@@ -110,6 +99,24 @@ VOID CompleteWaitOnMask(PDEVICE_EXTENSION Extension, ULONG Events, BOOLEAN LockH
         *(PULONG)waiter->AssociatedIrp.SystemBuffer = Events;
         waiter->IoStatus.Status = STATUS_SUCCESS;
         waiter->IoStatus.Information = sizeof(ULONG);
+        IoCompleteRequest(waiter, IO_NO_INCREMENT);
+        IoReleaseRemoveLock(&Extension->RemoveLock, waiter);
+    }
+}
+
+/*
+ * FailWaitOnMask - ends the queued wait with Status, Information 0: no event will come
+ * from a device that is gone.
+ * Context: DISPATCH_LEVEL, DataLock held on entry and on exit; the wait is completed
+ * with it held.
+ */
+VOID FailWaitOnMask(PDEVICE_EXTENSION Extension, NTSTATUS Status)
+{
+    PIRP waiter = ClaimQueuedRequest(&Extension->WaitQueue);
+
+    if (waiter != NULL) {
+        waiter->IoStatus.Status = Status;
+        waiter->IoStatus.Information = 0;
         IoCompleteRequest(waiter, IO_NO_INCREMENT);
         IoReleaseRemoveLock(&Extension->RemoveLock, waiter);
     }

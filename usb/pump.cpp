@@ -12,9 +12,13 @@
 
 /*
  * DeclareDeviceFailed - marks the device dead: IsDeviceUnavailable is TRUE from now on
- * and reads, writes and control requests are refused. Never undone while the device
- * exists.
- * Context: up to DISPATCH_LEVEL; DataLock may be held (StateLock comes after it).
+ * and reads, writes and control requests are refused. What the device still holds, the
+ * parked read, the queued wait and the queued writes, ends now with the status a new
+ * request would get: none of them would ever end otherwise before the handle is closed.
+ * A write whose chain is running ends with its own transfer. Never undone while the
+ * device exists.
+ * Context: DISPATCH_LEVEL, DataLock held (StateLock comes after it); the requests are
+ * completed with it held.
  */
 VOID DeclareDeviceFailed(PDEVICE_EXTENSION Extension)
 {
@@ -23,6 +27,11 @@ VOID DeclareDeviceFailed(PDEVICE_EXTENSION Extension)
     irql = KeAcquireSpinLockRaiseToDpc(&Extension->StateLock);
     Extension->DeviceFailure = DEVICE_FAILED_MARK;
     KeReleaseSpinLock(&Extension->StateLock, irql);
+
+    KeCancelTimer(&Extension->ReadTimer);
+    FailPendingReads(Extension, STATUS_DELETE_PENDING);
+    FailWaitOnMask(Extension, STATUS_DELETE_PENDING);
+    FailQueuedWrites(Extension, STATUS_DELETE_PENDING);
 }
 
 /*

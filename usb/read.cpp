@@ -244,6 +244,21 @@ NTSTATUS QueuePendingRead(PDEVICE_EXTENSION Extension, PIRP Irp)
 }
 
 /*
+ * EndClaimedRead - completes a claimed read with Status and gives back its holds.
+ * Context: DISPATCH_LEVEL, DataLock held on entry and on exit.
+ */
+static VOID EndClaimedRead(PDEVICE_EXTENSION Extension, PIRP Irp, NTSTATUS Status)
+{
+    Irp->IoStatus.Status = Status;
+    if (!NT_SUCCESS(Status)) {
+        Irp->IoStatus.Information = 0;
+    }
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    ReleaseOutstandingIo(Extension);
+    IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
+}
+
+/*
  * CompletePendingReads - ends every parked read it can claim: with the bytes the ring
  * holds, or with STATUS_TIMEOUT and no bytes when it holds none.
  * Context: DISPATCH_LEVEL, DataLock held on entry and on exit; called by the bulk-in
@@ -252,19 +267,12 @@ NTSTATUS QueuePendingRead(PDEVICE_EXTENSION Extension, PIRP Irp)
  */
 VOID CompletePendingReads(PDEVICE_EXTENSION Extension)
 {
-    while (!IsListEmpty(&Extension->ReadQueue)) {
-        PLIST_ENTRY entry = RemoveHeadList(&Extension->ReadQueue);
-        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+    PIRP irp;
+
+    while ((irp = ClaimQueuedRequest(&Extension->ReadQueue)) != NULL) {
         PIO_STACK_LOCATION stack;
         LONG copied = 0;
         NTSTATUS status;
-
-        if (IoSetCancelRoutine(irp, NULL) == NULL) {
-            // Its cancel routine owns it and is waiting for DataLock to unlink it; the
-            // entry pointing at itself makes that unlink harmless.
-            InitializeListHead(entry);
-            continue;
-        }
 
         stack = IoGetCurrentIrpStackLocation(irp);
         if (Extension->RxRing.Count != 0) {
@@ -286,11 +294,23 @@ VOID CompletePendingReads(PDEVICE_EXTENSION Extension)
             Extension->ReadRemaining = 0;
             status = STATUS_TIMEOUT;
         }
+        EndClaimedRead(Extension, irp, status);
+    }
+}
 
-        irp->IoStatus.Status = status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        ReleaseOutstandingIo(Extension);
-        IoReleaseRemoveLock(&Extension->RemoveLock, irp);
+/*
+ * FailPendingReads - ends every parked read it can claim with Status and no bytes: the
+ * device that would have served it is gone.
+ * Context: DISPATCH_LEVEL, DataLock held on entry and on exit. Completes the claimed
+ * reads with DataLock held.
+ */
+VOID FailPendingReads(PDEVICE_EXTENSION Extension, NTSTATUS Status)
+{
+    PIRP irp;
+
+    while ((irp = ClaimQueuedRequest(&Extension->ReadQueue)) != NULL) {
+        Extension->ReadRemaining = 0;
+        EndClaimedRead(Extension, irp, Status);
     }
 }
 

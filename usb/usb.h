@@ -32,12 +32,14 @@ NTSTATUS StartBulkInRead(PDEVICE_EXTENSION Extension, USBD_PIPE_HANDLE Pipe);
 IO_COMPLETION_ROUTINE BulkInComplete;
 NTSTATUS QueueReadRestart(PDEVICE_EXTENSION Extension);
 WORKER_THREAD_ROUTINE ReadRestartWorker;
-// Marks the device dead after a fatal transfer failure; DataLock may be held.
+// Marks the device dead after a fatal transfer failure and ends the requests it holds;
+// DataLock held.
 VOID DeclareDeviceFailed(PDEVICE_EXTENSION Extension);
 
 // ---- reads (read.cpp); DispatchRead and ReadTimeoutDpc are declared in core/core.h
 NTSTATUS QueuePendingRead(PDEVICE_EXTENSION Extension, PIRP Irp);
 VOID CompletePendingReads(PDEVICE_EXTENSION Extension);
+VOID FailPendingReads(PDEVICE_EXTENSION Extension, NTSTATUS Status);
 DRIVER_CANCEL ReadCancel;
 
 // ---- writes (write.cpp); DispatchWrite is declared in core/core.h
@@ -53,5 +55,6 @@ typedef struct _WRITE_CONTEXT {
 } WRITE_CONTEXT, *PWRITE_CONTEXT;
 
 NTSTATUS StartNextWrite(PDEVICE_EXTENSION Extension, PIRP *Prepared);
+VOID FailQueuedWrites(PDEVICE_EXTENSION Extension, NTSTATUS Status);
 DRIVER_CANCEL WriteCancel;
 IO_COMPLETION_ROUTINE BulkOutComplete;

@@ -46,6 +46,36 @@ static VOID PrepareChunk(PDEVICE_EXTENSION Extension, PIRP Irp, PWRITE_CONTEXT C
 }
 
 /*
+ * FailClaimedWrite - completes a claimed request that never went down with Status: its
+ * bytes leave the output count, its holds are given back.
+ * Context: DISPATCH_LEVEL, DataLock held on entry and on exit.
+ */
+static VOID FailClaimedWrite(PDEVICE_EXTENSION Extension, PIRP Irp, NTSTATUS Status)
+{
+    Extension->OutQueueBytes -= (LONG)IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
+    IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    ReleaseOutstandingIo(Extension);
+}
+
+/*
+ * FailQueuedWrites - ends every queued request it can claim with Status; the write
+ * whose chain is running is not in the queue and ends with its own transfer.
+ * Context: DISPATCH_LEVEL, DataLock held on entry and on exit; the requests are
+ * completed with it held.
+ */
+VOID FailQueuedWrites(PDEVICE_EXTENSION Extension, NTSTATUS Status)
+{
+    PIRP irp;
+
+    while ((irp = ClaimQueuedRequest(&Extension->WriteQueue)) != NULL) {
+        FailClaimedWrite(Extension, irp, Status);
+    }
+}
+
+/*
  * DispatchWrite - the IRP_MJ_WRITE dispatch routine: queues the request and, when no
  * chain is running, starts one.
  * Context: PASSIVE_LEVEL in the caller's thread; no lock held on entry or exit.
@@ -141,7 +171,6 @@ out:
 NTSTATUS StartNextWrite(PDEVICE_EXTENSION Extension, PIRP *Prepared)
 {
     PWRITE_CONTEXT context;
-    PLIST_ENTRY entry;
     PIRP irp;
     ULONG length;
     ULONG chunk;
@@ -150,19 +179,7 @@ NTSTATUS StartNextWrite(PDEVICE_EXTENSION Extension, PIRP *Prepared)
 
     *Prepared = NULL;
     for (;;) {
-        irp = NULL;
-        while (!IsListEmpty(&Extension->WriteQueue)) {
-            entry = RemoveHeadList(&Extension->WriteQueue);
-            irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-            // Whoever takes the cancel routine owns the request. When it is gone,
-            // WriteCancel owns it and will unlink it through its own entry: pointed at
-            // itself, that unlink changes nothing.
-            if (IoSetCancelRoutine(irp, NULL) != NULL) {
-                break;
-            }
-            InitializeListHead(entry);
-            irp = NULL;
-        }
+        irp = ClaimQueuedRequest(&Extension->WriteQueue);
         if (irp == NULL) {
             Extension->WriteActive = FALSE;
             if (Extension->WaitMask & SERIAL_EV_TXEMPTY) {
@@ -174,12 +191,7 @@ NTSTATUS StartNextWrite(PDEVICE_EXTENSION Extension, PIRP *Prepared)
         length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
         context = (PWRITE_CONTEXT)ExAllocatePool(NonPagedPool, sizeof(WRITE_CONTEXT));
         if (context == NULL) {
-            Extension->OutQueueBytes -= (LONG)length;
-            IoReleaseRemoveLock(&Extension->RemoveLock, irp);
-            irp->IoStatus.Information = 0;
-            irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
-            ReleaseOutstandingIo(Extension);
+            FailClaimedWrite(Extension, irp, STATUS_INSUFFICIENT_RESOURCES);
             status = STATUS_INSUFFICIENT_RESOURCES;
             continue;
         }
@@ -225,6 +237,7 @@ NTSTATUS BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     PIRP next = NULL;
     ULONG moved;
     ULONG chunk;
+    BOOLEAN fatal;
     LONG errors;
     KIRQL irql;
 
@@ -269,18 +282,18 @@ NTSTATUS BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     extension->OutQueueBytes -= (LONG)length;
     if (!NT_SUCCESS(status)) {
         Irp->IoStatus.Information = 0;
-        // ReadTimer is left alone: it is the only thing that ends a parked read whose
-        // data will not come, and a failed device never sends the transfer that
-        // would.
+        fatal = FALSE;
         if (extension->IsOpen) {
             errors = InterlockedIncrement(&extension->ErrorCount);
-            if (usbdStatus == USBD_STATUS_DEV_NOT_RESPONDING ||
-                status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_DEVICE_DATA_ERROR ||
-                errors > MAX_TRANSFER_ERRORS) {
-                DeclareDeviceFailed(extension);
-            }
+            fatal = (BOOLEAN)(usbdStatus == USBD_STATUS_DEV_NOT_RESPONDING ||
+                              status == STATUS_DEVICE_NOT_CONNECTED ||
+                              status == STATUS_DEVICE_DATA_ERROR || errors > MAX_TRANSFER_ERRORS);
         }
+        // The waiter hears of the line change before a dead device ends what it holds.
         CompleteWaitOnMask(extension, WRITE_FAILURE_EVENTS, TRUE);
+        if (fatal) {
+            DeclareDeviceFailed(extension);
+        }
     } else {
         Irp->IoStatus.Information = context->Transferred;
         extension->PerfStats.TransmittedCount += context->Transferred;
@@ -289,7 +302,8 @@ NTSTATUS BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     ExFreePool(context);
 
     // With the port closed or the device gone nothing more starts; WriteActive stays
-    // set until the next first open, and cleanup cancels what is still queued.
+    // set until the next first open. Cleanup cancels what a closed port still queues;
+    // a dead device ended its queue when it was declared dead.
     if (extension->IsOpen && !IsDeviceUnavailable(extension)) {
         if (!IsListEmpty(&extension->WriteQueue)) {
             StartNextWrite(extension, &next);

@@ -86,13 +86,20 @@ TEST_F(PumpTest, ADeadOrVanishedPhoneIsFatalAtTheFirstFailure)
         {STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE},
         {STATUS_DEVICE_DATA_ERROR, USBD_STATUS_DATA_OVERRUN},
     };
+    SetWaitMask(SERIAL_EV_RXCHAR);
     for (const auto &f : fatal) {
+        SCOPED_TRACE(testing::Message() << std::hex << f.status);
         Revive();
         StartPump();
+        // A read with no total timeout and a wait: only the device's end ends them.
+        ReadOp read = StartRead(10);
+        WaitOp wait = StartWait();
         Fail(f.status, f.usbd);
-        EXPECT_EQ(ext_->ErrorCount, 1) << std::hex << f.status;
-        EXPECT_TRUE(IsDeviceUnavailable(ext_)) << std::hex << f.status;
-        EXPECT_EQ(InFlight(), 0u) << std::hex << f.status;
+        EXPECT_EQ(ext_->ErrorCount, 1);
+        EXPECT_TRUE(IsDeviceUnavailable(ext_));
+        EXPECT_EQ(InFlight(), 0u);
+        EXPECT_TRUE(Ended(read.op, STATUS_DELETE_PENDING));
+        EXPECT_TRUE(Ended(wait.op, STATUS_DELETE_PENDING));
     }
     // A cancelled transfer on an open port is an ordinary failure.
     Revive();

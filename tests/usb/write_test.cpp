@@ -185,18 +185,22 @@ TEST_P(ChunkFailureTest, AFailedChunkCountsAnErrorAndKillsTheDeviceWhenFatal)
     EXPECT_TRUE(Ended(first, NT_SUCCESS(row.status) ? STATUS_UNSUCCESSFUL : row.status));
     EXPECT_EQ(ext_->ErrorCount, row.errorsBefore + 1);
     EXPECT_EQ(IsDeviceUnavailable(ext_), row.dead);
-    EXPECT_EQ(ext_->OutQueueBytes, 200);
     EXPECT_EQ(ext_->PerfStats.TransmittedCount, 0u);
-    // A read waiting meanwhile still ends when its timeouts say, failed device or not:
-    // an application blocked in ReadFile must not wait for ever on a write's failure.
-    sim::ke::Advance(300 * kMs);
-    EXPECT_TRUE(Ended(read.op, STATUS_TIMEOUT));
     if (row.dead) {
+        // A dead device ends at once what it holds, as it refuses what comes after.
         EXPECT_EQ(ext_->DeviceFailure, ULONG(DEVICE_FAILED_MARK));
+        EXPECT_TRUE(Ended(second, STATUS_DELETE_PENDING));
+        EXPECT_TRUE(Ended(read.op, STATUS_DELETE_PENDING));
+        EXPECT_EQ(ext_->OutQueueBytes, 0);
         EXPECT_EQ(InFlight(), 0u);
         EXPECT_TRUE(Ended(StartWrite(Bytes(10)), STATUS_DELETE_PENDING));
         return;
     }
+    EXPECT_EQ(ext_->OutQueueBytes, 200);
+    // A read waiting meanwhile still ends when its timeouts say: an application blocked
+    // in ReadFile must not wait for ever on a write's failure.
+    sim::ke::Advance(300 * kMs);
+    EXPECT_TRUE(Ended(read.op, STATUS_TIMEOUT));
     ASSERT_EQ(InFlight(), 1u);
     EXPECT_EQ(InFlightLength(), 200u);
     Drain();
