@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <vector>
 
 namespace usbtest {
@@ -105,13 +106,14 @@ protected:
         return lengths;
     }
 
-    // Completes the next transfer on `endpoint` with an error that moved nothing.
-    void Fail(UCHAR endpoint, NTSTATUS status, USBD_STATUS usbd)
+    // Completes the next transfer on `endpoint` with an error that moved `length` bytes
+    // (nothing by default; std::nullopt: all it asked for).
+    void Fail(UCHAR endpoint, NTSTATUS status, USBD_STATUS usbd, std::optional<ULONG> length = 0)
     {
         sim::usb::Device::Result result;
         result.status = status;
         result.usbd = usbd;
-        result.length = 0;
+        result.length = length;
         ASSERT_TRUE(Phone().CompleteNext(endpoint, result)) << "no transfer pending";
         sim::ke::WaitIdle();
         Phone().WaitIdle();
