@@ -9,34 +9,27 @@
  * SendIrpAndWait - passes Irp, whose next stack location the caller has filled in, to
  * Target and waits without timeout until the lower drivers have completed it.
  * Context: PASSIVE_LEVEL; no lock held.
- * Return: the request's final status; or STATUS_INSUFFICIENT_RESOURCES when there was
- * no memory for the event, in which case the request was not sent. Either way the
- * request is the caller's again on return: its completion stops at SendIrpComplete.
+ * Return: the request's final status. The request is the caller's again on return:
+ * its completion stops at SendIrpComplete.
  */
 NTSTATUS SendIrpAndWait(PDEVICE_OBJECT Target, PIRP Irp)
 {
-    PKEVENT event;
+    // On the stack, so that sending cannot fail for lack of memory: a cancel-stop or
+    // cancel-remove the lower drivers never saw would leave the device pending for good.
+    // The wait is in kernel mode, so the stack stays resident while it lasts.
+    KEVENT event;
     NTSTATUS status;
 
-    event = (PKEVENT)ExAllocatePool(NonPagedPool, sizeof(KEVENT));
-    if (event == NULL) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-        goto out;
-    }
-    RtlZeroMemory(event, sizeof(KEVENT));
-    KeInitializeEvent(event, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(Irp, SendIrpComplete, event, TRUE, TRUE, TRUE);
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(Irp, SendIrpComplete, &event, TRUE, TRUE, TRUE);
 
     status = IoCallDriver(Target, Irp);
     if (status == STATUS_PENDING) {
         // The completion routine signals the event and stops the completion, so the
         // IRP is still valid here and holds the lower drivers' final status.
-        KeWaitForSingleObject(event, Executive, KernelMode, FALSE, NULL);
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
         status = Irp->IoStatus.Status;
     }
-
-    ExFreePool(event);
-out:
     return status;
 }
 
@@ -51,7 +44,8 @@ NTSTATUS SendIrpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);
 
-    // Not followed by a wait: the waiter may run and free the event at once.
+    // Not followed by a wait: the waiter may run and return, taking the event with
+    // it, at once.
     KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -61,7 +55,7 @@ NTSTATUS SendIrpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
  * and waits for it.
  * Context: PASSIVE_LEVEL; no lock held.
  * Return: the NTSTATUS of the request (the URB's own status is in Urb->UrbHeader.Status),
- * or STATUS_INSUFFICIENT_RESOURCES when no IRP or event could be had. The URB stays
+ * or STATUS_INSUFFICIENT_RESOURCES when no IRP could be had. The URB stays
  * the caller's; the IRP is freed here.
  */
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb)
