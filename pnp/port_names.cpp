@@ -98,7 +98,8 @@ out:
  * enables the COM-port interface.
  * Context: PASSIVE_LEVEL, from the start handler.
  * Return: STATUS_SUCCESS, or the first failure; what was made before a failure stays
- * (SymbolicLinkName, the link) for the caller's RemovePortNames.
+ * (SymbolicLinkName, the link) for the caller's RemovePortNames. A link that could not
+ * be made leaves no SymbolicLinkName, so that clean-up never deletes a link of another.
  */
 NTSTATUS CreatePortNames(PDEVICE_EXTENSION Extension)
 {
@@ -106,6 +107,13 @@ NTSTATUS CreatePortNames(PDEVICE_EXTENSION Extension)
     UNICODE_STRING work;
     UNICODE_STRING name;
     NTSTATUS status;
+
+    // A start while started keeps the names it has: made again, the link would collide
+    // with its own and the clean-up would take it away.
+    if (Extension->SymbolicLinkName.Buffer != NULL) {
+        status = STATUS_SUCCESS;
+        goto out;
+    }
 
     status = BuildDosLinkName(Extension, portName, &work);
     if (!NT_SUCCESS(status)) {
@@ -120,6 +128,10 @@ NTSTATUS CreatePortNames(PDEVICE_EXTENSION Extension)
 
     status = IoCreateUnprotectedSymbolicLink(&Extension->SymbolicLinkName, &Extension->DeviceName);
     if (!NT_SUCCESS(status)) {
+        // The name is taken (another phone with the same PortName, a system port): the
+        // link there is not ours, and the clean-up must not delete it.
+        ExFreePool(Extension->SymbolicLinkName.Buffer);
+        RtlZeroMemory(&Extension->SymbolicLinkName, sizeof(UNICODE_STRING));
         goto out_free_work;
     }
 

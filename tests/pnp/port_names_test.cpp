@@ -110,5 +110,21 @@ TEST_F(PortNamesTest, AMissingLinkIsDeletedByTheNameReadAgain)
     EXPECT_TRUE(sim::ob::Links().empty());
 }
 
+// A second phone with the same PortName, or a name a system port holds, fails its start
+// and leaves the link where it is.
+TEST_F(PortNamesTest, ANameTakenByAnotherStaysWithItsOwner)
+{
+    auto first = Phone(true);
+    ASSERT_EQ(sim::ob::InsertLink(u"\\DosDevices\\COM1", u"\\Device\\Serial0", false), STATUS_SUCCESS);
+    for (const char16_t *name : {u"COM5", u"COM1"}) {
+        auto second = Phone(false, name);
+        EXPECT_EQ(pnp_->Start(*second), STATUS_OBJECT_NAME_COLLISION);
+        EXPECT_EQ(sim::ob::LinkTarget(u"\\DosDevices\\COM5"), DeviceNameOf(*first));
+        EXPECT_EQ(sim::ob::LinkTarget(u"\\DosDevices\\COM1"), u"\\Device\\Serial0");
+        EXPECT_EQ(pnp_->Remove(*second), STATUS_SUCCESS);
+    }
+    EXPECT_TRUE(SerialComm(DeviceNameOf(*first)).has_value());
+}
+
 }  // namespace
 }  // namespace pnptest
