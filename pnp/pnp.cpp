@@ -161,8 +161,10 @@ NTSTATUS PnpStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         goto out;
     }
 
-    // After a stop the configuration and its pipes are still selected.
-    if (extension->PnpState == NeverStarted) {
+    // After a stop the configuration and its pipes are still selected. A stop can come
+    // before the first start, so a device without a configuration gets one whatever
+    // its state.
+    if (extension->PnpState == NeverStarted || extension->InterfaceInfo == NULL) {
         status = ConfigureDevice(DeviceObject);
         if (!NT_SUCCESS(status)) {
             goto out;
@@ -276,7 +278,11 @@ NTSTATUS PnpQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (extension->IsOpen) {
         busy = TRUE;
     } else {
-        extension->PreviousPnpState = extension->PnpState;
+        // A second query without a cancel between keeps the state from before the
+        // first, which is what a cancel-remove goes back to.
+        if (extension->PnpState != RemovePending) {
+            extension->PreviousPnpState = extension->PnpState;
+        }
         extension->PnpState = RemovePending;
     }
     ExReleaseFastMutex(&extension->OpenMutex);

@@ -7,6 +7,7 @@
 #include "sim/cm/cm.h"
 #include "sim/io/interfaces.h"
 #include "sim/io/io.h"
+#include "sim/lowres.h"
 #include "sim/ob/ob.h"
 #include "sim/pnp/pnp.h"
 #include "tests/support/driver_bench.h"

@@ -14,6 +14,7 @@ struct Step {
     Op op;
     NTSTATUS status;
     PNP_STATE after;
+    bool starved = false;  // no pool while the request runs
 };
 
 struct Sequence {
@@ -54,15 +55,32 @@ TEST_F(StatesTest, EveryTransitionOfTheStateTable)
          {{Op::QueryStop, STATUS_SUCCESS, StopPending}, {Op::Stop, STATUS_SUCCESS, Stopped},
           {Op::QueryStop, STATUS_SUCCESS, Stopped}, {Op::QueryRemove, STATUS_SUCCESS, RemovePending},
           {Op::CancelRemove, STATUS_SUCCESS, Stopped}}},
-        {"stop from any state", false, {{Op::Stop, STATUS_SUCCESS, Stopped}}},
+        {"stop from any state, then the first start configures", false,
+         {{Op::Stop, STATUS_SUCCESS, Stopped}, {Op::Start, STATUS_SUCCESS, Started}}},
+        {"a start while started keeps its names", true, {{Op::Start, STATUS_SUCCESS, Started}}},
+        {"a second query-remove keeps the state from before the first", true,
+         {{Op::QueryRemove, STATUS_SUCCESS, RemovePending}, {Op::QueryRemove, STATUS_SUCCESS, RemovePending},
+          {Op::CancelRemove, STATUS_SUCCESS, Started}}},
+        {"cancels reach the lower drivers without pool", true,
+         {{Op::QueryStop, STATUS_SUCCESS, StopPending}, {Op::CancelStop, STATUS_SUCCESS, Started, true},
+          {Op::QueryRemove, STATUS_SUCCESS, RemovePending}, {Op::CancelRemove, STATUS_SUCCESS, Started, true}}},
     };
     for (const Sequence &sequence : sequences) {
         SCOPED_TRACE(sequence.name);
         auto node = Phone(sequence.start);
         for (size_t i = 0; i < sequence.steps.size(); i++) {
             SCOPED_TRACE(i);
-            EXPECT_EQ(Apply(*pnp_, *node, sequence.steps[i].op), sequence.steps[i].status);
-            EXPECT_EQ(ExtOf(*node)->PnpState, (ULONG)sequence.steps[i].after);
+            const Step &step = sequence.steps[i];
+            if (step.starved) {
+                sim::lowres::FailNth("ExAllocatePool", 1);
+            }
+            EXPECT_EQ(Apply(*pnp_, *node, step.op), step.status);
+            sim::lowres::Reset();
+            EXPECT_EQ(ExtOf(*node)->PnpState, (ULONG)step.after);
+            if (step.after == Started) {
+                EXPECT_NE(ExtOf(*node)->InterfaceInfo, nullptr) << "started without a configuration";
+                EXPECT_EQ(sim::ob::LinkTarget(u"\\DosDevices\\COM5"), DeviceNameOf(*node));
+            }
         }
         EXPECT_EQ(pnp_->Remove(*node), STATUS_SUCCESS);
         EXPECT_TRUE(sim::ob::Links().empty());
