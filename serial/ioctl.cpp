@@ -171,6 +171,8 @@ static VOID Purge(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension, ULON
         Extension->RxRing.Head = 0;
         Extension->RxRing.Tail = 0;
         Extension->RxRing.Count = 0;
+        // The bytes the receive events told of are gone with them.
+        Extension->PendingEvents &= ~(ULONG)RECEIVE_EVENTS;
         KeReleaseSpinLock(&Extension->DataLock, irql);
     }
     // SERIAL_PURGE_TXCLEAR: no transmit buffer exists to clear.
@@ -276,6 +278,8 @@ NTSTATUS SerialIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         CompleteWaitOnMask(extension, 0, FALSE);
         irql = KeAcquireSpinLockRaiseToDpc(&extension->DataLock);
         extension->WaitMask = mask;
+        // An event the new mask does not ask for is not waited for any more.
+        extension->PendingEvents &= mask;
         KeReleaseSpinLock(&extension->DataLock, irql);
         break;
     }

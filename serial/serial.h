@@ -27,7 +27,9 @@ NTSTATUS SerialIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // The IOCTL_SERIAL_WAIT_ON_MASK branch of the serial control switch; entered without
 // locks. STATUS_PENDING leaves the IRP queued, with its remove lock, to this module.
 NTSTATUS WaitOnMaskIoctl(PDEVICE_EXTENSION Extension, PIRP Irp);
-VOID CompleteWaitOnMask(PDEVICE_EXTENSION Extension, ULONG Events, BOOLEAN LockHeld);
+BOOLEAN CompleteWaitOnMask(PDEVICE_EXTENSION Extension, ULONG Events, BOOLEAN LockHeld);
+// The events the receive pump raises for bytes in the ring.
+#define RECEIVE_EVENTS (SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG | SERIAL_EV_RX80FULL)
 // Ends the queued wait, if any, with a failure status and no event word; DataLock held.
 VOID FailWaitOnMask(PDEVICE_EXTENSION Extension, NTSTATUS Status);
 DRIVER_CANCEL WaitOnMaskCancel;

@@ -79,8 +79,10 @@ out:
  * waiter is completed while DataLock is held; without it, after DataLock is released.
  * The caller decides whether Events matter to WaitMask; PendingEvents is not changed.
  * With no waiter the word is dropped.
+ * Return: TRUE when a waiter was given the word, so that the caller can take the events
+ * it reported out of PendingEvents.
  */
-VOID CompleteWaitOnMask(PDEVICE_EXTENSION Extension, ULONG Events, BOOLEAN LockHeld)
+BOOLEAN CompleteWaitOnMask(PDEVICE_EXTENSION Extension, ULONG Events, BOOLEAN LockHeld)
 {
     PIRP waiter;
     KIRQL irql = PASSIVE_LEVEL;
@@ -102,6 +104,7 @@ VOID CompleteWaitOnMask(PDEVICE_EXTENSION Extension, ULONG Events, BOOLEAN LockH
         IoCompleteRequest(waiter, IO_NO_INCREMENT);
         IoReleaseRemoveLock(&Extension->RemoveLock, waiter);
     }
+    return (BOOLEAN)(waiter != NULL);
 }
 
 /*

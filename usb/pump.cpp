@@ -153,8 +153,11 @@ NTSTATUS BulkInComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
                 (extension->WaitMask & SERIAL_EV_RX80FULL)) {
                 extension->PendingEvents |= SERIAL_EV_RX80FULL;
             }
-            if (extension->PendingEvents != 0) {
-                CompleteWaitOnMask(extension, extension->PendingEvents, TRUE);
+            // Each event is reported once: what a waiter was told is no longer pending,
+            // and only an event after that ends the next wait.
+            if (extension->PendingEvents != 0 &&
+                CompleteWaitOnMask(extension, extension->PendingEvents, TRUE)) {
+                extension->PendingEvents = 0;
             }
         }
 
