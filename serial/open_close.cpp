@@ -235,17 +235,14 @@ NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 }
 
 /*
- * DispatchFlush - IRP_MJ_FLUSH_BUFFERS: succeeds at once; queued writes go on.
+ * DispatchFlush - IRP_MJ_FLUSH_BUFFERS: ends when the writes queued before it have
+ * ended (see FlushWrites), at once when there are none.
  * Context: PASSIVE_LEVEL.
- * Return: STATUS_SUCCESS, the IRP completed here.
+ * Return: STATUS_SUCCESS with the IRP completed here, or STATUS_PENDING.
  */
 NTSTATUS DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    Irp->IoStatus.Information = 0;
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
-    return STATUS_SUCCESS;
+    return FlushWrites((PDEVICE_EXTENSION)DeviceObject->DeviceExtension, Irp);
 }
 
 /*

@@ -56,5 +56,6 @@ typedef struct _WRITE_CONTEXT {
 
 NTSTATUS StartNextWrite(PDEVICE_EXTENSION Extension, PIRP *Prepared);
 VOID FailQueuedWrites(PDEVICE_EXTENSION Extension, NTSTATUS Status);
+NTSTATUS FlushWrites(PDEVICE_EXTENSION Extension, PIRP Irp);
 DRIVER_CANCEL WriteCancel;
 IO_COMPLETION_ROUTINE BulkOutComplete;

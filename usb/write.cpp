@@ -12,6 +12,18 @@
 #define WRITE_FAILURE_EVENTS (SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD)
 
 /*
+ * QueuedBytes - the bytes a request in the write queue counts in OutQueueBytes: a
+ * write's length; nothing for a flush waiting for the writes before it.
+ * Context: any IRQL.
+ */
+static ULONG QueuedBytes(PIRP Irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+
+    return stack->MajorFunction == IRP_MJ_WRITE ? stack->Parameters.Write.Length : 0;
+}
+
+/*
  * PrepareChunk - points the request's transfer at the Length bytes at Buffer (0 for a
  * zero-length packet) and fills the lower driver's stack location with it, ready for
  * IoCallDriver.
@@ -46,13 +58,14 @@ static VOID PrepareChunk(PDEVICE_EXTENSION Extension, PIRP Irp, PWRITE_CONTEXT C
 }
 
 /*
- * FailClaimedWrite - completes a claimed request that never went down with Status: its
- * bytes leave the output count, its holds are given back.
+ * FailClaimedWrite - completes a claimed request that never went down with Status (a
+ * flush whose turn came: with success): its bytes leave the output count, its holds
+ * are given back.
  * Context: DISPATCH_LEVEL, DataLock held on entry and on exit.
  */
 static VOID FailClaimedWrite(PDEVICE_EXTENSION Extension, PIRP Irp, NTSTATUS Status)
 {
-    Extension->OutQueueBytes -= (LONG)IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
+    Extension->OutQueueBytes -= (LONG)QueuedBytes(Irp);
     IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
     Irp->IoStatus.Information = 0;
     Irp->IoStatus.Status = Status;
@@ -73,6 +86,69 @@ VOID FailQueuedWrites(PDEVICE_EXTENSION Extension, NTSTATUS Status)
     while ((irp = ClaimQueuedRequest(&Extension->WriteQueue)) != NULL) {
         FailClaimedWrite(Extension, irp, Status);
     }
+}
+
+/*
+ * QueueWriteRequest - links a write, or a flush that waits for the writes before it, at
+ * the tail of WriteQueue, marked pending, with WriteCancel as its cancel routine. The
+ * request holds the remove lock and one OutstandingIo count; a write's bytes are
+ * already in OutQueueBytes.
+ * Context: DISPATCH_LEVEL, DataLock held on entry and on exit.
+ * Return: TRUE when queued; FALSE when it was found cancelled and has been completed
+ * here with STATUS_CANCELLED, its holds and its bytes given back.
+ */
+static BOOLEAN QueueWriteRequest(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    InsertTailList(&Extension->WriteQueue, &Irp->Tail.Overlay.ListEntry);
+    IoMarkIrpPending(Irp);
+    IoSetCancelRoutine(Irp, WriteCancel);
+    // A cancel that came before the routine was installed found nothing to call: take
+    // the routine back and cancel here. If it is already gone, WriteCancel is running
+    // and waits for DataLock to unlink the request; leave it queued for it.
+    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+        RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+        FailClaimedWrite(Extension, Irp, STATUS_CANCELLED);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+/*
+ * FlushWrites - the flush request: it ends once every write queued before it has
+ * ended, so that "write, flush, close" loses nothing. It waits in WriteQueue behind
+ * them and is completed by StartNextWrite when its turn comes (or cancelled with the
+ * queue, or failed with it when the device is declared failed).
+ * Context: PASSIVE_LEVEL in the caller's thread; no lock held on entry or exit.
+ * Return: STATUS_PENDING when queued; otherwise the status it was completed with here:
+ * STATUS_SUCCESS when no write is queued or running, STATUS_DELETE_PENDING on a device
+ * that is unavailable, the remove lock's failure.
+ */
+NTSTATUS FlushWrites(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    KIRQL irql;
+
+    InterlockedIncrement(&Extension->OutstandingIo);
+    irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
+    Irp->IoStatus.Information = 0;
+    if (IsDeviceUnavailable(Extension)) {
+        // Nothing more goes out of a dead device, and nothing would end the wait.
+        status = STATUS_DELETE_PENDING;
+    } else if (Extension->WriteActive || !IsListEmpty(&Extension->WriteQueue)) {
+        status = IoAcquireRemoveLock(&Extension->RemoveLock, Irp);
+        if (NT_SUCCESS(status)) {
+            (VOID)QueueWriteRequest(Extension, Irp);
+            KeReleaseSpinLock(&Extension->DataLock, irql);
+            status = STATUS_PENDING;
+            goto out;
+        }
+    }
+    KeReleaseSpinLock(&Extension->DataLock, irql);
+    Irp->IoStatus.Status = status;
+    IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
+    ReleaseOutstandingIo(Extension);
+out:
+    return status;
 }
 
 /*
@@ -115,22 +191,9 @@ NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 
     extension->OutQueueBytes += (LONG)length;
-    InsertTailList(&extension->WriteQueue, &Irp->Tail.Overlay.ListEntry);
-    IoMarkIrpPending(Irp);
-    IoSetCancelRoutine(Irp, WriteCancel);
-    // A cancel that came before the routine was installed found nothing to call: take
-    // the routine back and cancel here. If it is already gone, WriteCancel is running
-    // and waits for DataLock to unlink the request; leave it queued for it.
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
-        RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
-        extension->OutQueueBytes -= (LONG)length;
-        IoReleaseRemoveLock(&extension->RemoveLock, Irp);
-        Irp->IoStatus.Status = STATUS_CANCELLED;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        ReleaseOutstandingIo(extension);
+    if (!QueueWriteRequest(extension, Irp)) {
         KeReleaseSpinLock(&extension->DataLock, irql);
-        // Marked pending above, so the caller learns STATUS_CANCELLED from the
-        // request itself.
+        // Marked pending, so the caller learns STATUS_CANCELLED from the request itself.
         status = STATUS_PENDING;
         goto out;
     }
@@ -188,6 +251,11 @@ NTSTATUS StartNextWrite(PDEVICE_EXTENSION Extension, PIRP *Prepared)
             break;
         }
 
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_FLUSH_BUFFERS) {
+            // Every write queued before the flush has ended.
+            FailClaimedWrite(Extension, irp, STATUS_SUCCESS);
+            continue;
+        }
         length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
         context = (PWRITE_CONTEXT)ExAllocatePool(NonPagedPool, sizeof(WRITE_CONTEXT));
         if (context == NULL) {
@@ -334,7 +402,8 @@ out:
 }
 
 /*
- * WriteCancel - cancel routine of a queued write request.
+ * WriteCancel - cancel routine of a queued write request (or of a flush queued behind
+ * the writes).
  * Context: DISPATCH_LEVEL, entered holding the I/O cancel spin lock, which it releases;
  * called by the I/O manager or by the write-queue flush. DataLock is taken inside the
  * cancel spin lock (the driver's lock order), so the unlink cannot meet StartNextWrite
@@ -344,10 +413,9 @@ out:
 VOID WriteCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
 
     // StartNextWrite may have unlinked it already and pointed it at itself.
-    CompleteCancelled(extension, Irp, (LONG)length);
+    CompleteCancelled(extension, Irp, (LONG)QueuedBytes(Irp));
     // The remove lock goes last: removal may delete the device once it is released.
     ReleaseOutstandingIo(extension);
     IoReleaseRemoveLock(&extension->RemoveLock, Irp);

@@ -231,6 +231,28 @@ TEST_F(WriteTest, AChainCutByCloseEndsWithTheBytesSentSoFar)
     EXPECT_EQ(InFlight(), 0u);
 }
 
+// "WriteFile, FlushFileBuffers, CloseHandle" loses nothing: the flush ends after the
+// writes queued before it, and at once when none is queued.
+TEST_F(WriteTest, AFlushEndsWhenTheWritesBeforeItHaveEnded)
+{
+    sim::io::Request flush;
+    flush.major = IRP_MJ_FLUSH_BUFFERS;
+    EXPECT_TRUE(Ended(sim::io::Send(fdo_, flush), STATUS_SUCCESS));
+    Op first = StartWrite(Bytes(5000));
+    Op flushed = sim::io::Send(fdo_, flush);
+    Op after = StartWrite(Bytes(10));
+    EXPECT_EQ(flushed->Returned(), STATUS_PENDING);
+    ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkOut));
+    EXPECT_FALSE(flushed->Done());
+    ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkOut));
+    EXPECT_TRUE(Ended(first, STATUS_SUCCESS, 5000));
+    EXPECT_TRUE(Ended(flushed, STATUS_SUCCESS));
+    EXPECT_FALSE(after->Done());
+    EXPECT_EQ(Drain(), (std::vector<ULONG>{10}));
+    EXPECT_EQ(ext_->OutQueueBytes, 0);
+    EXPECT_EQ(ext_->OutstandingIo, 1);
+}
+
 TEST_F(WriteTest, CancellingAQueuedWriteLeavesTheRunningChainAlone)
 {
     Op running = StartWrite(Bytes(5000));
