@@ -27,6 +27,20 @@ static_assert(sizeof(PowerStepTable) == POWER_STAGE_COUNT * POWER_EVENT_COUNT * 
               "one row per stage, one column per event");
 
 /*
+ * ReportDevicePowerState - tells the power manager the device state just recorded, as
+ * a function driver does at each change (before the device leaves D0, after it is
+ * back in it).
+ * Context: up to DISPATCH_LEVEL.
+ */
+static VOID ReportDevicePowerState(PDEVICE_EXTENSION Extension)
+{
+    POWER_STATE state;
+
+    state.DeviceState = Extension->DevicePowerState;
+    PoSetPowerState(Extension->SelfDevice, DevicePowerState, state);
+}
+
+/*
  * PowerStateMachine - runs the steps for Context's stage and Event, one after another,
  * until a step hands the context over (StepPassDown to the lower drivers,
  * StepRequestDeviceIrp to the power manager) or frees it (StepRelease).
@@ -132,16 +146,9 @@ NTSTATUS PowerStateMachine(PPOWER_CONTEXT Context, POWER_EVENT Event)
 
         case StepChooseDeviceState:
             // The device keeps no state between fully on and off: D1 and D2 are never
-            // asked for, whatever the capabilities map a sleep state to.
-            if (newState == PowerSystemWorking) {
-                Context->TargetDeviceState = PowerDeviceD0;
-            } else {
-                Context->TargetDeviceState = PowerDeviceD3;
-                if (newState < PowerSystemMaximum &&
-                    (LONG)extension->Capabilities.DeviceState[newState] > PowerDeviceD3) {
-                    Context->TargetDeviceState = extension->Capabilities.DeviceState[newState];
-                }
-            }
+            // asked for, whatever the capabilities map a sleep state to, and nothing
+            // beyond D3 is a device state at all.
+            Context->TargetDeviceState = newState == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
             Context->RequestMinor = stack->MinorFunction;
             step = StepRequestDeviceIrp;
             break;
@@ -201,6 +208,7 @@ NTSTATUS PowerStateMachine(PPOWER_CONTEXT Context, POWER_EVENT Event)
                 step = StepFinish;
             } else {
                 extension->DevicePowerState = (DEVICE_POWER_STATE)newState;
+                ReportDevicePowerState(extension);
                 step = StepDeviceSetUpRecorded;
             }
             break;
@@ -215,6 +223,7 @@ NTSTATUS PowerStateMachine(PPOWER_CONTEXT Context, POWER_EVENT Event)
             // on the device being powered.
             if (newState > (ULONG)extension->DevicePowerState) {
                 extension->DevicePowerState = (DEVICE_POWER_STATE)newState;
+                ReportDevicePowerState(extension);
             }
             step = StepPassDown;
             break;

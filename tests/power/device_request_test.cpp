@@ -3,6 +3,7 @@
 #include "tests/power/power_bench.h"
 
 #include "sim/lowres.h"
+#include "sim/po/po.h"
 
 namespace powertest {
 namespace {
@@ -57,6 +58,9 @@ TEST_F(DeviceRequestTest, EachDeviceRunPassesItsStagesAndRecordsTheStateAtTheRig
         EXPECT_EQ(below.stage, run.stageBelow);
         EXPECT_EQ(below.recordedDevice, run.seenBelow);
         EXPECT_EQ(ext_->DevicePowerState, run.after);
+        if (run.after != run.before) {
+            EXPECT_EQ(sim::po::DeviceState(fdo_), run.after) << "a change not told to the power manager";
+        }
         EXPECT_EQ(ext_->SystemPowerState, PowerSystemWorking) << "device requests leave the system state";
     }
 }

@@ -56,6 +56,7 @@ const SystemRun kSystemRuns[] = {
     Down("S1 mapped to D1 asks for D3", PowerDeviceD1, PowerSystemSleeping1),
     Down("S2 mapped to D2 asks for D3", PowerDeviceD2, PowerSystemSleeping2),
     Down("S5 with no mapping asks for D3", PowerDeviceUnspecified, PowerSystemShutdown),
+    Down("S4 mapped beyond D3 asks for D3", PowerDeviceMaximum, PowerSystemHibernate),
     Down("S0 while S0 takes the run for the same power", PowerDeviceD0, PowerSystemWorking),
     {"a query for S4 queries D3 and records nothing", PowerSystemWorking, PowerDeviceD0, PowerDeviceD3, QUERY, PowerSystemHibernate, OK, OK, OK, OK,
      {{D, QUERY, PowerDeviceD3, StageDeviceQueryDown, PowerDeviceD0, PowerSystemWorking},
