@@ -89,8 +89,10 @@ VOID PowerResumeWorker(PVOID Parameter)
     KeReleaseSpinLock(&extension->DataLock, irql);
     if (resume) {
         ResetPipe(extension->SelfDevice, extension->BulkInPipe);
-        ResetPipe(extension->SelfDevice, extension->BulkOutPipe);
         StartBulkInRead(extension, extension->BulkInPipe);
+        // The bulk-out pipe only while no chain runs on it; then the writes held
+        // across the sleep go on.
+        ResumeWrites(extension);
     }
     ReleaseOutstandingIo(extension);
     IoReleaseRemoveLock(&extension->RemoveLock, item);

@@ -57,5 +57,6 @@ typedef struct _WRITE_CONTEXT {
 NTSTATUS StartNextWrite(PDEVICE_EXTENSION Extension, PIRP *Prepared);
 VOID FailQueuedWrites(PDEVICE_EXTENSION Extension, NTSTATUS Status);
 NTSTATUS FlushWrites(PDEVICE_EXTENSION Extension, PIRP Irp);
+VOID ResumeWrites(PDEVICE_EXTENSION Extension);
 DRIVER_CANCEL WriteCancel;
 IO_COMPLETION_ROUTINE BulkOutComplete;

@@ -12,6 +12,17 @@
 #define WRITE_FAILURE_EVENTS (SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD)
 
 /*
+ * WritesHeld - the device is out of D0 (recorded before it leaves, cleared only once it
+ * is back): no chain starts, the queued writes wait for the resume, and a chunk that
+ * fails meanwhile failed because of the sleep, which must not count toward the limit.
+ * Context: any IRQL; DataLock held by the callers.
+ */
+static BOOLEAN WritesHeld(PDEVICE_EXTENSION Extension)
+{
+    return (BOOLEAN)(Extension->DevicePowerState != PowerDeviceD0 || Extension->SleptWhileOpen);
+}
+
+/*
  * QueuedBytes - the bytes a request in the write queue counts in OutQueueBytes: a
  * write's length; nothing for a flush waiting for the writes before it.
  * Context: any IRQL.
@@ -198,7 +209,7 @@ NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         goto out;
     }
 
-    if (!extension->WriteActive) {
+    if (!extension->WriteActive && extension->DevicePowerState == PowerDeviceD0) {
         extension->WriteActive = TRUE;
         StartNextWrite(extension, &prepared);
     }
@@ -351,7 +362,7 @@ NTSTATUS BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     if (!NT_SUCCESS(status)) {
         Irp->IoStatus.Information = 0;
         fatal = FALSE;
-        if (extension->IsOpen) {
+        if (extension->IsOpen && !WritesHeld(extension)) {
             errors = InterlockedIncrement(&extension->ErrorCount);
             fatal = (BOOLEAN)(usbdStatus == USBD_STATUS_DEV_NOT_RESPONDING ||
                               status == STATUS_DEVICE_NOT_CONNECTED ||
@@ -373,7 +384,11 @@ NTSTATUS BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     // set until the next first open. Cleanup cancels what a closed port still queues;
     // a dead device ended its queue when it was declared dead.
     if (extension->IsOpen && !IsDeviceUnavailable(extension)) {
-        if (!IsListEmpty(&extension->WriteQueue)) {
+        if (extension->DevicePowerState != PowerDeviceD0) {
+            // Asleep: the bus would refuse each at once. The queue waits for the resume,
+            // which starts it again (ResumeWrites).
+            extension->WriteActive = FALSE;
+        } else if (!IsListEmpty(&extension->WriteQueue)) {
             StartNextWrite(extension, &next);
         } else {
             extension->WriteActive = FALSE;
@@ -399,6 +414,44 @@ NTSTATUS BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     result = status;
 out:
     return result;
+}
+
+/*
+ * ResumeWrites - after a sleep: resets the bulk-out pipe, unless a chain already runs on
+ * it again (a reset under a transfer in flight would upset it), then starts the writes
+ * held in the queue while the device was out of D0.
+ * Context: PASSIVE_LEVEL in the resume worker, no lock held; the device is in D0.
+ */
+VOID ResumeWrites(PDEVICE_EXTENSION Extension)
+{
+    PIRP next = NULL;
+    BOOLEAN reset = FALSE;
+    KIRQL irql;
+
+    // Claimed for the reset, so that no chain starts under it.
+    irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
+    if (!Extension->WriteActive) {
+        Extension->WriteActive = TRUE;
+        reset = TRUE;
+    }
+    KeReleaseSpinLock(&Extension->DataLock, irql);
+    if (!reset) {
+        goto out;
+    }
+    ResetPipe(Extension->SelfDevice, Extension->BulkOutPipe);
+
+    irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
+    if (Extension->IsOpen && !IsDeviceUnavailable(Extension) && !IsListEmpty(&Extension->WriteQueue)) {
+        StartNextWrite(Extension, &next);
+    } else {
+        Extension->WriteActive = FALSE;
+    }
+    KeReleaseSpinLock(&Extension->DataLock, irql);
+    if (next != NULL) {
+        IoCallDriver(Extension->LowerDevice, next);
+    }
+out:
+    return;
 }
 
 /*

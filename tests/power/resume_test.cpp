@@ -55,9 +55,10 @@ TEST_F(ResumeTest, EverySleepWithThePortOpenIsNotedForTheResumeButShutdownIsNot)
 
 // The device is still in D3 when the request for S0 arrives (it goes down before the
 // device request for D0), and a suspended port refuses transfers: the resume waits for
-// D0, then a transfer left in flight is aborted, both pipes reset, the pump restarted.
-const std::vector<USHORT> kResume = {URB_FUNCTION_ABORT_PIPE, URB_FUNCTION_RESET_PIPE, URB_FUNCTION_RESET_PIPE,
-                                     URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER};
+// D0, then a transfer left in flight is aborted, the bulk-in pipe reset, the pump
+// restarted, and the bulk-out pipe reset (no chain runs on it).
+const std::vector<USHORT> kResume = {URB_FUNCTION_ABORT_PIPE, URB_FUNCTION_RESET_PIPE,
+                                     URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, URB_FUNCTION_RESET_PIPE};
 
 void Settle()
 {
@@ -160,7 +161,9 @@ protected:
     }
 };
 
-TEST_F(PhoneResumeTest, BytesThePhoneSendsAfterALightOrDeepSleepReachReadFile)
+// A sleep never kills the device: the write in flight ends cancelled, the writes queued
+// behind it wait and go after the resume, and no failure counts toward the limit.
+TEST_F(PhoneResumeTest, BytesThePhoneSendsAfterALightOrDeepSleepReachReadFileAndQueuedWritesGo)
 {
     using sim::usb::ObexPhone;
     HANDLE port = CreateFileW(u"\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -170,11 +173,17 @@ TEST_F(PhoneResumeTest, BytesThePhoneSendsAfterALightOrDeepSleepReachReadFile)
 
     for (SYSTEM_POWER_STATE sleep : {PowerSystemSleeping1, PowerSystemSleeping3}) {
         SCOPED_TRACE(testing::Message() << "S" << int(sleep) - 1);
+        std::vector<std::shared_ptr<sim::io::Operation>> writes;
+        for (int i = 0; i < 30; i++) {
+            writes.push_back(StartWrite({uint8_t(i)}));
+        }
         ASSERT_EQ(sim::po::SetSystemPower({node_->Pdo()}, sleep), STATUS_SUCCESS);
         EXPECT_TRUE(ext_->SleptWhileOpen);
         EXPECT_EQ(ext_->DevicePowerState, PowerDeviceD3);
         sim::ke::WaitIdle();
         Phone().WaitIdle();
+        EXPECT_EQ(writes[0]->Wait().Status, STATUS_CANCELLED);
+        EXPECT_LE(ext_->ErrorCount, 1) << "the writes refused in D3 counted";
         const int resets = Phone().Count().resets;
 
         ASSERT_EQ(sim::po::SetSystemPower({node_->Pdo()}, PowerSystemWorking), STATUS_SUCCESS);
@@ -185,6 +194,10 @@ TEST_F(PhoneResumeTest, BytesThePhoneSendsAfterALightOrDeepSleepReachReadFile)
         EXPECT_FALSE(ext_->SleptWhileOpen);
         EXPECT_FALSE(IsDeviceUnavailable(ext_));
         ASSERT_EQ(Phone().PendingCount(ObexPhone::kBulkIn), 1u);
+        for (size_t i = 1; i < writes.size(); i++) {
+            ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkOut)) << "write " << i << " was not resumed";
+            EXPECT_EQ(writes[i]->Wait().Status, STATUS_SUCCESS);
+        }
 
         Receive({'a', 'f', 't', 'e', 'r'});
         char buffer[16] = {};
