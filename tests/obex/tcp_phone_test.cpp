@@ -19,7 +19,10 @@
 
 #include <chrono>
 #include <functional>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -195,6 +198,46 @@ TEST_F(TcpPhonePortTest, ServerClosingMidSessionFailsTheNextRequestsWithinTheRea
     EXPECT_EQ(tcp->Responses(), 2u);
 }
 
+// A server that hangs up after each session: the next CONNECT opens a new connection;
+// once the server is gone the CONNECT goes unanswered and the phone says why.
+TEST_F(TcpPhonePortTest, NextSessionReconnectsToAServerThatClosedAndAGoneServerIsTold)
+{
+    bench::ObexTcpServer::Options options;
+    options.closeAfterDisconnect = true;
+    bench::ObexTcpServer server(options);
+    auto tcp = ConnectTo(server);
+    ASSERT_NE(tcp, nullptr);
+    std::mutex toldLock;
+    std::vector<std::string> told;
+    tcp->SetNotify([&](const std::string &line) {
+        std::lock_guard<std::mutex> guard(toldLock);
+        told.push_back(line);
+    });
+    Client client = Open(tcp, 1000);
+    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+
+    for (unsigned session = 1; session <= 2; session++) {
+        ASSERT_EQ(client.Connect(kFolderBrowsing), kSuccess) << "session " << session;
+        ASSERT_EQ(client.SetPath(u"Pictures"), kSuccess);
+        PutAndGetBack(client, 20 * 1024 + session, 7 + session, 5);
+        EXPECT_EQ(client.Disconnect(), kSuccess);
+    }
+    EXPECT_EQ(server.Connections(), 2);
+    EXPECT_EQ(tcp->Connections(), 2);
+
+    server.Stop();
+    EXPECT_EQ(client.Connect(kFolderBrowsing), 0);
+    EXPECT_TRUE(tcp->PeerClosed());
+    const std::string peer = "127.0.0.1:" + std::to_string(server.Port());
+    std::lock_guard<std::mutex> guard(toldLock);
+    EXPECT_EQ(told, (std::vector<std::string>{
+                        peer + " closed the connection",
+                        "connected to " + peer + " again for a new session (connection 2)",
+                        peer + " closed the connection",
+                        "the server is gone: cannot connect to " + peer + ": Connection refused; the CONNECT is dropped",
+                    }));
+}
+
 // ---- on the bare bus: the phone's side of the IN endpoint
 
 class TcpPhoneBusTest : public bench::PlatformTest {
@@ -277,6 +320,28 @@ TEST_F(TcpPhoneBusTest, PacketShorterThanItsHeaderBreaksTheConnection)
     tcp->Written(*usb_, ObexPhone::kBulkOut, connect);
     EXPECT_EQ(usb_->QueuedPackets(ObexPhone::kBulkIn), 0u);
     EXPECT_EQ(tcp->Responses(), 0u);
+}
+
+TEST_F(TcpPhoneBusTest, OnlyACONNECTAtARequestBoundaryOpensANewConnection)
+{
+    bench::ObexTcpServer::Options options;
+    options.closeAfter = 1;
+    auto tcp = Attach(options);
+    ASSERT_NE(tcp, nullptr);
+    const std::vector<uint8_t> connect = Encode(Packet{kConnect, {kVersion, 0, 0x20, 0x00}, {}});
+    tcp->Written(*usb_, ObexPhone::kBulkOut, connect);
+    ASSERT_TRUE(WaitFor([&] { return tcp->PeerClosed(); }));
+
+    // A PUT in two transfers whose second begins with the CONNECT opcode's byte: body
+    // bytes, not a request, so it is dropped and no connection is made for it.
+    Packet put{kPut | kFinal, {}, {Header::Bytes(kEndOfBody, std::vector<uint8_t>(40, kConnect))}};
+    const std::vector<uint8_t> bytes = Encode(put);
+    tcp->Written(*usb_, ObexPhone::kBulkOut, {bytes.begin(), bytes.begin() + 10});
+    tcp->Written(*usb_, ObexPhone::kBulkOut, {bytes.begin() + 10, bytes.end()});
+    tcp->Written(*usb_, ObexPhone::kBulkOut, connect);
+    ASSERT_TRUE(WaitFor([&] { return tcp->Responses() == 2; })) << tcp->LastError();
+    EXPECT_EQ(tcp->Connections(), 2);
+    EXPECT_EQ(server_->Requests(), 2);
 }
 
 TEST_F(TcpPhoneBusTest, DeviceThatLetsGoOfThePhoneGetsNoMoreResponses)

@@ -112,6 +112,8 @@ void ObexTcpServer::ServeConnection(int fd)
         if (options_.silent) {
             continue;
         }
+        // A DISCONNECT comes alone and whole: the client waits for each response.
+        const bool disconnect = buffer[0] == sim::obex::kDisconnect;
         for (std::vector<uint8_t> &response : model->Receive({buffer.begin(), buffer.begin() + n})) {
             if (options_.delayMs != 0) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(options_.delayMs));
@@ -124,7 +126,8 @@ void ObexTcpServer::ServeConnection(int fd)
             }
             answered++;
             requests_++;
-            if (options_.closeAfter != 0 && answered >= options_.closeAfter) {
+            if ((options_.closeAfter != 0 && answered >= options_.closeAfter) ||
+                (disconnect && options_.closeAfterDisconnect)) {
                 return;
             }
         }

@@ -25,6 +25,8 @@ public:
     struct Options {
         // Closes each connection once it has answered this many requests (0: never).
         int closeAfter = 0;
+        // Closes each connection once it has answered a DISCONNECT, as many servers do.
+        bool closeAfterDisconnect = false;
         // Accepts and reads, but never answers.
         bool silent = false;
         // Writes each response in pieces of this many bytes with a pause between them,
