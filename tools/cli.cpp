@@ -111,17 +111,28 @@ const char kPtyUsage[] =
     "usage: varnoobex pty [OPTIONS]\n"
     "\n"
     "Plugs a phone, opens its COM port through the application API and bridges it to\n"
-    "a Linux pseudo-terminal, whose path it prints. Ordinary serial programs then use\n"
-    "the phone through the driver: raw and canonical modes, blocking and\n"
-    "non-blocking reads, select and poll; the line settings a program gives the\n"
-    "terminal (speed, character size, parity, stop bits, flow control) are passed on\n"
-    "to the port as serial control requests. Runs until interrupted (SIGINT or\n"
-    "SIGTERM), or until standard input ends when it is not a terminal; then closes\n"
-    "the port, unplugs the phone and checks that nothing was left behind.\n"
+    "a Linux pseudo-terminal. Ordinary serial programs then use the phone through the\n"
+    "driver: raw and canonical modes, blocking and non-blocking reads, select and\n"
+    "poll; the line settings a program gives the terminal (speed, character size,\n"
+    "parity, stop bits, flow control) are passed on to the port as serial control\n"
+    "requests.\n"
+    "\n"
+    "The first line printed is for scripts, once everything is ready:\n"
+    "  pty: COM5=/dev/pts/7\n"
+    "with one PORT=PATH per phone (--phones). Runs until SIGINT, SIGTERM or SIGHUP, or\n"
+    "until a port fails (the phone gone), whatever standard input is, so it runs in\n"
+    "the background too; when standard input is the terminal it runs in the\n"
+    "foreground of, Ctrl-D ends it as well. It then closes the ports, unplugs the\n"
+    "phones, removes its links and checks that nothing was left behind.\n"
     "\n"
     "Options:\n"
-    "  --port COMn       the phone's port name (default COM5)\n"
-    "  --phone MODEL     obex (default), loopback or tcp:HOST:PORT\n"
+    "  --port COMn       the first phone's port name (default COM5)\n"
+    "  --phones N        N phones on COMn, COMn+1, ..., each with a terminal (1 to 8)\n"
+    "  --link PATH       a symbolic link PATH to the terminal, kept while the program\n"
+    "                    runs; once per phone, in port order. A symbolic link already\n"
+    "                    at PATH is replaced, anything else there is an error\n"
+    "  --phone MODEL     obex (default), loopback or tcp:HOST:PORT (a server that\n"
+    "                    closes after each session is connected again for the next)\n"
     "  --speed full|high the bus model\n"
     "  --trace[=FILE]    one line per request entering or leaving the driver\n"
     "  --driver PATH     run the driver image PATH (build/windows/varnoobex.sys)\n"
@@ -129,26 +140,27 @@ const char kPtyUsage[] =
     "                    environment variable VARNOOBEX_DRIVER gives the default\n"
     "  --help            this text\n"
     "\n"
-    "Exit status: 0 after a clean end; 1 when the platform saw a fault; 2 for a usage\n"
-    "error; 4 when no pseudo-terminal could be made or the TCP phone does not answer.\n";
+    "Exit status: 0 after a clean end; 1 when a port failed or the platform saw a\n"
+    "fault; 2 for a usage error; 4 when no pseudo-terminal or link could be made or\n"
+    "the TCP phone does not answer.\n";
 
 // Which options a subcommand takes.
 struct Allowed {
-    bool phones, file, size, time, progress, port;
+    bool phones, file, size, time, progress, port, link;
 };
 
 Allowed AllowedFor(const std::string &command)
 {
     if (command == "run") {
-        return {false, false, false, true, false, false};
+        return {false, false, false, true, false, false, false};
     }
     if (command == "pty") {
-        return {false, false, false, false, false, true};
+        return {true, false, false, false, false, true, true};
     }
     if (command == "image") {
-        return {false, false, false, false, false, false};
+        return {false, false, false, false, false, false, false};
     }
-    return {true, true, true, true, true, true};
+    return {true, true, true, true, true, true, false};
 }
 
 bool ParseNumber(const std::string &text, unsigned long long max, unsigned long long *value)
@@ -391,6 +403,21 @@ std::optional<Options> ParseCommandLine(int argc, char **argv, std::string *erro
                 return std::nullopt;
             }
             options.portName = text;
+        } else if (name == "--link" && allowed.link) {
+            if (!value(&text)) {
+                return std::nullopt;
+            }
+            if (text.empty()) {
+                *error = who + "--link needs a path";
+                return std::nullopt;
+            }
+            for (const std::string &earlier : options.links) {
+                if (earlier == text) {
+                    *error = who + "--link " + text + " given twice";
+                    return std::nullopt;
+                }
+            }
+            options.links.push_back(text);
         } else {
             return refuse();
         }
@@ -409,6 +436,11 @@ std::optional<Options> ParseCommandLine(int argc, char **argv, std::string *erro
         }
     } else if (!options.arguments.empty()) {
         *error = who + "unexpected argument '" + options.arguments[0] + "'";
+        return std::nullopt;
+    }
+    if (options.links.size() > static_cast<size_t>(options.phones)) {
+        *error = who + std::to_string(options.links.size()) + " --link paths for " +
+                 std::to_string(options.phones) + " phone(s): one per phone at most";
         return std::nullopt;
     }
     if (options.phones > 1) {
@@ -435,6 +467,11 @@ const char *Usage(const std::string &command)
         return kImageUsage;
     }
     return kDefaultUsage;
+}
+
+std::string PortNameAt(const std::string &first, int index)
+{
+    return "COM" + std::to_string(std::stoi(first.substr(3)) + index);
 }
 
 std::u16string Wide(const std::string &text)

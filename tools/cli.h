@@ -53,12 +53,14 @@ struct Options {
     bool trace = false;
     std::string traceFile;
     PhoneSpec phone;                // --phone MODEL
-    int phones = 1;                 // --phones N (default run)
+    int phones = 1;                 // --phones N (default run, pty)
     sim::usb::Speed speed = sim::usb::Speed::Full;   // --speed full|high
     bool virtualTime = false;       // --time virtual|real
     std::string file;               // --file PATH (default run: the object to send)
     size_t size = 300 * 1024;       // --size BYTES (default run: generated object)
-    std::string portName = "COM5";  // --port COMn (pty; first port of the default run)
+    std::string portName = "COM5";  // --port COMn: the first phone's port
+    // --link PATH (pty), once per phone in port order: a symbolic link to its terminal.
+    std::vector<std::string> links;
     bool progress = true;           // --no-progress
     // --unplug-after BYTES (default run): the phone is pulled out once the PUT has sent
     // this many bytes, to show how the session ends and that nothing is left behind.
@@ -71,6 +73,10 @@ std::optional<Options> ParseCommandLine(int argc, char **argv, std::string *erro
 
 // The --help text of a subcommand ("" for the default run).
 const char *Usage(const std::string &command);
+
+// The port name of the phone at `index` (0, 1, ...) when the first is `first`:
+// ("COM5", 1) -> "COM6".
+std::string PortNameAt(const std::string &first, int index);
 
 // "COM5" -> u"COM5"; names are ASCII.
 std::u16string Wide(const std::string &text);

@@ -370,11 +370,6 @@ void ForEachPort(std::vector<PortRun> &runs, Work work)
     }
 }
 
-std::string PortNameAt(const std::string &first, int index)
-{
-    return "COM" + std::to_string(std::stoi(first.substr(3)) + index);
-}
-
 }  // namespace
 
 int RunDefault(const Options &options)

@@ -1,5 +1,6 @@
 #include "tools/pty_bridge.h"
 
+#include "sim/ke/ke.h"
 #include "tools/win32_errors.h"
 
 #include <cerrno>
@@ -199,10 +200,12 @@ void Bridge::Start()
         running_ = 2;
     }
     senderThread_ = std::thread([this] {
+        sim::ke::NameThread("pty to port");
         ToPortThread();
         Ended();
     });
     receiverThread_ = std::thread([this] {
+        sim::ke::NameThread("pty to terminal");
         ToTerminalThread();
         Ended();
     });
@@ -328,7 +331,7 @@ bool Bridge::WriteMaster(const uint8_t *data, size_t length)
             return false;
         }
         // The slave's input is full: the program on the terminal is not reading.
-        // Hold the port back (its driver buffers and flow-controls) until there is room.
+        // Read the port no more until there is room; its driver's ring keeps what comes.
         pollfd fd{master_, POLLOUT, 0};
         poll(&fd, 1, kPollMs);
         if (stopping_) {

@@ -68,10 +68,12 @@ DWORD BaudOf(speed_t speed);
 // - "to terminal": reads the port with ReadFile (returning as soon as a byte is there,
 //   or empty after a short wait) and writes what came to the master, waiting for room
 //   with poll when the terminal's input is full.
-// Nothing is dropped: a side that cannot take more holds the other back. When a port
-// request fails the bridge records the call and its Win32 error (or what failed on
-// the terminal), stops both threads and writes a byte to `wake` so that the
-// program's main loop hears of it.
+// The bridge drops nothing: a side that cannot take more holds the other back. A
+// terminal that is not read holds back the port's reads, and the driver's receive ring
+// (1,024,000 bytes) keeps what the phone sends meanwhile; past that the driver
+// discards, as a serial port overruns. When a port request fails the bridge records
+// the call and its Win32 error (or what failed on the terminal), stops both threads and
+// writes a byte to `wake` so that the program's main loop hears of it.
 class Bridge {
 public:
     Bridge(HANDLE port, int master, int wake);

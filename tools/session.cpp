@@ -9,7 +9,6 @@
 #include "sim/kd/kd.h"
 #include "sim/ke/ke.h"
 #include "sim/ob/ob.h"
-#include "sim/obex/tcp_phone.h"
 #include "sim/platform.h"
 #include "sim/verifier.h"
 #include "tools/trace.h"
@@ -193,8 +192,9 @@ std::optional<PluggedPhone> Session::Plug(const std::string &portName, const Pho
         break;
     case PhoneKind::Tcp: {
         std::string why;
-        phone.model = sim::obex::TcpPhone::Connect(ObexPhone::kBulkIn, ObexPhone::kBulkOut,
-                                                   spec.host, spec.port, &why);
+        phone.tcp = sim::obex::TcpPhone::Connect(ObexPhone::kBulkIn, ObexPhone::kBulkOut, spec.host,
+                                                 spec.port, &why);
+        phone.model = phone.tcp;
         if (phone.model == nullptr) {
             *error = "phone " + spec.Describe() + ": " + why;
             *exit = kExitEnvironment;

@@ -10,6 +10,7 @@
 
 #include "kernel/kernel.h"
 #include "sim/obex/phone.h"
+#include "sim/obex/tcp_phone.h"
 #include "sim/pnp/pnp.h"
 #include "sim/usb/device.h"
 #include "tools/cli.h"
@@ -40,6 +41,7 @@ struct PluggedPhone {
     std::shared_ptr<sim::pnp::Node> node;
     std::shared_ptr<sim::usb::Model> model;    // what answers behind the pipes
     std::shared_ptr<sim::obex::Phone> obex;    // the same model when it is our OBEX phone
+    std::shared_ptr<sim::obex::TcpPhone> tcp;  // or when it is a TCP phone
     // The driver's device name ("\Device\VARNOOBEX1"); empty if AddDevice failed.
     std::string deviceName;
 };

@@ -165,6 +165,8 @@ TEST(BadInput, OneMessageAndTheDocumentedStatus)
         {{"--phone", "tcp:localhost"}, 2, "expected tcp:HOST:PORT"},
         {{"--phone", "tcp:localhost:70000"}, 2, "with a port from 1 to 65535"},
         {{"pty", "--port", "LPT1"}, 2, "--port 'LPT1': expected COM1 to COM255"},
+        {{"pty", "--link", "a", "--link", "b"}, 2, "pty: 2 --link paths for 1 phone(s)"},
+        {{"--link", "a"}, 2, "unknown option '--link'"},
         {{"run"}, 2, "run: a scenario FILE is needed"},
         {{"run", "a", "b"}, 2, "run: one scenario FILE only"},
         {{"extra", "--help"}, 2, "unknown subcommand 'extra'"},
@@ -175,6 +177,8 @@ TEST(BadInput, OneMessageAndTheDocumentedStatus)
         // Port 1 on the loopback address: nothing listens there.
         {{"--phone", "tcp:127.0.0.1:1"}, 4, "cannot connect to 127.0.0.1:1"},
         {{"--phone", "tcp:no-such-host.invalid:650"}, 4, "cannot resolve host 'no-such-host.invalid'"},
+        {{"pty", "--phone", "loopback", "--link", dir.Path()}, 4,
+         "--link " + dir.Path() + ": there is a file there that is not a symbolic link"},
     };
     for (const Case &c : cases) {
         std::string joined;

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <algorithm>
 #include <fcntl.h>
 #include <memory>
 #include <netinet/in.h>
@@ -21,6 +22,7 @@
 #include <string>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -28,30 +30,36 @@
 #include <vector>
 
 #include "tests/e2e/program.h"
+#include "tests/support/obex_tcp_server.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// Starts `varnoobex pty` with `arguments` and waits for the line naming its terminal.
+// Starts `varnoobex pty` with `arguments` and waits for its first line, which names
+// each port's terminal: "pty: COM5=/dev/pts/7 COM6=/dev/pts/8".
 struct Pty {
     explicit Pty(std::vector<std::string> arguments)
     {
         arguments.insert(arguments.begin(), "pty");
         program = std::make_unique<e2e::Background>(arguments);
         line = program->WaitForLine("pty: ", 30s).value_or("");
-        // "pty: /dev/pts/7 (COM5, phone loopback)"
-        const size_t space = line.find(' ', 5);
-        if (line.compare(0, 5, "pty: ") == 0 && space != std::string::npos) {
-            path = line.substr(5, space - 5);
+        for (size_t at = 5; line.compare(0, 5, "pty: ") == 0 && at < line.size();) {
+            const size_t end = std::min(line.find(' ', at), line.size());
+            const size_t equals = line.find('=', at);
+            if (equals < end) {
+                paths.push_back(line.substr(equals + 1, end - equals - 1));
+            }
+            at = end + 1;
         }
+        path = paths.empty() ? "" : paths[0];
     }
 
-    // Opens the terminal as a serial program does, in raw mode.
-    int OpenRaw() const
+    // Opens a terminal as a serial program does, in raw mode.
+    int OpenRaw(const std::string &which = {}) const
     {
-        const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        const int fd = open((which.empty() ? path : which).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) {
             return -1;
         }
@@ -62,12 +70,12 @@ struct Pty {
         return fd;
     }
 
-    // Ends the program by closing its standard input and checks that it ended clean.
+    // Ends the program as a script does, with SIGTERM, and checks that it ended clean.
     void EndClean()
     {
-        program->CloseInput();
+        program->Signal(SIGTERM);
         EXPECT_EQ(program->Wait(60s), 0) << program->out << program->err;
-        EXPECT_NE(program->out.find("stopping (standard input ended)"), std::string::npos) << program->out;
+        EXPECT_NE(program->out.find("stopping (SIGTERM)"), std::string::npos) << program->out;
         ExpectChecksClean();
     }
 
@@ -83,7 +91,8 @@ struct Pty {
 
     std::unique_ptr<e2e::Background> program;
     std::string line;
-    std::string path;
+    std::vector<std::string> paths;   // one per phone, in port order
+    std::string path;                 // the first
 };
 
 // Reads exactly `length` bytes, waiting at most `limit` for each piece.
@@ -140,7 +149,11 @@ TEST(PtyLoopback, MovesBytesBothWaysAndTheTerminalBehavesAsOne)
 {
     Pty pty({"--phone", "loopback"});
     ASSERT_FALSE(pty.path.empty()) << pty.line << pty.program->err;
-    EXPECT_NE(pty.line.find("(COM5, phone loopback)"), std::string::npos) << pty.line;
+    EXPECT_EQ(pty.line, "pty: COM5=" + pty.path);
+    EXPECT_TRUE(pty.program->WaitForLine("COM5: " + pty.path + ", phone loopback", 10s)) << pty.program->out;
+    // Standard input ends, as for a job a script starts in the background: the bridge
+    // goes on.
+    pty.program->CloseInput();
     const int fd = pty.OpenRaw();
     ASSERT_GE(fd, 0) << pty.path << ": " << std::strerror(errno);
 
@@ -194,9 +207,41 @@ TEST(PtyLoopback, MovesBytesBothWaysAndTheTerminalBehavesAsOne)
 
     pty.EndClean();
     const std::string total = std::to_string(sent.size() + 2 + sizeof hello);
-    EXPECT_NE(pty.program->out.find(total + " bytes to the port, " + total + " bytes to the terminal"),
+    EXPECT_NE(pty.program->out.find("COM5: " + total + " bytes to the port, " + total + " bytes to the terminal"),
               std::string::npos)
         << pty.program->out;
+}
+
+// From a script: two phones, each behind its own terminal and link (one over a link a
+// run before left behind); the first line lists them, the links go with the program.
+TEST(PtyLoopback, EachPhoneHasATerminalAndALinkForTheProgramsLife)
+{
+    e2e::TempDir dir;
+    const std::string links[] = {dir.Path() + "/phone5", dir.Path() + "/phone6"};
+    ASSERT_EQ(symlink("/dev/pts/no-such-terminal", links[0].c_str()), 0);
+    Pty pty({"--phone", "loopback", "--phones", "2", "--link", links[0], "--link", links[1]});
+    ASSERT_EQ(pty.paths.size(), 2u) << pty.line << pty.program->err;
+    EXPECT_EQ(pty.line, "pty: COM5=" + pty.paths[0] + " COM6=" + pty.paths[1]);
+    for (size_t i = 0; i < 2; i++) {
+        char target[128] = {};
+        ASSERT_GT(readlink(links[i].c_str(), target, sizeof target - 1), 0) << links[i];
+        EXPECT_EQ(target, pty.paths[i]);
+        const int fd = pty.OpenRaw(links[i]);
+        ASSERT_GE(fd, 0) << links[i];
+        const std::vector<uint8_t> data(100 + i, static_cast<uint8_t>(i));
+        ASSERT_TRUE(WriteFully(fd, data.data(), data.size()));
+        std::vector<uint8_t> back(data.size());
+        ASSERT_TRUE(ReadFully(fd, back.data(), back.size()));
+        EXPECT_EQ(back, data);
+        close(fd);
+    }
+    pty.EndClean();
+    EXPECT_NE(pty.program->out.find("COM6: 101 bytes to the port, 101 bytes to the terminal"), std::string::npos)
+        << pty.program->out;
+    for (const std::string &link : links) {
+        struct stat status{};
+        EXPECT_NE(lstat(link.c_str(), &status), 0) << link << " is still there";
+    }
 }
 
 // A program reading lines: in canonical mode the terminal hands over a line only once
@@ -237,7 +282,7 @@ TEST(PtyObex, AClientOnTheTerminalTalksToThePhone)
 {
     Pty pty({});
     ASSERT_FALSE(pty.path.empty()) << pty.line << pty.program->err;
-    EXPECT_NE(pty.line.find("(COM5, phone obex)"), std::string::npos) << pty.line;
+    EXPECT_TRUE(pty.program->WaitForLine("COM5: " + pty.path + ", phone obex", 10s)) << pty.program->out;
     const int fd = pty.OpenRaw();
     ASSERT_GE(fd, 0);
 
@@ -288,9 +333,9 @@ TEST(PtyLineSettings, ChangesBecomeSetCommState)
 {
     Pty pty({"--phone", "loopback", "--port", "COM9"});
     ASSERT_FALSE(pty.path.empty()) << pty.line << pty.program->err;
-    EXPECT_NE(pty.line.find("(COM9, phone loopback)"), std::string::npos) << pty.line;
+    EXPECT_EQ(pty.line, "pty: COM9=" + pty.path);
     // What the terminal starts with is what the port is given first.
-    EXPECT_TRUE(pty.program->WaitForLine("line settings 115200 8N1 -> SetCommState ok", 10s))
+    EXPECT_TRUE(pty.program->WaitForLine("COM9: line settings 115200 8N1 -> SetCommState ok", 10s))
         << pty.program->out;
     const int fd = pty.OpenRaw();
     ASSERT_GE(fd, 0);
@@ -432,16 +477,16 @@ TEST(PtyBridge, APhonePulledOutIsAPortFailure)
     EXPECT_TRUE(session.Finish(false));
 }
 
-// How the program ends: SIGTERM cleans up as the end of input does; a TCP phone that
-// does not answer is an environment failure with no terminal printed.
+// How the program ends: SIGINT cleans up as SIGTERM does; a TCP phone that does not
+// answer is an environment failure with no terminal printed.
 TEST(PtyEnd, SignalsEndItCleanAndAMissingPhoneIsReported)
 {
     {
         Pty pty({"--phone", "loopback"});
         ASSERT_FALSE(pty.path.empty()) << pty.line << pty.program->err;
-        pty.program->Signal(SIGTERM);
+        pty.program->Signal(SIGINT);
         EXPECT_EQ(pty.program->Wait(60s), 0) << pty.program->out << pty.program->err;
-        EXPECT_NE(pty.program->out.find("stopping (SIGTERM)"), std::string::npos) << pty.program->out;
+        EXPECT_NE(pty.program->out.find("stopping (SIGINT)"), std::string::npos) << pty.program->out;
         pty.ExpectChecksClean();
     }
 
@@ -459,8 +504,45 @@ TEST(PtyEnd, SignalsEndItCleanAndAMissingPhoneIsReported)
     const e2e::Outcome outcome =
         e2e::Run({"pty", "--phone", "tcp:127.0.0.1:" + std::to_string(port)}, {}, 60);
     EXPECT_EQ(outcome.status, 4) << outcome.out << outcome.err;
-    EXPECT_EQ(outcome.out.find("pty: /dev/"), std::string::npos) << outcome.out;
+    EXPECT_EQ(outcome.out.find("pty: COM5="), std::string::npos) << outcome.out;
     EXPECT_NE(outcome.err.find("cannot connect"), std::string::npos) << outcome.err;
+}
+
+// A TCP server that hangs up after each session: one bridge serves session after
+// session; once the server is gone, the program says so and the client's read times
+// out.
+TEST(PtyTcp, SessionAfterSessionAndAServerThatIsGone)
+{
+    bench::ObexTcpServer::Options options;
+    options.closeAfterDisconnect = true;
+    bench::ObexTcpServer server(options);
+    const std::string peer = "127.0.0.1:" + std::to_string(server.Port());
+    Pty pty({"--phone", "tcp:" + peer});
+    ASSERT_FALSE(pty.path.empty()) << pty.line << pty.program->err;
+    const int fd = pty.OpenRaw();
+    ASSERT_GE(fd, 0);
+    sim::obex::Client client(
+        [fd](const std::vector<uint8_t> &data) { return WriteFully(fd, data.data(), data.size()); },
+        [fd](uint8_t *buffer, size_t n) { return ReadFully(fd, buffer, n, 2s); });
+    for (int session = 1; session <= 2; session++) {
+        ASSERT_EQ(client.Connect(sim::obex::kFolderBrowsing), sim::obex::kSuccess) << "session " << session;
+        const std::vector<uint8_t> object = Pattern(10 * 1024 + static_cast<size_t>(session));
+        ASSERT_EQ(client.Put(u"note.bin", object), sim::obex::kSuccess);
+        std::vector<uint8_t> fetched;
+        ASSERT_EQ(client.Get(u"note.bin", "", fetched), sim::obex::kSuccess);
+        EXPECT_EQ(fetched, object);
+        EXPECT_EQ(client.Disconnect(), sim::obex::kSuccess);
+    }
+    EXPECT_TRUE(pty.program->WaitForLine("COM5: connected to " + peer + " again for a new session (connection 2)", 10s))
+        << pty.program->out;
+    EXPECT_EQ(server.Connections(), 2);
+
+    server.Stop();
+    EXPECT_EQ(client.Connect(sim::obex::kFolderBrowsing), 0);
+    EXPECT_TRUE(pty.program->WaitForLine("COM5: the server is gone: cannot connect to " + peer, 10s))
+        << pty.program->out;
+    close(fd);
+    pty.EndClean();
 }
 
 }  // namespace
