@@ -115,12 +115,28 @@ out:
 /*
  * AbortPipe - has the bus driver cancel every transfer pending on Pipe. On return the
  * cancelled transfers have been completed back to their completion routines.
+ * Close, removal and the resume wait for the transfers the abort ends; an abort lost
+ * for lack of memory would leave them waiting for ever (a silent phone never ends a
+ * bulk transfer by itself). So a request that could not be built is built again,
+ * yielding the processor between tries, until it goes down.
  * Context: PASSIVE_LEVEL; no lock held.
- * Return: the request's status, or STATUS_INSUFFICIENT_RESOURCES.
+ * Return: the request's status (never STATUS_INSUFFICIENT_RESOURCES for want of the
+ * URB, the IRP or the event).
  */
 NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe)
 {
-    return SubmitPipeRequest(DeviceObject, Pipe, URB_FUNCTION_ABORT_PIPE);
+    LARGE_INTEGER yield;
+    NTSTATUS status;
+
+    yield.QuadPart = 0;
+    for (;;) {
+        status = SubmitPipeRequest(DeviceObject, Pipe, URB_FUNCTION_ABORT_PIPE);
+        if (status != STATUS_INSUFFICIENT_RESOURCES) {
+            break;
+        }
+        KeDelayExecutionThread(KernelMode, FALSE, &yield);
+    }
+    return status;
 }
 
 /*
