@@ -90,6 +90,7 @@ VOID PowerResumeWorker(PVOID Parameter)
     if (resume) {
         ResetPipe(extension->SelfDevice, extension->BulkInPipe);
         StartBulkInRead(extension, extension->BulkInPipe);
+        AbortIfClosedMeanwhile(extension);
         // The bulk-out pipe only while no chain runs on it; then the writes held
         // across the sleep go on.
         ResumeWrites(extension);

@@ -41,8 +41,9 @@ VOID DeclareDeviceFailed(PDEVICE_EXTENSION Extension)
  * driver may complete the transfer, and BulkInComplete takes DataLock, before
  * IoCallDriver returns. Only one transfer may be in flight: ReadUrb and ReadStaging
  * exist once.
- * Return: STATUS_INSUFFICIENT_RESOURCES when no IRP could be had (the pump stops),
- * otherwise what IoCallDriver returned. Callers ignore it.
+ * Return: STATUS_INSUFFICIENT_RESOURCES when no IRP could be had (the start is tried
+ * again from a worker, as after a failed transfer), otherwise what IoCallDriver
+ * returned. Callers ignore it.
  */
 NTSTATUS StartBulkInRead(PDEVICE_EXTENSION Extension, USBD_PIPE_HANDLE Pipe)
 {
@@ -67,6 +68,15 @@ NTSTATUS StartBulkInRead(PDEVICE_EXTENSION Extension, USBD_PIPE_HANDLE Pipe)
 
     irp = IoAllocateIrp(Extension->LowerDevice->StackSize, FALSE);
     if (irp == NULL) {
+        // A transfer that could not be sent counts as a failed one: tried again from
+        // a worker, and after too many the device is declared failed. Were the pump
+        // simply to stop, the port would stay open and never receive again, and a
+        // wait for a receive event would never end.
+        if (InterlockedIncrement(&Extension->ErrorCount) > MAX_TRANSFER_ERRORS) {
+            DeclareDeviceFailed(Extension);
+        } else {
+            QueueReadRestart(Extension);
+        }
         ReleaseOutstandingIo(Extension);
         status = STATUS_INSUFFICIENT_RESOURCES;
         goto out;
@@ -219,10 +229,34 @@ VOID ReadRestartWorker(PVOID Parameter)
     KeReleaseSpinLock(&extension->DataLock, irql);
     if (!IsDeviceUnavailable(extension) && open) {
         StartBulkInRead(extension, extension->BulkInPipe);
+        AbortIfClosedMeanwhile(extension);
     }
 
     // The item goes before the count: once the count is released, close may finish and
     // the device go away, so nothing of the pump may be left behind by then.
     ExFreePool(item);
     ReleaseOutstandingIo(extension);
+}
+
+/*
+ * AbortIfClosedMeanwhile - for a worker that tested IsOpen and then started a bulk-in
+ * transfer: a cleanup and close that ran between the test and the start aborted the
+ * pipe before the transfer existed, and on a phone with nothing to send it would never
+ * end, leaving the close waiting for ever. Cleanup clears IsOpen before close aborts the
+ * pipe, so a port still open now has that abort still to come; a closed one gets its
+ * abort here.
+ * Context: PASSIVE_LEVEL in a system worker thread that holds an OutstandingIo count (so
+ * the close is still waiting); takes and releases DataLock.
+ */
+VOID AbortIfClosedMeanwhile(PDEVICE_EXTENSION Extension)
+{
+    BOOLEAN open;
+    KIRQL irql;
+
+    irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
+    open = Extension->IsOpen;
+    KeReleaseSpinLock(&Extension->DataLock, irql);
+    if (!open) {
+        AbortPipe(Extension->SelfDevice, Extension->BulkInPipe);
+    }
 }

@@ -35,6 +35,7 @@ WORKER_THREAD_ROUTINE ReadRestartWorker;
 // Marks the device dead after a fatal transfer failure and ends the requests it holds;
 // DataLock held.
 VOID DeclareDeviceFailed(PDEVICE_EXTENSION Extension);
+VOID AbortIfClosedMeanwhile(PDEVICE_EXTENSION Extension);
 
 // ---- reads (read.cpp); DispatchRead and ReadTimeoutDpc are declared in core/core.h
 NTSTATUS QueuePendingRead(PDEVICE_EXTENSION Extension, PIRP Irp);

@@ -144,13 +144,16 @@ TEST_F(PumpTest, ARestartFindingThePortClosedOrTheDeviceDeadStartsNothing)
 
 // ---- low resources
 
-TEST_F(PumpTest, WithoutAnIrpThePumpStopsAndGivesItsCountBack)
+// A pump that stopped here left the port deaf for good, and a wait for rxchar pending.
+TEST_F(PumpTest, WithoutAnIrpTheTransferCountsAsFailedAndIsTriedAgain)
 {
     sim::lowres::FailNth("IoAllocateIrp", 1);
     StartPump();
+    sim::ke::WaitIdle();
     EXPECT_EQ(sim::lowres::Injected(), 1);
-    EXPECT_EQ(InFlight(), 0u);
-    EXPECT_EQ(ext_->OutstandingIo, 1);
+    EXPECT_EQ(InFlight(), 1u);
+    EXPECT_EQ(ext_->ErrorCount, 1);
+    EXPECT_EQ(ext_->OutstandingIo, 2);
 }
 
 TEST_F(PumpTest, WithoutARestartItemTheDataIsKeptAndThePumpStops)
