@@ -23,7 +23,7 @@ const ULONG PowerStepTable[POWER_STAGE_COUNT][POWER_EVENT_COUNT] = {
     /* 11 StageDeviceStart      */ { StepNone,  StepNone,                StepDeviceBegin },
     /* 12 StageFinished         */ { StepNone,  StepNone,                StepNone },
 };
-static_assert(sizeof(PowerStepTable) == POWER_STAGE_COUNT * POWER_EVENT_COUNT * sizeof(ULONG),
+static_assert(sizeof(PowerStepTable) == sizeof(ULONG) * POWER_STAGE_COUNT * POWER_EVENT_COUNT,
               "one row per stage, one column per event");
 
 /*

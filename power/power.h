@@ -81,6 +81,8 @@ VOID QueuePowerResume(PDEVICE_EXTENSION Extension);
 WORKER_THREAD_ROUTINE PowerResumeWorker;
 
 // The first step for each stage (row) and event (column); 0 where nothing is expected.
+// Its initializer is constants only (machine.cpp): no code runs for it at load.
+// NOLINTNEXTLINE(bugprone-dynamic-static-initializers): a declaration, not a definition
 extern const ULONG PowerStepTable[POWER_STAGE_COUNT][POWER_EVENT_COUNT];
 
 NTSTATUS PowerStateMachine(PPOWER_CONTEXT Context, POWER_EVENT Event);
