@@ -2,6 +2,7 @@
 // the failures armed against them. Called from any thread; one mutex guards it all.
 #include "sim/lowres.h"
 
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <set>
@@ -15,6 +16,10 @@ int g_callsOfAny = 0;                            // fallible calls of every rout
 std::map<std::string, std::set<int>> g_armed;    // call numbers that fail, per routine
 std::set<int> g_armedOfAny;                      // overall call numbers that fail
 int g_injected = 0;
+// The run's failure point (ArmPoint): untouched by Reset().
+bool g_pointArmed = false;
+int g_point = 0;
+PointReport g_pointReport;
 
 }  // namespace
 
@@ -58,6 +63,15 @@ bool ShouldFail(const char *routine)
     if (armed != g_armed.end() && armed->second.erase(mine) > 0) {
         fail = true;
     }
+    if (g_pointArmed) {
+        g_pointReport.perRoutine[routine]++;
+        if (++g_pointReport.calls == g_point) {
+            g_pointReport.failed = routine;
+            fail = true;
+            // At once, so that a run that then hangs still says what failed.
+            std::fprintf(stderr, "lowres: fail point %d: this call of %s fails\n", g_point, routine);
+        }
+    }
     if (fail) {
         g_injected++;
     }
@@ -75,6 +89,26 @@ int CallsOfAny()
 {
     std::lock_guard<std::mutex> guard(g_lock);
     return g_callsOfAny;
+}
+
+void ArmPoint(int n)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_pointArmed = true;
+    g_point = n;
+    g_pointReport = {};
+}
+
+void DisarmPoint()
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_pointArmed = false;
+}
+
+PointReport Point()
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_pointReport;
 }
 
 int Injected()

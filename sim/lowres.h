@@ -5,6 +5,7 @@
 // routine's documented failure (NULL, STATUS_INSUFFICIENT_RESOURCES, ...).
 #pragma once
 
+#include <map>
 #include <string>
 
 namespace sim::lowres {
@@ -25,5 +26,19 @@ int Calls(const std::string &routine);
 int CallsOfAny();
 // Failures injected since the last Reset().
 int Injected();
+
+// A failure point of a whole run: the n-th fallible call (of any routine) made after
+// ArmPoint(n) fails, and counting goes on until DisarmPoint(). Unlike FailNthOfAny it
+// survives Reset() (and a platform restart), so that what a run does with its own
+// armed failures does not move the point. ArmPoint(0) only counts.
+void ArmPoint(int n);
+// Stops counting; the calls counted and the routine that failed stay readable.
+void DisarmPoint();
+struct PointReport {
+    int calls = 0;                       // fallible calls made while armed
+    std::string failed;                  // the routine whose call failed, or empty
+    std::map<std::string, int> perRoutine;   // the same calls, by routine
+};
+PointReport Point();
 
 }  // namespace sim::lowres

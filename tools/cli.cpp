@@ -12,6 +12,7 @@ const char kDefaultUsage[] =
     "usage: varnoobex [OPTIONS]\n"
     "       varnoobex run [OPTIONS] FILE\n"
     "       varnoobex pty [OPTIONS]\n"
+    "       varnoobex chaos|endure [OPTIONS]\n"
     "       varnoobex image PATH\n"
     "\n"
     "Runs the varnoobex driver on the host platform (a user-mode stand-in for the\n"
@@ -33,6 +34,8 @@ const char kDefaultUsage[] =
     "\n"
     "Subcommands (each with --help):\n"
     "  run FILE     run a scenario file (see docs/scenarios.md)\n"
+    "  chaos        seeded random runs with the phone pulled out (docs/reliability.md)\n"
+    "  endure       endurance cycles: open and close, plug and unplug\n"
     "  pty          bridge a phone's COM port to a Linux pseudo-terminal\n"
     "  image PATH   check a driver image as the kernel's loader does and show its\n"
     "               sections, imports and relocations\n"
@@ -85,12 +88,40 @@ const char kRunUsage[] =
     "  --driver PATH     run the driver image PATH (build/windows/varnoobex.sys)\n"
     "                    instead of the host build linked into the program; the\n"
     "                    environment variable VARNOOBEX_DRIVER gives the default\n"
+    "  --fail-point N    the N-th fallible platform call of the run (an allocation,\n"
+    "                    a request, a device, a name) fails; the statements may\n"
+    "                    then fail, and the run holds when the driver came through:\n"
+    "                    no hang, no verifier report, nothing left, a working\n"
+    "                    device still opens; 0 counts the fallible calls\n"
     "  --help            this text\n"
     "\n"
     "Exit status: 0 when every expectation held and nothing was left behind; 1 when\n"
     "one failed; 2 for a usage error; 3 when FILE is missing, unreadable or does not\n"
     "parse (the message names file:line:column and what was expected); 4 when\n"
     "something outside the program failed.\n";
+
+const char kReliabilityUsage[] =
+    "usage: varnoobex chaos [--seed N] [--runs N] [OPTIONS]\n"
+    "       varnoobex endure [--cycles N] [--plugs N] [OPTIONS]\n"
+    "\n"
+    "chaos: seeded random runs on a loopback phone. Several application threads read,\n"
+    "write, wait on events, change settings, purge, cancel, and close and reopen the\n"
+    "port while the phone is pulled out at a random moment, in some runs after a\n"
+    "sleep and a wake, a query-stop or a query-remove, or with a close racing the\n"
+    "removal. Every call must return, every handle close, the removal complete and\n"
+    "nothing be left behind. A call that does not return within 20 s is named with\n"
+    "its thread; a failing run prints the command that replays it. Runs use the seeds\n"
+    "N, N+1, ... (default 1, 20 runs).\n"
+    "\n"
+    "endure: --cycles open, write, read, close cycles on one device (default\n"
+    "100000), then --plugs plug, open, transfer, unplug cycles (default 10000); the\n"
+    "pool's high-water mark, the open handles and the threads must stay flat after\n"
+    "the first cycles, and the verifier silent.\n"
+    "\n"
+    "Options: --speed full|high, --time virtual|real (default virtual), --driver PATH\n"
+    "(as for run), --help.\n"
+    "\n"
+    "Exit status: 0 when every run held; 1 when one failed.\n";
 
 const char kImageUsage[] =
     "usage: varnoobex image PATH\n"
@@ -156,6 +187,9 @@ Allowed AllowedFor(const std::string &command)
     }
     if (command == "pty") {
         return {true, false, false, false, false, true, true};
+    }
+    if (command == "chaos" || command == "endure") {
+        return {false, false, false, true, false, false};
     }
     if (command == "image") {
         return {false, false, false, false, false, false, false};
@@ -251,13 +285,14 @@ std::optional<Options> ParseCommandLine(int argc, char **argv, std::string *erro
     int i = 1;
     if (i < argc && argv[i][0] != '-') {
         options.command = argv[i];
-        if (options.command != "run" && options.command != "pty" && options.command != "image") {
-            *error = "unknown subcommand '" + options.command + "' (expected run, pty or image)";
+        if (options.command != "run" && options.command != "pty" && options.command != "image" &&
+            options.command != "chaos" && options.command != "endure") {
+            *error = "unknown subcommand '" + options.command + "' (expected run, pty, chaos, endure or image)";
             return std::nullopt;
         }
         i++;
     }
-    if (options.command == "run") {
+    if (options.command == "run" || options.command == "chaos" || options.command == "endure") {
         options.virtualTime = true;
     }
     if (const char *driver = std::getenv("VARNOOBEX_DRIVER"); driver != nullptr && options.command != "image") {
@@ -392,6 +427,30 @@ std::optional<Options> ParseCommandLine(int argc, char **argv, std::string *erro
                 return std::nullopt;
             }
             options.unplugAfter = static_cast<size_t>(n);
+        } else if (name == "--fail-point" && options.command == "run") {
+            unsigned long long n = 0;
+            if (!value(&text)) {
+                return std::nullopt;
+            }
+            if (!ParseNumber(text, 1u << 30, &n)) {
+                *error = who + "--fail-point '" + text + "': expected a number of calls";
+                return std::nullopt;
+            }
+            options.failPoint = static_cast<int>(n);
+        } else if ((name == "--seed" && options.command == "chaos") ||
+                   (name == "--runs" && options.command == "chaos") ||
+                   (name == "--cycles" && options.command == "endure") ||
+                   (name == "--plugs" && options.command == "endure")) {
+            unsigned long long n = 0;
+            if (!value(&text)) {
+                return std::nullopt;
+            }
+            if (!ParseNumber(text, ~0ull, &n)) {
+                *error = who + name + " '" + text + "': expected a number";
+                return std::nullopt;
+            }
+            (name == "--seed" ? options.seed : name == "--runs" ? options.runs
+                                              : name == "--cycles" ? options.cycles : options.plugs) = n;
         } else if (name == "--no-progress" && allowed.progress && !inlineValue) {
             options.progress = false;
         } else if (name == "--port" && allowed.port) {
@@ -465,6 +524,9 @@ const char *Usage(const std::string &command)
     }
     if (command == "image") {
         return kImageUsage;
+    }
+    if (command == "chaos" || command == "endure") {
+        return kReliabilityUsage;
     }
     return kDefaultUsage;
 }

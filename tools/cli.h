@@ -4,6 +4,8 @@
 //   varnoobex [OPTIONS]            the default session
 //   varnoobex run [OPTIONS] FILE   a scenario file
 //   varnoobex pty [OPTIONS]        a phone behind a Linux pseudo-terminal
+//   varnoobex chaos [OPTIONS]      seeded random runs with the phone pulled out
+//   varnoobex endure [OPTIONS]     endurance cycles
 //   varnoobex image PATH           a driver image checked and shown as the loader sees it
 #pragma once
 
@@ -65,6 +67,16 @@ struct Options {
     // --unplug-after BYTES (default run): the phone is pulled out once the PUT has sent
     // this many bytes, to show how the session ends and that nothing is left behind.
     std::optional<size_t> unplugAfter;
+    // --fail-point N (run): the N-th fallible platform call of the run fails, the
+    // statements' own expectations may then fail, and the run checks only that the
+    // driver came through (tools/scenario/run.cpp); 0 counts the calls.
+    std::optional<int> failPoint;
+    // chaos: the first run's seed and the number of runs (seeds seed, seed+1, ...);
+    // endure: the open-write-read-close cycles and the plug-to-unplug cycles.
+    uint64_t seed = 1;
+    uint64_t runs = 20;
+    uint64_t cycles = 100000;
+    uint64_t plugs = 10000;
     std::vector<std::string> arguments;   // positional arguments after the subcommand
 };
 

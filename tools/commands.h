@@ -12,6 +12,9 @@ int RunDefault(const Options &options);
 int RunScenario(const Options &options);
 // varnoobex pty: a phone behind a pseudo-terminal (tools/pty.cpp).
 int RunPty(const Options &options);
+// varnoobex chaos, varnoobex endure: the reliability runs (tools/chaos.cpp).
+int RunChaos(const Options &options);
+int RunEndure(const Options &options);
 // varnoobex image PATH: a driver image checked and shown (tools/image.cpp).
 int RunImage(const Options &options);
 

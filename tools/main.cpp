@@ -28,6 +28,12 @@ int main(int argc, char **argv)
     if (options->command == "pty") {
         return tool::RunPty(*options);
     }
+    if (options->command == "chaos") {
+        return tool::RunChaos(*options);
+    }
+    if (options->command == "endure") {
+        return tool::RunEndure(*options);
+    }
     if (options->command == "image") {
         return tool::RunImage(*options);
     }

@@ -35,6 +35,15 @@ size_t CheckNoLeaks(const char *where);
 // only when `fallible` is true.
 void *AllocateFor(const char *owner, size_t size, uint32_t tag, bool fallible);
 
+// The most blocks and bytes live at once since the pool was reset or ResetPoolPeak()
+// (which starts again from what is live now): an endurance run's high-water mark.
+struct PoolPeak {
+    size_t blocks = 0;
+    size_t bytes = 0;
+};
+PoolPeak Peak();
+void ResetPoolPeak();
+
 // True when p is the start of a live pool block.
 bool IsLiveBlock(const void *p);
 

@@ -70,6 +70,9 @@ auto &g_quarantine = *new std::deque<Quarantined>;
 auto &g_quarantined = *new std::unordered_set<const void *>;
 size_t g_quarantineBytes = 0;
 uint64_t g_nextSerial = 1;
+// The live blocks' bytes now and at most since the last ResetPoolPeak().
+size_t g_liveBytes = 0;
+PoolPeak g_peak;
 // Blocks given up by CheckNoLeaks or ResetPool: never freed, since a platform thread
 // may still touch them, but kept reachable so that a leak checker does not count them.
 auto &g_abandoned = *new std::vector<void *>;
@@ -150,6 +153,9 @@ void *Allocate(POOL_TYPE type, size_t size, uint32_t tag, const char *owner, boo
     std::lock_guard<std::mutex> guard(g_lock);
     header->serial = g_nextSerial++;
     g_live[address] = Record{size, tag, static_cast<int>(type), header->serial, owner};
+    g_liveBytes += size;
+    g_peak.blocks = std::max(g_peak.blocks, g_live.size());
+    g_peak.bytes = std::max(g_peak.bytes, g_liveBytes);
     return address;
 }
 
@@ -203,6 +209,7 @@ void Free(PVOID address, uint32_t tag, bool checkTag, const char *routine)
     }
     Record record = std::move(live->second);
     g_live.erase(live);
+    g_liveBytes -= record.size;
     CheckGuardsLocked(address, record, routine);
     if (checkTag && tag != record.tag) {
         verifier::Report(verifier::Rule::InvalidParameter, "%s with tag '%s' of %s", routine,
@@ -272,12 +279,25 @@ size_t CheckNoLeaks(const char *where)
         g_abandoned.push_back(HeaderOf(address));
     }
     g_live.clear();
+    g_liveBytes = 0;
     return blocks.size();
 }
 
 void *AllocateFor(const char *owner, size_t size, uint32_t tag, bool fallible)
 {
     return Allocate(NonPagedPool, size, tag, owner, fallible);
+}
+
+PoolPeak Peak()
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_peak;
+}
+
+void ResetPoolPeak()
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_peak = PoolPeak{g_live.size(), g_liveBytes};
 }
 
 bool IsLiveBlock(const void *p)
@@ -300,6 +320,8 @@ void ResetPool()
     g_quarantined.clear();
     g_quarantineBytes = 0;
     g_nextSerial = 1;
+    g_liveBytes = 0;
+    g_peak = {};
 }
 
 }  // namespace sim::ex

@@ -85,7 +85,11 @@ Device::Device(DescriptorSet descriptors, std::u16string instanceId)
     NTSTATUS status = IoCreateDevice(driver, sizeof(Device *), nullptr, FILE_DEVICE_UNKNOWN,
                                      FILE_DEVICE_SECURE_OPEN, FALSE, &pdo_);
     if (!NT_SUCCESS(status)) {
-        Report(Rule::InvalidParameter, "usb: no PDO (0x%08x)", (unsigned)status);
+        // Without memory the device simply does not appear (the PnP manager reports
+        // nothing plugged); any other failure is the platform's own fault.
+        if (status != STATUS_INSUFFICIENT_RESOURCES) {
+            Report(Rule::InvalidParameter, "usb: no PDO (0x%08x)", (unsigned)status);
+        }
         pdo_ = nullptr;
         return;
     }

@@ -40,6 +40,33 @@ std::string Directory(const std::string &path)
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The failure point's line, which scripts/sweep.sh reads: "fail point N of M: ROUTINE
+// failed" (or "not reached"), with the calls by routine when N is 0.
+void ReportPoint(int point, int hangs, const std::string &unusable)
+{
+    const sim::lowres::PointReport report = sim::lowres::Point();
+    if (point == 0) {
+        std::printf("       fail points: %d (", report.calls);
+        const char *separator = "";
+        for (const auto &[routine, calls] : report.perRoutine) {
+            std::printf("%s%s %d", separator, routine.c_str(), calls);
+            separator = ", ";
+        }
+        std::printf(")\n");
+    } else if (report.failed.empty()) {
+        std::printf("       fail point %d of %d: not reached\n", point, report.calls);
+    } else {
+        std::printf("       fail point %d of %d: %s failed\n", point, report.calls, report.failed.c_str());
+    }
+    if (hangs != 0) {
+        std::printf("       FAIL: %d request%s left the application waiting until the watchdog cancelled\n", hangs,
+                    hangs == 1 ? "" : "s");
+    }
+    if (!unusable.empty()) {
+        std::printf("       FAIL: %s\n", unusable.c_str());
+    }
+}
+
 }  // namespace
 
 int RunScenario(const Options &options)
@@ -71,8 +98,16 @@ int RunScenario(const Options &options)
     if (!session.Start(false, &exit)) {
         return exit;
     }
+    // A failure point counts from the first statement: the driver's own load is the
+    // loader's business, not the scenario's.
+    const bool sweeping = options.failPoint.has_value();
+    if (sweeping) {
+        sim::lowres::ArmPoint(*options.failPoint);
+    }
 
     bool failed = false;
+    bool usable = true;
+    int hangs = 0;
     size_t ran = 0;
     bool environment = false;
     {
@@ -105,11 +140,26 @@ int RunScenario(const Options &options)
         runner.CloseAll();
         // A failure still armed would strike the clean-up instead of the driver's work.
         sim::lowres::Reset();
+        if (sweeping) {
+            sim::lowres::DisarmPoint();
+            std::string why;
+            usable = runner.StillUsable(&why);
+            hangs = runner.Hangs();
+            ReportPoint(*options.failPoint, hangs, usable ? std::string() : why);
+        }
     }
     const bool clean = session.Finish(false);
     std::printf("       end: %s\n", clean ? "ok (every phone removed, the driver unloaded, nothing left in the "
                                             "pool, no verifier report)"
                                           : "FAIL: the session left something behind (see above)");
+    if (sweeping) {
+        // The statements met a failure on purpose; what counts is how the driver came
+        // through it.
+        std::fflush(stdout);
+        // Counting (point 0) injects nothing: there the statements must hold as well.
+        const bool held = !failed || *options.failPoint != 0;
+        return environment ? kExitEnvironment : held && clean && usable && hangs == 0 ? kExitOk : kExitFailed;
+    }
     if (failed) {
         std::fprintf(stderr, "varnoobex: scenario %s failed at line %d\n", path.c_str(),
                      script.statements[ran - 1].line);

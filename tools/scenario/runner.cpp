@@ -159,6 +159,33 @@ void Runner::CloseAll()
     session_.Pnp().Sync();
 }
 
+bool Runner::StillUsable(std::string *why)
+{
+    Settle();
+    for (const auto &phone : phones_) {
+        if (phone->node->Removed()) {
+            continue;
+        }
+        PDEVICE_OBJECT fdo = phone->node->Top();
+        if (fdo == nullptr || fdo == phone->node->Pdo()) {
+            continue;
+        }
+        const auto *extension = static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
+        if (extension->PnpState != Started || extension->DeviceFailure == DEVICE_FAILED_MARK) {
+            continue;   // removable only: the session's end checks that it goes cleanly
+        }
+        HANDLE handle = CreateFileW(Wide("\\\\.\\" + phone->port).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            *why = phone->name + " is started and working, but " + phone->port + " does not open: " +
+                   DescribeWin32Error(GetLastError());
+            return false;
+        }
+        CloseHandle(handle);
+    }
+    return true;
+}
+
 Runner::Phone *Runner::FindPhone(const std::string &name, Outcome *failure)
 {
     if (phones_.empty()) {
@@ -470,7 +497,16 @@ Outcome Runner::Finish(Op &op)
     op.finished = true;
     Outcome o;
     if (!HasOverlappedIoCompleted(&op.ov) && WaitForSingleObject(op.event, kWatchdogMs) != WAIT_OBJECT_0) {
+        hangs_++;
         CancelIoEx(op.port, &op.ov);
+        if (WaitForSingleObject(op.event, kWatchdogMs) != WAIT_OBJECT_0) {
+            // Not even the cancel ends it: the driver holds the request for ever, and
+            // its buffer cannot be given back. Nothing after this can be trusted.
+            std::printf("       FAIL: a request on handle %p did not end within %u s of its cancel\n", op.port,
+                        static_cast<unsigned>(kWatchdogMs / 1000));
+            std::fflush(stdout);
+            std::_Exit(kExitFailed);
+        }
         DWORD ignored = 0;
         GetOverlappedResult(op.port, &op.ov, &ignored, TRUE);
         o = Outcome::Problem("the request did not end within " + std::to_string(kWatchdogMs / 1000) +

@@ -36,6 +36,11 @@ public:
     void CloseAll();
     // A TCP phone that did not answer: the run ends with kExitEnvironment.
     bool EnvironmentFailed() const { return environmentFailed_; }
+    // Requests the watchdog had to cancel: the application was left waiting.
+    int Hangs() const { return hangs_; }
+    // After CloseAll: every phone still started and not failed opens and closes again.
+    // False, with the reason, when one does not.
+    bool StillUsable(std::string *why);
 
     // ---- phones and Plug and Play
     Outcome Plug(const PlugArgs &args);
@@ -104,6 +109,7 @@ private:
     std::map<std::string, std::unique_ptr<Op>> ops_;
     int plugs_ = 0;
     bool environmentFailed_ = false;
+    int hangs_ = 0;
 };
 
 }  // namespace tool::scenario
