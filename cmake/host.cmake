@@ -4,9 +4,14 @@ find_package(Threads REQUIRED)
 
 option(VARNOOBEX_SANITIZE "Build the host build with AddressSanitizer and UBSan" OFF)
 option(VARNOOBEX_TSAN "Build the host build with ThreadSanitizer" OFF)
+option(VARNOOBEX_FUZZ "Build the fuzz targets with libFuzzer (clang)" OFF)
 set(VARNOOBEX_SAN_FLAGS "")
 if(VARNOOBEX_SANITIZE)
     set(VARNOOBEX_SAN_FLAGS -fsanitize=address,undefined -fno-omit-frame-pointer
+        -fno-sanitize-recover=undefined)
+elseif(VARNOOBEX_FUZZ)
+    # clang only: every library with libFuzzer's coverage, ASan and UBSan.
+    set(VARNOOBEX_SAN_FLAGS -fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
         -fno-sanitize-recover=undefined)
 elseif(VARNOOBEX_TSAN)
     set(VARNOOBEX_SAN_FLAGS -fsanitize=thread -fno-omit-frame-pointer)
@@ -34,6 +39,7 @@ target_link_libraries(varnoobex_sim PUBLIC Threads::Threads)
 # that the end-to-end tests can drive its parts in-process as well as run it.
 file(GLOB_RECURSE VARNOOBEX_TOOL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/*.cpp)
 list(REMOVE_ITEM VARNOOBEX_TOOL_SOURCES ${CMAKE_SOURCE_DIR}/tools/main.cpp)
+list(FILTER VARNOOBEX_TOOL_SOURCES EXCLUDE REGEX "/tools/fuzz/")
 add_library(varnoobex_tool STATIC ${VARNOOBEX_TOOL_SOURCES})
 target_include_directories(varnoobex_tool PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(varnoobex_tool PRIVATE -Wall -Wextra -Werror -Wshadow)
@@ -43,4 +49,7 @@ target_compile_options(varnoobex PRIVATE -Wall -Wextra -Werror -Wshadow)
 target_link_libraries(varnoobex PRIVATE varnoobex_tool)
 
 enable_testing()
-add_subdirectory(tests)
+include(cmake/fuzz.cmake)
+if(NOT VARNOOBEX_FUZZ)
+    add_subdirectory(tests)
+endif()

@@ -9,6 +9,7 @@ packages=(
     g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64  # varnoobex.sys
     python3                            # image and package checks (standard library only)
     python3-serial                     # the pty bridge's test through pyserial
+    clang clang-tidy cppcheck libclang-rt-14-dev   # static analysis, libFuzzer (scripts/analyze.sh, fuzz.sh)
 )
 
 missing=()

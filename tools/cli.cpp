@@ -189,7 +189,7 @@ Allowed AllowedFor(const std::string &command)
         return {true, false, false, false, false, true, true};
     }
     if (command == "chaos" || command == "endure") {
-        return {false, false, false, true, false, false};
+        return {false, false, false, true, false, false, false};
     }
     if (command == "image") {
         return {false, false, false, false, false, false, false};
