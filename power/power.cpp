@@ -89,7 +89,8 @@ VOID PowerResumeWorker(PVOID Parameter)
     KeReleaseSpinLock(&extension->DataLock, irql);
     if (resume) {
         ResetPipe(extension->SelfDevice, extension->BulkInPipe);
-        StartBulkInRead(extension, extension->BulkInPipe);
+        // A close may come while the pipe is reset: the start tests the port again.
+        StartBulkInReadWhileOpen(extension);
         // The bulk-out pipe only while no chain runs on it; then the writes held
         // across the sleep go on.
         ResumeWrites(extension);

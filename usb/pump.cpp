@@ -201,6 +201,43 @@ out:
 }
 
 /*
+ * PortIsOpen - IsOpen as it stands: written under DataLock (open, cleanup, a failed first
+ * open) and read under it, since cleanup may be clearing it on another processor.
+ * Context: up to DISPATCH_LEVEL; DataLock not held.
+ */
+static BOOLEAN PortIsOpen(PDEVICE_EXTENSION Extension)
+{
+    BOOLEAN open;
+    KIRQL irql;
+
+    irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
+    open = Extension->IsOpen;
+    KeReleaseSpinLock(&Extension->DataLock, irql);
+    return open;
+}
+
+/*
+ * StartBulkInReadWhileOpen - starts the next bulk-in transfer if the port is open. The
+ * test and the transfer reaching the bus are not one step: a cleanup that clears IsOpen
+ * in between, and the close's abort after it, find nothing pending, and the close would
+ * wait for ever on the transfer sent after them. So the test is made again once the
+ * transfer is sent, and a port that closed meanwhile has the pipe aborted here: the
+ * transfer then comes back, and its completion sees the port closed.
+ * Context: PASSIVE_LEVEL (the abort waits); no lock held. The caller holds a unit of
+ * OutstandingIo, so the close's drain cannot end before this returns.
+ */
+VOID StartBulkInReadWhileOpen(PDEVICE_EXTENSION Extension)
+{
+    if (!PortIsOpen(Extension)) {
+        return;
+    }
+    StartBulkInRead(Extension, Extension->BulkInPipe);
+    if (!PortIsOpen(Extension)) {
+        AbortPipe(Extension->SelfDevice, Extension->BulkInPipe);
+    }
+}
+
+/*
  * ReadRestartWorker - starts the next bulk-in transfer unless the port was closed or the
  * device became unavailable meanwhile; frees its item.
  * Context: PASSIVE_LEVEL in a system worker thread; takes and releases DataLock.
@@ -209,16 +246,9 @@ VOID ReadRestartWorker(PVOID Parameter)
 {
     PREAD_RESTART_ITEM item = (PREAD_RESTART_ITEM)Parameter;
     PDEVICE_EXTENSION extension = item->Extension;
-    BOOLEAN open;
-    KIRQL irql;
 
-    // IsOpen is written under DataLock (open, cleanup, a failed first open) and read
-    // under it here too: cleanup may be clearing it on another processor right now.
-    irql = KeAcquireSpinLockRaiseToDpc(&extension->DataLock);
-    open = extension->IsOpen;
-    KeReleaseSpinLock(&extension->DataLock, irql);
-    if (!IsDeviceUnavailable(extension) && open) {
-        StartBulkInRead(extension, extension->BulkInPipe);
+    if (!IsDeviceUnavailable(extension)) {
+        StartBulkInReadWhileOpen(extension);
     }
 
     // The item goes before the count: once the count is released, close may finish and

@@ -32,6 +32,7 @@ NTSTATUS StartBulkInRead(PDEVICE_EXTENSION Extension, USBD_PIPE_HANDLE Pipe);
 IO_COMPLETION_ROUTINE BulkInComplete;
 NTSTATUS QueueReadRestart(PDEVICE_EXTENSION Extension);
 WORKER_THREAD_ROUTINE ReadRestartWorker;
+VOID StartBulkInReadWhileOpen(PDEVICE_EXTENSION Extension);
 // Marks the device dead after a fatal transfer failure and ends the requests it holds;
 // DataLock held.
 VOID DeclareDeviceFailed(PDEVICE_EXTENSION Extension);

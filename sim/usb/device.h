@@ -116,6 +116,12 @@ public:
     // them). Switching back to auto mode lets the bus thread complete what it can.
     void SetManual(bool manual);
 
+    // Runs `hook` on the submitting thread each time a bulk transfer reaches the bus,
+    // before the bus looks at it, with no bus lock held: the window between a driver's
+    // decision to send a transfer and the transfer being pending, for tests of what
+    // may happen in it. An empty function removes it.
+    void SetArrivalHook(std::function<void(UCHAR endpoint)> hook);
+
     struct Pending {
         uint64_t id;          // submission order over the device, from 1
         UCHAR endpoint;
@@ -263,6 +269,7 @@ private:
     std::mutex lock_;   // everything below; never held while driver code runs
     std::shared_ptr<Model> model_;
     bool manual_ = false;
+    std::function<void(UCHAR endpoint)> arrivalHook_;
     bool unplugged_ = false;
     NTSTATUS powerStatus_ = STATUS_SUCCESS;
     DEVICE_POWER_STATE power_ = PowerDeviceD0;

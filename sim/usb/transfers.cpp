@@ -44,6 +44,12 @@ int64_t SteadyNs()
 
 // ---- submission
 
+void Device::SetArrivalHook(std::function<void(UCHAR endpoint)> hook)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    arrivalHook_ = std::move(hook);
+}
+
 NTSTATUS Device::BulkTransfer(PIRP irp, PURB urb)
 {
     if (urb->UrbHeader.Length != kBulkUrbSize) {
@@ -56,6 +62,14 @@ NTSTATUS Device::BulkTransfer(PIRP irp, PURB urb)
     auto &bulk = urb->UrbBulkOrInterruptTransfer;
     const bool in = USBD_TRANSFER_DIRECTION_FLAG(bulk.TransferFlags) == USBD_TRANSFER_DIRECTION_IN;
     std::unique_lock<std::mutex> held(lock_);
+    if (arrivalHook_) {
+        auto hook = arrivalHook_;
+        auto found = pipes_.find(bulk.PipeHandle);
+        const UCHAR endpoint = found != pipes_.end() ? found->second->endpoint : 0;
+        held.unlock();
+        hook(endpoint);
+        held.lock();
+    }
     if (unplugged_) {
         held.unlock();
         return Finish(irp, urb, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
