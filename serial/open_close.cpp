@@ -8,7 +8,9 @@
 
 /*
  * InitSerialState - the serial defaults every first open starts from. Timeouts, the
- * statistics, the limits and the first four special characters carry over.
+ * statistics, the limits and the first four special characters carry over; XON and
+ * XOFF start as the standard pair, since an application's settings call refuses a
+ * DCB whose two flow characters are equal.
  * Context: PASSIVE_LEVEL, OpenMutex held, no transfer running.
  */
 VOID InitSerialState(PDEVICE_EXTENSION Extension)
@@ -31,8 +33,8 @@ VOID InitSerialState(PDEVICE_EXTENSION Extension)
     Extension->LineControl.WordLength = 8;
     Extension->HandFlow.ControlHandShake = SERIAL_DTR_CONTROL;
     Extension->HandFlow.FlowReplace = SERIAL_RTS_CONTROL;
-    Extension->SpecialChars.XonChar = 0;
-    Extension->SpecialChars.XoffChar = 0;
+    Extension->SpecialChars.XonChar = SERIAL_DEFAULT_XON;
+    Extension->SpecialChars.XoffChar = SERIAL_DEFAULT_XOFF;
     Extension->WriteActive = FALSE;
     Extension->IsOpen = TRUE;
     KeReleaseSpinLock(&Extension->DataLock, irql);

@@ -152,6 +152,11 @@ BOOL SetCommState(HANDLE hFile, LPDCB lpDCB)
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    // Refused before any request is sent when the two flow-control characters are equal.
+    if (dcb.XonChar == dcb.XoffChar) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     if (!sim::win32::detail::FileOf(hFile)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;

@@ -33,7 +33,9 @@
 // - WaitForSingleObject timeouts are in real time, not the platform's virtual clock.
 // - FlushFileBuffers and every communications function except WaitCommEvent wait for
 //   their requests even on an overlapped handle.
-// - SetCommState sends SERIAL_CHARS.BreakChar as 0 (the DCB has no such member);
+// - SetCommState does not read the settings first nor put them back when a later
+//   request fails (the published traces seen do not settle either); it sends
+//   SERIAL_CHARS.BreakChar as 0 (the DCB has no such member);
 //   GetCommState reports fBinary TRUE and fParity TRUE exactly when Parity is not
 //   NOPARITY (neither travels in a request). fRtsControl's two bits hold only valid
 //   values, so of the two line-control checks only an fDtrControl of 3 can fail.

@@ -124,8 +124,9 @@ TEST_F(OpenCloseTest, EachFirstOpenStartsFromTheDefaultsAndKeepsWhatCarriesOver)
     EXPECT_EQ(flow.FlowReplace, static_cast<ULONG>(SERIAL_RTS_CONTROL));
     EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS), 0u);
     EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), 0u);
-    // Carried over: the first four special characters, the timeouts, the statistics.
-    EXPECT_TRUE(Same(Get<SERIAL_CHARS>(IOCTL_SERIAL_GET_CHARS), SERIAL_CHARS{1, 2, 3, 4, 0, 0}));
+    // Carried over: the first four special characters, the timeouts, the statistics;
+    // XON and XOFF start again as the standard pair.
+    EXPECT_TRUE(Same(Get<SERIAL_CHARS>(IOCTL_SERIAL_GET_CHARS), SERIAL_CHARS{1, 2, 3, 4, 0x11, 0x13}));
     EXPECT_TRUE(Same(Get<SERIAL_TIMEOUTS>(IOCTL_SERIAL_GET_TIMEOUTS), timeouts));
     EXPECT_EQ(Get<SERIALPERF_STATS>(IOCTL_SERIAL_GET_STATS).TransmittedCount, 5u);
 }

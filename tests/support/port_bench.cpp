@@ -3,6 +3,7 @@
 #include "tests/support/port_bench.h"
 
 #include "pnp/pnp.h"
+#include "serial/serial.h"
 #include "sim/ke/ke.h"
 #include "usb/usb.h"
 
@@ -42,8 +43,8 @@ void PortTest::SetUp()
     ext_->LineControl.WordLength = 8;
     ext_->HandFlow.ControlHandShake = SERIAL_DTR_CONTROL;
     ext_->HandFlow.FlowReplace = SERIAL_RTS_CONTROL;
-    ext_->SpecialChars.XonChar = 0;
-    ext_->SpecialChars.XoffChar = 0;
+    ext_->SpecialChars.XonChar = SERIAL_DEFAULT_XON;
+    ext_->SpecialChars.XoffChar = SERIAL_DEFAULT_XOFF;
     ext_->WaitMask = 0;
     ext_->ModemStatus = 0;
     ext_->OutQueueBytes = 0;

@@ -168,13 +168,18 @@ TEST_F(CommTest, CommStateStopsAtTheFirstFailingRequest)
             ScriptControl(f.codes[failing], {STATUS_SUCCESS, {}});
         }
     }
-    // A DTR mode that does not exist fails before any request.
-    DCB bad = SampleDcb();
-    bad.fDtrControl = 3;
-    ClearRequests();
-    EXPECT_FALSE(SetCommState(h, &bad));
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
-    EXPECT_TRUE(Requests().empty());
+    // A DTR mode that does not exist, and XON equal to XOFF, fail before any request.
+    for (const auto &spoil : std::vector<std::function<void(DCB &)>>{
+             [](DCB &d) { d.fDtrControl = 3; },
+             [](DCB &d) { d.XoffChar = d.XonChar; },
+         }) {
+        DCB bad = SampleDcb();
+        spoil(bad);
+        ClearRequests();
+        EXPECT_FALSE(SetCommState(h, &bad));
+        EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
+        EXPECT_TRUE(Requests().empty());
+    }
     CloseHandle(h);
 }
 
@@ -199,6 +204,8 @@ TEST_F(CommTest, LineModesChooseTheLineRequestsSetCommStateSends)
         dcb.ByteSize = 8;
         dcb.fDtrControl = c.dtr;
         dcb.fRtsControl = c.rts;
+        dcb.XonChar = 0x11;
+        dcb.XoffChar = 0x13;
         ClearRequests();
         ASSERT_TRUE(SetCommState(h, &dcb));
         std::vector<ULONG> expected{IOCTL_SERIAL_SET_BAUD_RATE};
