@@ -7,8 +7,11 @@
 
 #include "sim/ke/ke.h"
 
+#include <atomic>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
+#include <map>
 #include <mutex>
 
 namespace sim::verifier {
@@ -16,6 +19,14 @@ namespace {
 
 std::mutex g_lock;
 std::vector<Violation> g_violations;
+
+struct DeletedBlock {
+    size_t length;
+    const void *device;
+};
+std::mutex g_deletedLock;
+std::map<uintptr_t, DeletedBlock> g_deleted;  // by start address
+std::atomic<size_t> g_deletedCount{0};
 
 }  // namespace
 
@@ -31,6 +42,7 @@ const char *RuleName(Rule rule)
     case Rule::PendingReturnedNotMarked: return "PendingReturnedNotMarked";
     case Rule::InformationOnFailure: return "InformationOnFailure";
     case Rule::InformationBeyondBuffer: return "InformationBeyondBuffer";
+    case Rule::OutputNotWritten: return "OutputNotWritten";
     case Rule::BlockingAtDispatch: return "BlockingAtDispatch";
     case Rule::SpinLockWrongIrql: return "SpinLockWrongIrql";
     case Rule::SpinLockHeldOnReturn: return "SpinLockHeldOnReturn";
@@ -44,6 +56,8 @@ const char *RuleName(Rule rule)
     case Rule::HandleLeak: return "HandleLeak";
     case Rule::PoolDoubleFree: return "PoolDoubleFree";
     case Rule::PoolOverrun: return "PoolOverrun";
+    case Rule::DeviceUsedAfterDelete: return "DeviceUsedAfterDelete";
+    case Rule::RequestNeverCompleted: return "RequestNeverCompleted";
     case Rule::TimerArmedAtDelete: return "TimerArmedAtDelete";
     case Rule::DpcQueuedAtDelete: return "DpcQueuedAtDelete";
     case Rule::WorkItemPendingAtDelete: return "WorkItemPendingAtDelete";
@@ -89,6 +103,53 @@ bool Any()
 {
     std::lock_guard<std::mutex> guard(g_lock);
     return !g_violations.empty();
+}
+
+void MarkDeleted(const void *begin, size_t length, const void *device)
+{
+    std::lock_guard<std::mutex> guard(g_deletedLock);
+    g_deleted[reinterpret_cast<uintptr_t>(begin)] = DeletedBlock{length, device};
+    g_deletedCount.store(g_deleted.size(), std::memory_order_release);
+}
+
+void ForgetDeleted(const void *begin)
+{
+    std::lock_guard<std::mutex> guard(g_deletedLock);
+    g_deleted.erase(reinterpret_cast<uintptr_t>(begin));
+    g_deletedCount.store(g_deleted.size(), std::memory_order_release);
+}
+
+void ForgetAllDeleted()
+{
+    std::lock_guard<std::mutex> guard(g_deletedLock);
+    g_deleted.clear();
+    g_deletedCount.store(0, std::memory_order_release);
+}
+
+bool CheckNotDeleted(const void *p, const char *routine)
+{
+    if (g_deletedCount.load(std::memory_order_acquire) == 0) {
+        return true;
+    }
+    const auto address = reinterpret_cast<uintptr_t>(p);
+    const void *device = nullptr;
+    size_t offset = 0;
+    {
+        std::lock_guard<std::mutex> guard(g_deletedLock);
+        auto it = g_deleted.upper_bound(address);
+        if (it == g_deleted.begin()) {
+            return true;
+        }
+        --it;
+        if (address - it->first >= it->second.length) {
+            return true;
+        }
+        device = it->second.device;
+        offset = address - it->first;
+    }
+    Report(Rule::DeviceUsedAfterDelete, "%s(%p): %zu bytes into device %p, which was deleted", routine, p,
+           offset, device);
+    return false;
 }
 
 }  // namespace sim::verifier

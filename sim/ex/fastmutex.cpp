@@ -81,6 +81,7 @@ VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex) noexcept
 VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex) noexcept
 {
     ex::CheckIrql(FastMutex, "ExAcquireFastMutex");
+    verifier::CheckNotDeleted(FastMutex, "ExAcquireFastMutex");
     if (!ke::detail::NoteAcquire(FastMutex, ke::detail::LockKind::FastMutex, ex::ForceRelease,
                                  "ExAcquireFastMutex")) {
         return;  // already owned by this thread: waiting would never end

@@ -87,6 +87,7 @@ extern "C" {
 VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType) noexcept
 {
     (void)QueueType;
+    verifier::CheckNotDeleted(WorkItem, "ExQueueWorkItem");
     if (ke::CurrentIrql() > DISPATCH_LEVEL || WorkItem->WorkerRoutine == NULL) {
         verifier::Report(verifier::Rule::InvalidParameter,
                          "ExQueueWorkItem of %p at IRQL %d with routine %p", (void *)WorkItem,

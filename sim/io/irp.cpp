@@ -283,8 +283,13 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) noexcept
             return STATUS_INVALID_PARAMETER;
         }
         if (FindDevice(DeviceObject) == nullptr) {
-            Report(Rule::InvalidParameter, "IoCallDriver(%p, %p): not a live device object",
-                   (void *)DeviceObject, (void *)Irp);
+            if (DeviceDeletedLocked(DeviceObject)) {
+                Report(Rule::DeviceUsedAfterDelete, "IoCallDriver(%p, %p): the device was deleted",
+                       (void *)DeviceObject, (void *)Irp);
+            } else {
+                Report(Rule::InvalidParameter, "IoCallDriver(%p, %p): not a live device object",
+                       (void *)DeviceObject, (void *)Irp);
+            }
             return STATUS_INVALID_PARAMETER;
         }
         // The devices at the current location and below it (towards the owner) are the
@@ -432,6 +437,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) noexcept
         }
         record->completedOnce = true;
         serial = record->serial;
+        CheckCompleterLiveLocked(Irp, serial);
     }
     const NTSTATUS first = Irp->IoStatus.Status;
     if (first == STATUS_PENDING) {

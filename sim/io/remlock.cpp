@@ -112,6 +112,9 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File
     (void)File;
     (void)Line;
     CheckSize(RemlockSize, "IoAcquireRemoveLockEx");
+    if (!sim::verifier::CheckNotDeleted(RemoveLock, "IoAcquireRemoveLockEx")) {
+        return STATUS_DELETE_PENDING;
+    }
     {
         std::lock_guard<std::mutex> guard(S().lock);
         if (FindLockLocked(RemoveLock, "IoAcquireRemoveLockEx") == nullptr) {

@@ -103,6 +103,7 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) noexcept
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) noexcept
 {
+    verifier::CheckNotDeleted(Event, "KeSetEvent");
     ke::detail::NoteActivity();
     (void)Increment;
     (void)Wait;
@@ -151,6 +152,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     (void)WaitReason;
     (void)WaitMode;
     (void)Alertable;
+    verifier::CheckNotDeleted(Object, "KeWaitForSingleObject");
     if (ke::KindOf(Object) == ke::Kind::Invalid) {
         verifier::Report(verifier::Rule::InvalidParameter,
                          "KeWaitForSingleObject on %p, which is not an initialised event or timer",

@@ -232,6 +232,7 @@ VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
 
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) noexcept
 {
+    verifier::CheckNotDeleted(Dpc, "KeInsertQueueDpc");
     if (Dpc->Type != ke::detail::kDpcObject || Dpc->DeferredRoutine == NULL) {
         verifier::Report(verifier::Rule::InvalidParameter,
                          "KeInsertQueueDpc of %p, which is not an initialised DPC", (void *)Dpc);

@@ -38,6 +38,7 @@ void ForceReleaseSpinLock(const void *lock)
 // Takes the lock at the current IRQL; the caller raised it already.
 void Take(PKSPIN_LOCK lock, const char *routine)
 {
+    verifier::CheckNotDeleted(lock, routine);
     if (!detail::NoteAcquire(lock, detail::LockKind::SpinLock, ForceReleaseSpinLock, routine)) {
         return;  // already held by this thread: spinning would never end
     }

@@ -313,6 +313,7 @@ BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) noexcept
 
 BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) noexcept
 {
+    verifier::CheckNotDeleted(Timer, "KeSetTimer");
     if (!ke::ValidTimer(Timer)) {
         verifier::Report(verifier::Rule::InvalidParameter,
                          "KeSetTimer of %p, which is not an initialised timer", (void *)Timer);

@@ -218,6 +218,19 @@ const RuleCase kCases[] = {
          sim::io::Call(device, read);
          EXPECT_STREQ(data, "xxxx...");
      }},
+    {"ReturningOutputBytesNeverWritten", Rule::OutputNotWritten,
+     [](RuleTest &t) {
+         PDEVICE_OBJECT device = t.Device([](PDEVICE_OBJECT, PIRP irp) {
+             static_cast<char *>(irp->AssociatedIrp.SystemBuffer)[0] = 'x';  // 1 of 8 written
+             return CompleteWith(irp, STATUS_SUCCESS, 8);
+         });
+         char out[8] = {};
+         sim::io::Request control = t.Major(IRP_MJ_DEVICE_CONTROL);
+         control.ioControlCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+         control.output = out;
+         control.outputLength = sizeof out;
+         sim::io::Call(device, control);
+     }},
     {"PassingARequestDownHoldingASpinLock", Rule::CallDriverWithSpinLock,
      [](RuleTest &t) {
          PDEVICE_OBJECT filter = t.AddDevice(
@@ -536,6 +549,56 @@ const RuleCase kCases[] = {
          t.Fired();
          KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
          sim::ke::WaitIdle();
+     }},
+
+
+    // ---- deleted devices and closed handles
+    {"CompletingARequestHeldByADeletedDevice", Rule::DeviceUsedAfterDelete,
+     [](RuleTest &t) {
+         PIRP held = nullptr;
+         PDEVICE_OBJECT device = t.Device([&](PDEVICE_OBJECT, PIRP irp) {
+             held = irp;
+             IoMarkIrpPending(irp);
+             return STATUS_PENDING;
+         });
+         auto op = sim::io::Send(device, t.Major(IRP_MJ_READ));
+         t.DeleteDevice(device);  // the read's reference keeps its memory
+         EXPECT_TRUE(t.TakeViolations().empty());
+         CompleteWith(held, STATUS_SUCCESS);
+         EXPECT_TRUE(op->Done());
+     }},
+    {"AcquiringTheRemoveLockOfADeletedDevice", Rule::DeviceUsedAfterDelete,
+     [](RuleTest &t) {
+         PDEVICE_OBJECT device = t.Device(IoTest::Succeed);
+         PIO_REMOVE_LOCK lock = &IoTest::Ext(device)->removeLock;
+         IoInitializeRemoveLock(lock, 0, 0, 0);
+         ObReferenceObject(device);
+         t.DeleteDevice(device);
+         EXPECT_EQ(IoAcquireRemoveLock(lock, &t.a_), STATUS_DELETE_PENDING);
+         ObDereferenceObject(device);
+     }},
+    {"AClosedHandlesRequestThatNeverCompletes", Rule::RequestNeverCompleted,
+     [](RuleTest &t) {
+         PIRP held = nullptr;
+         PDEVICE_OBJECT device = t.Device([&](PDEVICE_OBJECT, PIRP irp) {
+             if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_READ) {
+                 return CompleteWith(irp, STATUS_SUCCESS);
+             }
+             held = irp;
+             IoMarkIrpPending(irp);
+             return STATUS_PENDING;
+         });
+         PFILE_OBJECT file;
+         ASSERT_EQ(sim::io::Open(device, &file), STATUS_SUCCESS);
+         sim::io::Request read = t.Major(IRP_MJ_READ);
+         read.file = file;
+         auto op = sim::io::Send(device, read);
+         sim::io::Close(file);
+         sim::io::CheckClosesSent("the check");
+         t.Fired();
+         CompleteWith(held, STATUS_CANCELLED);
+         sim::ke::WaitIdle();
+         EXPECT_TRUE(sim::io::Closed(file));
      }},
 
     // ---- what else the platform refuses

@@ -195,14 +195,15 @@ TEST_F(OpenCloseTest, CleanupCancelsTheQueuedWritesNewestFirstThenTheReadThenThe
     ASSERT_EQ(QueueLength(&ext_->ReadQueue), 1u);
     ASSERT_EQ(QueueLength(&ext_->WaitQueue), 1u);
 
-    // The close waits for the write whose transfer is running; it ends with it.
-    std::thread closer([this] { ClosePortHandle(); });
-    w->Wait();
+    // The cleanup leaves the write whose transfer is running; the close comes when it
+    // has ended.
+    ClosePortHandle();
     EXPECT_EQ(order_, "w3! w2! w1! read! wait! ");
     EXPECT_FALSE(inProgress->Done());
+    EXPECT_EQ(ext_->OpenCount, 1);
     ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkOut));
-    closer.join();
-    EXPECT_EQ(inProgress->Status().Status, STATUS_SUCCESS);
+    EXPECT_EQ(inProgress->Wait().Status, STATUS_SUCCESS);
+    sim::ke::WaitIdle();
     EXPECT_EQ(ext_->OpenCount, 0);
     EXPECT_EQ(ext_->OutstandingIo, 1);
     EXPECT_EQ(ext_->OutQueueBytes, 0);
