@@ -64,6 +64,7 @@ const char *RuleName(Rule rule)
     case Rule::UrbBufferFreedInFlight: return "UrbBufferFreedInFlight";
     case Rule::UrbLengthMismatch: return "UrbLengthMismatch";
     case Rule::PowerIrpWithoutStartNext: return "PowerIrpWithoutStartNext";
+    case Rule::ApplicationError: return "ApplicationError";
     case Rule::InvalidParameter: return "InvalidParameter";
     }
     return "UnknownRule";

@@ -49,6 +49,8 @@ enum class Rule {
     UrbLengthMismatch,
     // power
     PowerIrpWithoutStartNext,   // a power IRP left a driver before it called PoStartNextPowerIrp
+    // the application side (Win32 layer)
+    ApplicationError,           // a call Windows documents as invalid (or that faults in the caller)
     // everything else the platform refuses
     InvalidParameter,
 };

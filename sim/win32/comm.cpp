@@ -224,6 +224,12 @@ BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask)
 
 BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped)
 {
+    if (lpEvtMask == nullptr) {
+        sim::win32::detail::ApplicationError(ERROR_NOACCESS, "WaitCommEvent: lpEvtMask is NULL");
+        return FALSE;
+    }
+    // The word is 0 unless the wait succeeds: a failed wait copies nothing back.
+    *lpEvtMask = 0;
     DWORD returned = 0;
     return DeviceIoControl(hFile, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, lpEvtMask, sizeof(DWORD),
                            &returned, lpOverlapped);

@@ -6,6 +6,7 @@
 #include "sim/cm/cm.h"
 #include "sim/ex/ex.h"
 #include "sim/kd/kd.h"
+#include "sim/win32/windows.h"
 
 #include <cstring>
 #include <set>
@@ -602,6 +603,11 @@ const RuleCase kCases[] = {
      }},
 
     // ---- what else the platform refuses
+    {"ACallWithoutCountOrOverlappedFaultsInTheCaller", Rule::ApplicationError,
+     [](RuleTest &) {
+         EXPECT_FALSE(DeviceIoControl(INVALID_HANDLE_VALUE, 0, nullptr, 0, nullptr, 0, nullptr, nullptr));
+         EXPECT_EQ(GetLastError(), DWORD{ERROR_NOACCESS});
+     }},
     {"FreeingAPointerThatIsNotABlock", Rule::InvalidParameter,
      [](RuleTest &t) {
          int onTheStack = 0;

@@ -180,6 +180,11 @@ TEST_F(CommTest, CommStateStopsAtTheFirstFailingRequest)
         EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
         EXPECT_TRUE(Requests().empty());
     }
+    // A failed wait leaves no events in the word.
+    ScriptControl(IOCTL_SERIAL_WAIT_ON_MASK, {STATUS_INVALID_PARAMETER, {}});
+    DWORD events = 0xDEADBEEF;
+    EXPECT_FALSE(WaitCommEvent(h, &events, nullptr));
+    EXPECT_EQ(events, 0u);
     CloseHandle(h);
 }
 
