@@ -65,7 +65,8 @@ size_t InterfaceSize(size_t endpoints)
 }  // namespace
 
 Device::Device(DescriptorSet descriptors, std::u16string instanceId)
-    : descriptors_(std::move(descriptors)), instanceId_(std::move(instanceId))
+    : descriptors_(std::move(descriptors)), instanceId_(std::move(instanceId)),
+      bus_(descriptors_.speed)
 {
     static const int observer = ke::AddReleaseObserver(OnRelease);
     (void)observer;

@@ -42,6 +42,7 @@
 #pragma once
 
 #include "kernel/kernel.h"
+#include "sim/usb/bus_timing.h"
 #include "sim/usb/descriptors.h"
 
 #include <condition_variable>
@@ -201,10 +202,14 @@ public:
     DEVICE_POWER_STATE PowerState();
 
     // ---- timing
-    // Real time only: each transfer completes no earlier than the bus, moving bulk data
-    // at BulkBytesPerSecond(speed of the descriptor set) back to back, would have moved
-    // it. Off by default (tests use virtual time and manual mode).
+    // Every transfer that moves packets takes its slots on the bus (bus_timing.h), in
+    // virtual and in real time. With the timing model on, under real time, a transfer
+    // also completes no earlier than its last slot ends. Off by default (tests use
+    // virtual time and manual mode).
     void UseTimingModel(bool enabled);
+    // What the bus carried per pipe since the device was plugged or ResetSlots.
+    SlotCounts Slots();
+    void ResetSlots();
 
     // ---- observations
     // Returns once the bus thread has nothing left to do: every completion that can
@@ -274,6 +279,7 @@ private:
     NTSTATUS powerStatus_ = STATUS_SUCCESS;
     DEVICE_POWER_STATE power_ = PowerDeviceD0;
     bool timing_ = false;
+    BusTiming bus_;
     UCHAR configuration_ = 0;
     void *configurationHandle_ = nullptr;
     std::map<void *, std::unique_ptr<Pipe>> pipes_;        // by pipe handle
@@ -287,7 +293,6 @@ private:
     bool busy_ = false;
     bool stopping_ = false;
     std::thread thread_;
-    int64_t busFreeAt_ = 0;   // timing model: steady-clock ns when the bus is next idle
 };
 
 // ---- phone models

@@ -1,6 +1,6 @@
 // Bulk transfers: submission, the bus thread that completes them, manual mode, fault
-// injection, cancellation, unplugging, the timing model, and the checks on memory a
-// pending transfer points into.
+// injection, cancellation, unplugging, the slots each transfer takes on the bus
+// (bus_timing.h), and the checks on memory a pending transfer points into.
 //
 // Context: BulkTransfer in the sender's thread up to DISPATCH_LEVEL; the cancel routine
 // in the canceller's thread (entered holding the cancel spin lock); every other
@@ -11,7 +11,6 @@
 #include "sim/ke/ke.h"
 #include "sim/verifier.h"
 
-#include <chrono>
 #include <cstring>
 
 namespace sim::usb {
@@ -32,13 +31,6 @@ bool Overlaps(const void *a, size_t aLength, const void *b, size_t bLength)
 }
 
 constexpr size_t kBulkUrbSize = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
-
-int64_t SteadyNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 }  // namespace
 
@@ -131,6 +123,7 @@ NTSTATUS Device::BulkTransfer(PIRP irp, PURB urb)
     transfer.buffer = bulk.TransferBuffer;
     transfer.length = bulk.TransferBufferLength;
     transfer.flags = bulk.TransferFlags;
+    transfer.arrival = BusTiming::Now(!ke::VirtualTime());
     counters_.transfers++;
     urb->UrbHeader.Status = USBD_STATUS_PENDING;
     IoMarkIrpPending(irp);
@@ -287,6 +280,7 @@ std::optional<Device::Outcome> Device::ResolveLocked(Transfer &transfer, Endpoin
     }
     if (!transfer.in) {
         outcome.moved = limit;
+        outcome.packets = bus_.PacketsFor(limit, limit == 0);
         if (!transfer.bufferGone) {
             const auto *bytes = static_cast<const uint8_t *>(transfer.buffer);
             outcome.data.assign(bytes, bytes + limit);
@@ -301,6 +295,7 @@ std::optional<Device::Outcome> Device::ResolveLocked(Transfer &transfer, Endpoin
         while (outcome.moved < limit && !state.packets.empty()) {
             std::vector<uint8_t> &packet = state.packets.front();
             const ULONG space = limit - outcome.moved;
+            outcome.packets++;
             if (packet.size() > space) {
                 outcome.data.insert(outcome.data.end(), packet.begin(), packet.begin() + space);
                 outcome.moved += space;
@@ -367,8 +362,10 @@ bool Device::CompleteOne(UCHAR endpoint, const Result *chosen, bool byTest)
         if (transfer.in) {
             outcome.moved = std::min<ULONG>(transfer.length, (ULONG)chosen->data.size());
             outcome.data.assign(chosen->data.begin(), chosen->data.begin() + outcome.moved);
+            outcome.packets = bus_.PacketsFor(outcome.moved, outcome.moved < transfer.length);
         } else {
             outcome.moved = std::min(transfer.length, chosen->length.value_or(transfer.length));
+            outcome.packets = bus_.PacketsFor(outcome.moved, outcome.moved == 0);
             if (!transfer.bufferGone) {
                 const auto *bytes = static_cast<const uint8_t *>(transfer.buffer);
                 outcome.data.assign(bytes, bytes + outcome.moved);
@@ -403,17 +400,19 @@ bool Device::CompleteOne(UCHAR endpoint, const Result *chosen, bool byTest)
         FailPendingLocked(gone, [](const Transfer &) { return true; });
     }
     std::shared_ptr<Model> model = outcome.deliver ? model_ : nullptr;
-    const bool timing = timing_ && !ke::VirtualTime();
-    const uint64_t rate = BulkBytesPerSecond(descriptors_.speed);
+    // A transfer the phone refused at once (an error, a stall) carried no data packet.
+    int64_t end = -1;
+    if (outcome.packets > 0) {
+        const int64_t ready = transfer.in && chosen == nullptr ? state->second->readyAt
+                                                               : transfer.arrival;
+        end = bus_.Carry(endpoint, transfer.in, transfer.arrival, ready, outcome.packets,
+                         outcome.moved);
+    }
+    const bool pace = timing_ && !ke::VirtualTime() && end >= 0;
     held.unlock();
 
-    if (timing && outcome.moved > 0) {
-        // The bus moves one transfer after another at the speed's bulk bandwidth.
-        const int64_t now = SteadyNs();
-        busFreeAt_ = std::max(busFreeAt_, now) + (int64_t)(outcome.moved * 1000000000ull / rate);
-        if (busFreeAt_ > now) {
-            std::this_thread::sleep_for(std::chrono::nanoseconds(busFreeAt_ - now));
-        }
+    if (pace) {
+        BusTiming::WaitUntil(end);
     }
     if (model) {
         model->Written(*this, endpoint, outcome.data);
@@ -491,7 +490,11 @@ void Device::Send(UCHAR inEndpoint, const std::vector<uint8_t> &chunk)
     {
         std::lock_guard<std::mutex> guard(lock_);
         const size_t maxPacket = MaxPacketLocked(inEndpoint);
-        auto &packets = EndpointLocked(inEndpoint).packets;
+        EndpointState &state = EndpointLocked(inEndpoint);
+        auto &packets = state.packets;
+        if (packets.empty()) {
+            state.readyAt = BusTiming::Now(!ke::VirtualTime());
+        }
         size_t at = 0;
         for (; chunk.size() - at >= maxPacket; at += maxPacket) {
             packets.emplace_back(chunk.begin() + at, chunk.begin() + at + maxPacket);
@@ -654,6 +657,18 @@ void Device::UseTimingModel(bool enabled)
 {
     std::lock_guard<std::mutex> guard(lock_);
     timing_ = enabled;
+}
+
+SlotCounts Device::Slots()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return bus_.Counts();
+}
+
+void Device::ResetSlots()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    bus_.Reset();
 }
 
 // ---- memory going away under a pending transfer
