@@ -46,6 +46,10 @@ struct Device::EndpointState {
     std::optional<Fault> always;              // FailAlways
     bool halted = false;
     int64_t readyAt = 0;   // IN: bus clock when `packets` last went from empty to not
+    // OUT: what the phone's controller took since it last handed data to the model,
+    // and the size of its receive buffer (0: Device::kReceiveBuffer).
+    std::vector<uint8_t> received;
+    size_t receiveBuffer = 0;
 };
 
 // How a transfer ends.
@@ -56,7 +60,7 @@ struct Device::Outcome {
     std::optional<ULONG> reported;   // TransferBufferLength when it is not `moved`
     uint32_t packets = 0;        // bus slots the transfer used
     std::vector<uint8_t> data;   // IN: copied to the buffer; OUT: what the phone received
-    bool deliver = false;        // OUT: show `data` to the model
+    bool deliver = false;        // OUT: the phone's controller takes `data`
 };
 
 namespace detail {

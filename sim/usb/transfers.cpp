@@ -399,7 +399,11 @@ bool Device::CompleteOne(UCHAR endpoint, const Result *chosen, bool byTest)
         unplugged_ = true;
         FailPendingLocked(gone, [](const Transfer &) { return true; });
     }
-    std::shared_ptr<Model> model = outcome.deliver ? model_ : nullptr;
+    std::vector<std::vector<uint8_t>> handed;
+    if (outcome.deliver) {
+        handed = ReceiveLocked(*state->second, endpoint, outcome);
+    }
+    std::shared_ptr<Model> model = handed.empty() ? nullptr : model_;
     // A transfer the phone refused at once (an error, a stall) carried no data packet.
     int64_t end = -1;
     if (outcome.packets > 0) {
@@ -415,11 +419,53 @@ bool Device::CompleteOne(UCHAR endpoint, const Result *chosen, bool byTest)
         BusTiming::WaitUntil(end);
     }
     if (model) {
-        model->Written(*this, endpoint, outcome.data);
+        for (const std::vector<uint8_t> &data : handed) {
+            model->Written(*this, endpoint, data);
+        }
     }
     CompleteTransfer(transfer, outcome);
     CompleteAll(gone, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
     return true;
+}
+
+// The phone's controller takes an OUT transfer's packets into its receive buffer and
+// hands over what it holds when the buffer is full and when a short or zero-length
+// packet ends the transfer.
+std::vector<std::vector<uint8_t>> Device::ReceiveLocked(EndpointState &state, UCHAR endpoint,
+                                                        const Outcome &outcome)
+{
+    const size_t maxPacket = MaxPacketLocked(endpoint);
+    const size_t asked = state.receiveBuffer != 0 ? state.receiveBuffer : kReceiveBuffer;
+    const size_t capacity = std::max(maxPacket, (asked + maxPacket - 1) / maxPacket * maxPacket);
+    std::vector<std::vector<uint8_t>> handed;
+    size_t at = 0;
+    while (at < outcome.data.size()) {
+        const size_t take = std::min(outcome.data.size() - at, capacity - state.received.size());
+        state.received.insert(state.received.end(), outcome.data.begin() + at,
+                              outcome.data.begin() + at + take);
+        at += take;
+        if (state.received.size() == capacity) {
+            handed.push_back(std::move(state.received));
+            state.received.clear();
+        }
+    }
+    if (outcome.moved % maxPacket != 0 || outcome.moved == 0) {
+        handed.push_back(std::move(state.received));
+        state.received.clear();
+    }
+    return handed;
+}
+
+void Device::SetReceiveBuffer(UCHAR outEndpoint, size_t bytes)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    EndpointLocked(outEndpoint).receiveBuffer = bytes;
+}
+
+size_t Device::HeldAtPhone(UCHAR outEndpoint)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return EndpointLocked(outEndpoint).received.size();
 }
 
 void Device::Pump(UCHAR endpoint)

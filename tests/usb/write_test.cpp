@@ -61,6 +61,9 @@ TEST_F(WriteTest, AWriteOfAMultipleOfThePacketSizeEndsWithAZeroLengthPacketWhenA
         Op write = StartWrite(Bytes(c.length));
         EXPECT_EQ(Drain(), c.transfers) << c.length << " bytes, zero-length packets " << int(c.zlp);
         EXPECT_TRUE(Ended(write, STATUS_SUCCESS, c.length));
+        if (c.zlp) {
+            EXPECT_EQ(Phone().HeldAtPhone(ObexPhone::kBulkOut), 0u) << c.length << " bytes stuck at the phone";
+        }
     }
     EXPECT_EQ(ext_->OutQueueBytes, 0);
 }
