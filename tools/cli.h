@@ -5,6 +5,7 @@
 //   varnoobex run [OPTIONS] FILE   a scenario file
 //   varnoobex pty [OPTIONS]        a phone behind a Linux pseudo-terminal
 //   varnoobex image PATH           a driver image checked and shown as the loader sees it
+//   varnoobex bench [OPTIONS]      the data-path benchmarks
 #pragma once
 
 #include "sim/usb/descriptors.h"
@@ -43,7 +44,7 @@ struct PhoneSpec {
 std::optional<PhoneSpec> ParsePhone(const std::string &text, std::string *error);
 
 struct Options {
-    std::string command;            // "", "run", "pty" or "image"
+    std::string command;            // "", "run", "pty", "image" or "bench"
     // --driver PATH (or $VARNOOBEX_DRIVER): the driver image to load; empty for the
     // host build linked into the program.
     std::string driver;
