@@ -40,6 +40,18 @@ public:
         ExpectViolation(GetParam().rule);
         checked_ = true;
     }
+    // The row's rule, and only it, has fired exactly `n` times by now; their reports.
+    std::vector<sim::verifier::Violation> FiredTimes(size_t n)
+    {
+        auto violations = TakeViolations();
+        EXPECT_EQ(violations.size(), n);
+        for (const auto &violation : violations) {
+            EXPECT_EQ(violation.rule, GetParam().rule) << violation.detail;
+        }
+        checked_ = true;
+        violations.resize(n);  // so that a row may read each report it counted
+        return violations;
+    }
 
     PDEVICE_OBJECT Device(bench::Handler handler, ULONG flags = 0) { return AddDevice(std::move(handler), nullptr, flags); }
     // Sends a request of `major` to a new device that gives it to `handler`.
@@ -127,6 +139,15 @@ const RuleCase kCases[] = {
              IoCompleteRequest(irp, IO_NO_INCREMENT);
              return STATUS_SUCCESS;
          });
+     }},
+    {"CompletingADriversOwnIrpAgainAfterItCameBack", Rule::IrpCompletedTwice,
+     [](RuleTest &t) {
+         auto &bus = t.NewPdo();
+         PIRP irp = t.SendHeldIrp(bus, false);
+         sim::bus::Pdo::Complete(bus.TakeHeld(), STATUS_SUCCESS);  // back with its owner
+         IoCompleteRequest(irp, IO_NO_INCREMENT);
+         t.Fired();
+         IoFreeIrp(irp);
      }},
     {"CompletingWithTheCancelRoutineSet", Rule::IrpCompletedWithCancelRoutine,
      [](RuleTest &t) {
@@ -282,12 +303,7 @@ const RuleCase kCases[] = {
              IoDeleteSymbolicLink(&link);
              RtlIntegerToUnicodeString(1, 10, &number);
          });
-         auto violations = t.TakeViolations();
-         ASSERT_EQ(violations.size(), 3u);
-         for (const auto &violation : violations) {
-             EXPECT_EQ(violation.rule, Rule::BlockingAtDispatch) << violation.detail;
-         }
-         t.checked_ = true;
+         t.FiredTimes(3);
      }},
     {"AcquiringAFastMutexAtDispatch", Rule::BlockingAtDispatch,
      [](RuleTest &t) {
@@ -359,11 +375,8 @@ const RuleCase kCases[] = {
          RuleTest::Nest(&t.b_, &t.c_);
          EXPECT_TRUE(t.TakeViolations().empty());
          RuleTest::Nest(&t.c_, &t.a_);
-         auto violations = t.TakeViolations();
-         ASSERT_FALSE(violations.empty());
-         EXPECT_EQ(violations[0].rule, Rule::LockOrder);
-         EXPECT_NE(violations[0].detail.find("StateLock"), std::string::npos) << violations[0].detail;
-         t.checked_ = true;
+         const std::string detail = t.FiredTimes(1)[0].detail;
+         EXPECT_NE(detail.find("StateLock"), std::string::npos) << detail;
      }},
     {"TheCancelSpinLockAfterADriverLock", Rule::LockOrder,
      [](RuleTest &t) {
@@ -445,15 +458,12 @@ const RuleCase kCases[] = {
          ExAllocatePoolWithTag(NonPagedPool, 4, 0x74736554);
          sim::ex::AllocateFor("IoRegisterDeviceInterface", 16, 0, true);
          EXPECT_EQ(sim::ex::CheckNoLeaks("device removal"), 2u);
-         auto violations = t.TakeViolations();
-         ASSERT_EQ(violations.size(), 2u);
+         auto violations = t.FiredTimes(2);
          for (const auto &violation : violations) {
-             EXPECT_EQ(violation.rule, Rule::PoolLeak);
              EXPECT_NE(violation.detail.find("device removal"), std::string::npos) << violation.detail;
          }
          EXPECT_NE(violations[1].detail.find("IoRegisterDeviceInterface"), std::string::npos);
          EXPECT_EQ(sim::ex::OutstandingCount(), 0u);
-         t.checked_ = true;
      }},
     {"PoolAndIrpsADriverLeavesAtUnload", Rule::PoolLeak,
      [](RuleTest &t) {
@@ -461,12 +471,8 @@ const RuleCase kCases[] = {
          IoAllocateIrp(1, FALSE);
          sim::io::UnloadDriver(t.driver_);
          t.driver_ = nullptr;
-         auto violations = t.TakeViolations();
-         ASSERT_EQ(violations.size(), 2u);
-         EXPECT_EQ(violations[0].rule, Rule::PoolLeak);
-         EXPECT_EQ(violations[1].rule, Rule::PoolLeak);
+         t.FiredTimes(2);
          EXPECT_EQ(sim::io::OutstandingIrps(), 0u);
-         t.checked_ = true;
      }},
     {"ARegistryKeyADriverLeavesOpenAtUnload", Rule::HandleLeak,
      [](RuleTest &t) {
@@ -476,13 +482,10 @@ const RuleCase kCases[] = {
          ASSERT_EQ(IoOpenDeviceRegistryKey(pdo.Device(), PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key), STATUS_SUCCESS);
          sim::io::UnloadDriver(t.driver_);
          t.driver_ = nullptr;
-         auto violations = t.TakeViolations();
-         ASSERT_EQ(violations.size(), 1u);
-         EXPECT_EQ(violations[0].rule, Rule::HandleLeak);
-         EXPECT_NE(violations[0].detail.find("IoOpenDeviceRegistryKey"), std::string::npos) << violations[0].detail;
+         const std::string detail = t.FiredTimes(1)[0].detail;
+         EXPECT_NE(detail.find("IoOpenDeviceRegistryKey"), std::string::npos) << detail;
          // Closed by the check: the next unload or test starts with none.
          EXPECT_TRUE(sim::cm::OpenHandles().empty());
-         t.checked_ = true;
      }},
     {"FreeingABlockTwice", Rule::PoolDoubleFree,
      [](RuleTest &) {
@@ -534,8 +537,7 @@ const RuleCase kCases[] = {
              KeInsertQueueDpc(&outside, NULL, NULL);
              ExFreePool(d);  // the DPC thread is busy here, so both are still queued
          });
-         EXPECT_EQ(t.TakeViolations().size(), 2u);
-         t.checked_ = true;
+         t.FiredTimes(2);
          EXPECT_FALSE(KeRemoveQueueDpc(&outside)) << "it was taken off the queue";
          sim::ke::WaitIdle();
      }},
@@ -615,9 +617,8 @@ const RuleCase kCases[] = {
          t.Fired();
          auto *live = static_cast<char *>(ExAllocatePool(NonPagedPool, 32));
          ExFreePool(live + 8);
-         auto violations = t.TakeViolations();
-         ASSERT_EQ(violations.size(), 1u);
-         EXPECT_NE(violations[0].detail.find("8 bytes into"), std::string::npos) << violations[0].detail;
+         const std::string detail = t.FiredTimes(1)[0].detail;
+         EXPECT_NE(detail.find("8 bytes into"), std::string::npos) << detail;
          EXPECT_TRUE(sim::ex::IsLiveBlock(live));
          ExFreePool(live);
      }},
