@@ -25,18 +25,7 @@ std::vector<UCHAR> Majors(const std::vector<Seen> &seen)
     return majors;
 }
 
-// Polls (in real time) for a condition another thread brings about.
-template <typename Condition>
-bool Eventually(Condition condition)
-{
-    for (int i = 0; i < 5000; i++) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
-}
+using bench::Eventually;
 
 // Each application path form: the kernel name it stands for, and what opening it
 // gives here, where \Device\W32REC is linked as COM7 and as COM10.
