@@ -11,6 +11,7 @@
 #include "sim/cm/cm.h"
 #include "sim/io/io.h"
 #include "sim/ke/ke.h"
+#include "sim/ke/sched.h"
 #include "sim/verifier.h"
 
 #include <cstddef>
@@ -97,7 +98,7 @@ Device::Device(DescriptorSet descriptors, std::u16string instanceId)
         std::lock_guard<std::mutex> guard(g_liveLock);
         Live().insert(this);
     }
-    thread_ = std::thread([this] { BusThread(); });
+    thread_ = ke::sched::Start("usb bus", [this] { BusThread(); });
 }
 
 Device::~Device()
@@ -117,7 +118,7 @@ Device::~Device()
     }
     jobChanged_.notify_all();
     if (thread_.joinable()) {
-        thread_.join();
+        ke::sched::Join(thread_, "the bus thread");
     }
     // A model with threads of its own (a phone behind a socket) may be sending at this
     // moment; once told, it sends no more, and what it sent meanwhile stays queued.

@@ -4,6 +4,8 @@
 #include "sim/win32/internal.h"
 #include "sim/win32/win32.h"
 
+#include "sim/ke/sched.h"
+
 #include <chrono>
 #include <map>
 
@@ -276,8 +278,9 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
     std::unique_lock<std::mutex> held(event->lock);
     auto signaled = [&] { return event->signaled; };
     if (dwMilliseconds == INFINITE) {
-        event->changed.wait(held, signaled);
-    } else if (!event->changed.wait_for(held, std::chrono::milliseconds(dwMilliseconds), signaled)) {
+        sim::ke::sched::Wait(held, event->changed, signaled, "WaitForSingleObject");
+    } else if (!sim::ke::sched::WaitFor(held, event->changed, std::chrono::milliseconds(dwMilliseconds),
+                                        signaled, "WaitForSingleObject")) {
         return WAIT_TIMEOUT;
     }
     if (!event->manualReset) {
