@@ -42,7 +42,7 @@ struct Slot {
     const void *waitObject = nullptr;
     int64_t deadline = kNever;     // while Waiting: interrupt time it stops waiting at
     std::condition_variable gate;
-    const char *routine = "its start";  // where it stopped last
+    std::string routine = "its start";  // where it stopped last (a copy: a wait's text may be a temporary)
     const void *object = nullptr;
     std::thread::id tid;
 };
@@ -50,7 +50,7 @@ struct Slot {
 struct Step {
     uint64_t step;
     int thread;            // the thread that runs from this step
-    const char *routine;   // where that thread is
+    std::string routine;   // where that thread is
     const void *object;
     bool explored;
 };
@@ -113,7 +113,7 @@ std::string ObjectName(const RunState &run, const void *object)
     return text;
 }
 
-std::string Where(const RunState &run, const char *routine, const void *object)
+std::string Where(const RunState &run, const std::string &routine, const void *object)
 {
     std::string where = routine;
     std::string name = ObjectName(run, object);
@@ -140,7 +140,7 @@ std::string ReportLocked(const RunState &run, const std::string &what)
             break;
         case Slot::State::Waiting:
             snprintf(line, sizeof(line), "    %-14s waits for %s\n", slot->name.c_str(),
-                     Where(run, slot->waits.c_str(), slot->waitObject).c_str());
+                     Where(run, slot->waits, slot->waitObject).c_str());
             break;
         default:
             snprintf(line, sizeof(line), "    %-14s %s at %s\n", slot->name.c_str(),
@@ -149,6 +149,9 @@ std::string ReportLocked(const RunState &run, const std::string &what)
             break;
         }
         text += line;
+    }
+    if (run.options.describe) {
+        text += run.options.describe();
     }
     if (run.violationStep != 0) {
         text += "  first verifier violation at step " + std::to_string(run.violationStep) + "\n";
@@ -160,12 +163,16 @@ std::string ReportLocked(const RunState &run, const std::string &what)
     std::vector<const Step *> switches;
     int last = -1;
     uint64_t setup = 0;
+    bool begun = false;
     for (const Step &step : run.trace) {
         if (!step.explored) {
-            setup = step.step;
+            if (!begun) {
+                setup = step.step;
+            }
             last = step.thread;
             continue;
         }
+        begun = true;
         if (step.thread != last) {
             switches.push_back(&step);
             last = step.thread;
@@ -532,7 +539,17 @@ void Recruit::Claim()
 void Recruit::Enter()
 {
     if (t_slot != nullptr) {
-        return;  // already a thread of the run
+        bool over;
+        {
+            std::lock_guard<std::mutex> guard(t_run->lock);
+            over = t_run->released;
+        }
+        if (!over) {
+            return;  // already a thread of the run
+        }
+        // Still marked as a thread of a run that has ended (it found its next job
+        // queued and never waited, where it would have left).
+        Leave();
     }
     std::shared_ptr<void> claimed;
     {
@@ -576,8 +593,32 @@ std::string Run(Strategy &strategy, const RunOptions &options, const std::functi
         sigaction(kCrashSignals[i], &crash, &previous[i]);
     }
     __atomic_store_n(&KiScheduledRun, 1, __ATOMIC_SEQ_CST);
+    // A thread of the run that blocks outside the scheduler (a platform wait not yet
+    // routed through it) stops every thread: after ten seconds without a step, that is
+    // reported as a hang with the schedule so far.
+    std::mutex watchLock;
+    std::condition_variable watchChanged;
+    bool finished = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> held(watchLock);
+        uint64_t last = run->steps;
+        while (!watchChanged.wait_for(held, std::chrono::seconds(10), [&] { return finished; })) {
+            if (run->steps == last) {
+                std::lock_guard<std::mutex> guard(run->lock);
+                FatalLocked(*run, "a hang: no step for ten seconds (a thread blocked outside the scheduler)");
+            }
+            last = run->steps;
+        }
+    });
 
     std::string verdict = body();
+
+    {
+        std::lock_guard<std::mutex> guard(watchLock);
+        finished = true;
+    }
+    watchChanged.notify_all();
+    watchdog.join();
 
     __atomic_store_n(&KiScheduledRun, 0, __ATOMIC_SEQ_CST);
     for (size_t i = 0; i < std::size(kCrashSignals); i++) {
@@ -626,6 +667,7 @@ Outcome Explore(Plan &plan, const RunOptions &options, const std::function<std::
         std::vector<Plan::StepSeen> seen;
         std::string failure = Run(*strategy, options, body, &seen);
         outcome.schedules++;
+        outcome.steps += seen.size();
         plan.Ran(seen);
         if (!failure.empty()) {
             outcome.failures = 1;

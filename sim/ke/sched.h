@@ -169,6 +169,8 @@ struct RunOptions {
     std::string situation;      // named in reports
     std::string replay;         // the command that replays a schedule, before its value
     uint64_t stepBound = 200000;
+    // More lines for a failed run's report (the requests still in flight, say).
+    std::function<std::string()> describe;
 };
 
 // Runs `body` on the calling thread as thread 0 ("main") of a scheduled run under
@@ -186,6 +188,7 @@ void Name(const void *object, const char *name);
 
 struct Outcome {
     uint64_t schedules = 0;     // run
+    uint64_t steps = 0;         // explored steps, over all schedules
     uint64_t failures = 0;      // 0 or 1: exploration stops at the first failure
     uint64_t failedAt = 0;      // the failing schedule, from 1
     std::string failure;        // its checks' text and report

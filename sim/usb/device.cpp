@@ -338,9 +338,10 @@ NTSTATUS Device::GetDescriptor(PIRP irp, PURB urb)
     auto &request = urb->UrbControlDescriptorRequest;
     std::vector<uint8_t> source;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::unique_lock<std::mutex> held(lock_);
         counters_.descriptors++;
         if (unplugged_) {
+            held.unlock();  // completion routines run with no bus lock held
             return Finish(irp, urb, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
         }
         if (request.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE) {
@@ -379,8 +380,9 @@ NTSTATUS Device::SelectConfiguration(PIRP irp, PURB urb)
     if (select.ConfigurationDescriptor == nullptr) {
         LengthTooShort(urb, sizeof(_URB_SELECT_CONFIGURATION), "deconfiguring select-configuration");
         {
-            std::lock_guard<std::mutex> guard(lock_);
+            std::unique_lock<std::mutex> held(lock_);
             if (unplugged_) {
+                held.unlock();  // completion routines run with no bus lock held
                 return Finish(irp, urb, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
             }
             FailPendingLocked(closed, [](const Transfer &) { return true; });
@@ -478,8 +480,9 @@ NTSTATUS Device::SelectConfiguration(PIRP irp, PURB urb)
         }
     }
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::unique_lock<std::mutex> held(lock_);
         if (unplugged_) {
+            held.unlock();  // completion routines run with no bus lock held
             return Finish(irp, urb, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
         }
         // Selecting a configuration closes every pipe of the previous one.
@@ -507,13 +510,15 @@ NTSTATUS Device::PipeRequest(PIRP irp, PURB urb)
     }
     UCHAR endpoint;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::unique_lock<std::mutex> held(lock_);
         abort ? counters_.aborts++ : counters_.resets++;
         if (unplugged_) {
+            held.unlock();  // completion routines run with no bus lock held
             return Finish(irp, urb, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
         }
         auto pipe = pipes_.find(urb->UrbPipeRequest.PipeHandle);
         if (pipe == pipes_.end()) {
+            held.unlock();  // completion routines run with no bus lock held
             return Finish(irp, urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE);
         }
         endpoint = pipe->second->endpoint;
