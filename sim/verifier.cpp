@@ -6,6 +6,7 @@
 #include "sim/io/loader.h"
 
 #include "sim/ke/ke.h"
+#include "sim/ke/sched.h"
 
 #include <atomic>
 #include <cstdarg>
@@ -88,6 +89,7 @@ void Report(Rule rule, const char *format, ...)
     // crash, and the line must already be out when that happens.
     fprintf(stderr, "verifier: %s: %s\n", RuleName(rule), detail.c_str());
 
+    ke::sched::NoteViolation();
     std::lock_guard<std::mutex> guard(g_lock);
     g_violations.push_back({rule, std::move(detail)});
 }

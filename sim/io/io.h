@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace sim::io {
 
@@ -77,6 +78,9 @@ void CheckClosesSent(const char *where);
 
 // File objects open on `device` itself (Open succeeded, IRP_MJ_CLOSE not yet sent).
 long OpenCount(PDEVICE_OBJECT device);
+// The requests sent with Send that have not completed yet ("IRP_MJ_READ IRP 0x..."):
+// at the end of a run, requests that nobody will ever complete.
+std::vector<std::string> RequestsInFlight();
 // The Plug and Play manager's hook for removal after the last close: `observer` runs
 // each time a device's open count falls to 0 (at the end of Close, or of an Open whose
 // create failed), on that thread, with no I/O manager lock held. One observer at a

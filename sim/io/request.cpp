@@ -15,11 +15,14 @@
 #include "sim/io/internal.h"
 
 #include "sim/ke/ke.h"
+#include "sim/ke/sched.h"
 #include "sim/ob/ob.h"
 #include "sim/verifier.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <map>
 
 using namespace sim::io::detail;
 using sim::verifier::Report;
@@ -48,6 +51,18 @@ struct Operation::State {
 };
 
 namespace {
+
+// The requests built by Send that have not completed yet, with their major function.
+struct InFlight {
+    std::mutex lock;
+    std::map<const Operation::State *, std::pair<UCHAR, PIRP>> requests;
+};
+
+InFlight &Flying()
+{
+    static auto *flying = new InFlight;
+    return *flying;
+}
 
 bool RequirePassive(const char *routine)
 {
@@ -140,6 +155,10 @@ void Finish(const std::shared_ptr<Operation::State> &op, PIRP irp)
     }
     delete[] op->systemBuffer;
     op->systemBuffer = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(Flying().lock);
+        Flying().requests.erase(op.get());
+    }
     // Before the caller hears of the end, as the I/O manager drops its references in
     // the completion it runs for the caller.
     if (op->file != nullptr) {
@@ -232,7 +251,7 @@ IO_STATUS_BLOCK Operation::Wait()
 {
     RequirePassive("Operation::Wait");
     std::unique_lock<std::mutex> held(state_->lock);
-    state_->changed.wait(held, [&] { return state_->done; });
+    sim::ke::sched::Wait(held, state_->changed, [&] { return state_->done; }, "its request to complete");
     return state_->status;
 }
 
@@ -285,6 +304,10 @@ std::shared_ptr<Operation> Send(PDEVICE_OBJECT device, const Request &request,
 
     PIRP irp = AllocateIrpRecorded(target->StackSize, true);
     state->irp = irp;
+    {
+        std::lock_guard<std::mutex> guard(Flying().lock);
+        Flying().requests[state.get()] = {request.major, irp};
+    }
     irp->RequestorMode = request.requestorMode;
     irp->Tail.Overlay.OriginalFileObject = request.file;
     irp->IoStatus.Status = request.hasInitialStatus ? request.initialStatus
@@ -514,6 +537,18 @@ long OpenCount(PDEVICE_OBJECT device)
     return record == S().devices.end() ? 0 : record->second.opens;
 }
 
+std::vector<std::string> RequestsInFlight()
+{
+    std::lock_guard<std::mutex> guard(Flying().lock);
+    std::vector<std::string> list;
+    for (const auto &[state, request] : Flying().requests) {
+        char text[64];
+        snprintf(text, sizeof(text), "%s IRP %p", MajorName(request.first), (void *)request.second);
+        list.push_back(text);
+    }
+    return list;
+}
+
 void SetLastCloseObserver(std::function<void(PDEVICE_OBJECT)> observer)
 {
     std::lock_guard<std::mutex> guard(ObserverLock());
@@ -543,6 +578,10 @@ namespace sim::io::detail {
 
 void ResetRequests()
 {
+    {
+        std::lock_guard<std::mutex> guard(Flying().lock);
+        Flying().requests.clear();
+    }
     std::lock_guard<std::mutex> guard(S().lock);
     for (auto &[file, record] : S().files) {
         FreeBlock(const_cast<PFILE_OBJECT>(file), sizeof(FILE_OBJECT));

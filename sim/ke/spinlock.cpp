@@ -7,6 +7,7 @@
 // and the single-processor build where a spin lock is only an IRQL raise.
 #include "sim/ke/internal.h"
 
+#include "sim/ke/sched.h"
 #include "sim/verifier.h"
 
 #include <thread>
@@ -22,6 +23,10 @@ void Spin(PKSPIN_LOCK lock)
         if (__atomic_compare_exchange_n(lock, &expected, token, false, __ATOMIC_ACQUIRE,
                                         __ATOMIC_RELAXED)) {
             return;
+        }
+        // In a scheduled run the holder runs only once this thread hands the turn on.
+        if (sched::Await("a spin lock", lock, [lock] { return __atomic_load_n(lock, __ATOMIC_ACQUIRE) == 0; })) {
+            continue;
         }
         // Yielding rather than pausing: two cores are shared by many threads here,
         // and the holder may be waiting for this core.
@@ -39,6 +44,7 @@ void ForceReleaseSpinLock(const void *lock)
 void Take(PKSPIN_LOCK lock, const char *routine)
 {
     verifier::CheckNotDeleted(lock, routine);
+    sched::Point(routine, lock);
     if (!detail::NoteAcquire(lock, detail::LockKind::SpinLock, ForceReleaseSpinLock, routine)) {
         return;  // already held by this thread: spinning would never end
     }
@@ -62,6 +68,7 @@ bool Give(PKSPIN_LOCK lock, const char *routine)
                          detail::LockName(lock).c_str(), CurrentIrql());
     }
     __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+    sched::Point(routine, lock);
     return true;
 }
 

@@ -9,6 +9,7 @@
 #include "sim/usb/internal.h"
 
 #include "sim/ke/ke.h"
+#include "sim/ke/sched.h"
 #include "sim/verifier.h"
 
 #include <cstring>
@@ -127,9 +128,15 @@ NTSTATUS Device::BulkTransfer(PIRP irp, PURB urb)
     counters_.transfers++;
     urb->UrbHeader.Status = USBD_STATUS_PENDING;
     IoMarkIrpPending(irp);
-    IoSetCancelRoutine(irp, CancelTransfer);
-    // Cancelled before the routine was set: IoCancelIrp found none to call.
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    bool cancelled;
+    {
+        // Under lock_: no switch to another thread of a scheduled run here.
+        ke::sched::NoSwitch locked;
+        IoSetCancelRoutine(irp, CancelTransfer);
+        // Cancelled before the routine was set: IoCancelIrp found none to call.
+        cancelled = irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr;
+    }
+    if (cancelled) {
         counters_.completed++;
         held.unlock();
         Finish(irp, urb, STATUS_CANCELLED, USBD_STATUS_CANCELED);
@@ -190,6 +197,7 @@ VOID Device::CancelTransfer(PDEVICE_OBJECT device, PIRP irp)
 
 bool Device::TakeOwnershipLocked(Transfer &transfer)
 {
+    ke::sched::NoSwitch locked;
     if (IoSetCancelRoutine(transfer.irp, nullptr) == nullptr) {
         transfer.cancelling = true;
         return false;
@@ -482,7 +490,7 @@ void Device::BusThread()
     ke::SetIrql(DISPATCH_LEVEL);
     std::unique_lock<std::mutex> held(jobLock_);
     for (;;) {
-        jobChanged_.wait(held, [&] { return stopping_ || !jobs_.empty(); });
+        ke::sched::Wait(held, jobChanged_, [&] { return stopping_ || !jobs_.empty(); }, "a bus job");
         if (jobs_.empty()) {
             break;
         }
@@ -519,13 +527,13 @@ void Device::PostAndWait(std::function<void()> job)
         done = true;
     });
     std::unique_lock<std::mutex> held(jobLock_);
-    jobChanged_.wait(held, [&] { return done; });
+    ke::sched::Wait(held, jobChanged_, [&] { return done; }, "its job on the bus thread");
 }
 
 void Device::WaitIdle()
 {
     std::unique_lock<std::mutex> held(jobLock_);
-    jobChanged_.wait(held, [&] { return jobs_.empty() && !busy_; });
+    ke::sched::Wait(held, jobChanged_, [&] { return jobs_.empty() && !busy_; }, "the bus to go idle");
 }
 
 // ---- the phone side and the test's controls

@@ -5,6 +5,8 @@
 // completes its IRP (maybe the DPC thread at DISPATCH_LEVEL) and never blocks there.
 #include "sim/win32/internal.h"
 
+#include "sim/ke/sched.h"
+
 #include <vector>
 
 using sim::win32::detail::EventObject;
@@ -236,7 +238,9 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
         }
         // The request's end writes the OVERLAPPED under this lock before it sets the
         // event, so waiting for the fields is waiting for the event.
-        record->changed.wait(held, [&] { return FromInternal(lpOverlapped->Internal) != STATUS_PENDING; });
+        sim::ke::sched::Wait(held, record->changed,
+                             [&] { return FromInternal(lpOverlapped->Internal) != STATUS_PENDING; },
+                             "GetOverlappedResult");
     }
     const NTSTATUS status = FromInternal(lpOverlapped->Internal);
     const ULONG_PTR information = lpOverlapped->InternalHigh;

@@ -9,6 +9,7 @@
 #include "sim/ob/ob.h"
 #include "sim/rtl/rtl.h"
 #include "sim/verifier.h"
+#include "sim/ke/sched.h"
 
 #include <chrono>
 #include <cstdarg>
@@ -333,8 +334,9 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
     std::unique_lock<std::mutex> held(event->lock);
     auto signaled = [&] { return event->signaled; };
     if (dwMilliseconds == INFINITE) {
-        event->changed.wait(held, signaled);
-    } else if (!event->changed.wait_for(held, std::chrono::milliseconds(dwMilliseconds), signaled)) {
+        sim::ke::sched::Wait(held, event->changed, signaled, "WaitForSingleObject");
+    } else if (!sim::ke::sched::WaitFor(held, event->changed, std::chrono::milliseconds(dwMilliseconds),
+                                        signaled, "WaitForSingleObject")) {
         return WAIT_TIMEOUT;
     }
     if (!event->manualReset) {
