@@ -163,6 +163,52 @@ out:
 }
 
 /*
+ * RunWriteQueue - what follows the end of a chain (or the claim of WriteActive to start
+ * one): the next queued request goes down, and the one after it when that chain has
+ * ended before IoCallDriver returned (a bus refusing each at once), and so on, in one
+ * loop: a chain that ends inside the loop, on this thread or another, leaves the next
+ * start to it, so that queued writes never nest one completion inside the other.
+ * With the port closed or the device gone nothing starts and WriteActive stays set
+ * until the next first open (cleanup cancels what a closed port queues; a dead device
+ * ended its queue when it was declared dead). Out of D0 the queue waits for the resume
+ * (ResumeWrites), since the bus would refuse each at once.
+ * Context: DISPATCH_LEVEL, DataLock held on entry and on exit (acquired at *Irql),
+ * released around each IoCallDriver; WriteActive is set.
+ */
+static VOID RunWriteQueue(PDEVICE_EXTENSION Extension, PKIRQL Irql)
+{
+    PIRP next;
+
+    if (Extension->WriteStarting) {
+        Extension->WriteStartDue = TRUE;
+        goto out;
+    }
+    Extension->WriteStarting = TRUE;
+    do {
+        Extension->WriteStartDue = FALSE;
+        if (!Extension->IsOpen || IsDeviceUnavailable(Extension)) {
+            break;
+        }
+        if (Extension->DevicePowerState != PowerDeviceD0) {
+            Extension->WriteActive = FALSE;
+            break;
+        }
+        StartNextWrite(Extension, &next);
+        if (next == NULL) {
+            break;
+        }
+        // Outside DataLock: the lower driver may complete the transfer at once, and
+        // BulkOutComplete takes DataLock.
+        KeReleaseSpinLock(&Extension->DataLock, *Irql);
+        IoCallDriver(Extension->LowerDevice, next);
+        *Irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
+    } while (Extension->WriteStartDue);
+    Extension->WriteStarting = FALSE;
+out:
+    return;
+}
+
+/*
  * DispatchWrite - the IRP_MJ_WRITE dispatch routine: queues the request and, when no
  * chain is running, starts one.
  * Context: PASSIVE_LEVEL in the caller's thread; no lock held on entry or exit.
@@ -175,7 +221,6 @@ NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
-    PIRP prepared = NULL;
     NTSTATUS status;
     KIRQL irql;
 
@@ -211,15 +256,9 @@ NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     if (!extension->WriteActive && extension->DevicePowerState == PowerDeviceD0) {
         extension->WriteActive = TRUE;
-        StartNextWrite(extension, &prepared);
+        RunWriteQueue(extension, &irql);
     }
     KeReleaseSpinLock(&extension->DataLock, irql);
-
-    // Outside DataLock: the lower driver may complete the transfer at once, and
-    // BulkOutComplete takes DataLock.
-    if (prepared != NULL) {
-        IoCallDriver(extension->LowerDevice, prepared);
-    }
     status = STATUS_PENDING;
     goto out;
 
@@ -313,7 +352,6 @@ NTSTATUS BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     NTSTATUS status = Irp->IoStatus.Status;
     USBD_STATUS usbdStatus;
     NTSTATUS result;
-    PIRP next = NULL;
     ULONG moved;
     ULONG chunk;
     BOOLEAN fatal;
@@ -380,28 +418,8 @@ NTSTATUS BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 
     ExFreePool(context);
 
-    // With the port closed or the device gone nothing more starts; WriteActive stays
-    // set until the next first open. Cleanup cancels what a closed port still queues;
-    // a dead device ended its queue when it was declared dead.
-    if (extension->IsOpen && !IsDeviceUnavailable(extension)) {
-        if (extension->DevicePowerState != PowerDeviceD0) {
-            // Asleep: the bus would refuse each at once. The queue waits for the resume,
-            // which starts it again (ResumeWrites).
-            extension->WriteActive = FALSE;
-        } else if (!IsListEmpty(&extension->WriteQueue)) {
-            StartNextWrite(extension, &next);
-        } else {
-            extension->WriteActive = FALSE;
-            if (extension->WaitMask & SERIAL_EV_TXEMPTY) {
-                CompleteWaitOnMask(extension, SERIAL_EV_TXEMPTY, TRUE);
-            }
-        }
-    }
+    RunWriteQueue(extension, &irql);
     KeReleaseSpinLock(&extension->DataLock, irql);
-
-    if (next != NULL) {
-        IoCallDriver(extension->LowerDevice, next);
-    }
     // The request's holds go last: once both are released, close and removal may
     // finish and the device go away, so nothing here touches the extension after them.
     ReleaseOutstandingIo(extension);
@@ -424,7 +442,6 @@ out:
  */
 VOID ResumeWrites(PDEVICE_EXTENSION Extension)
 {
-    PIRP next = NULL;
     BOOLEAN reset = FALSE;
     KIRQL irql;
 
@@ -441,15 +458,8 @@ VOID ResumeWrites(PDEVICE_EXTENSION Extension)
     ResetPipe(Extension->SelfDevice, Extension->BulkOutPipe);
 
     irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
-    if (Extension->IsOpen && !IsDeviceUnavailable(Extension) && !IsListEmpty(&Extension->WriteQueue)) {
-        StartNextWrite(Extension, &next);
-    } else {
-        Extension->WriteActive = FALSE;
-    }
+    RunWriteQueue(Extension, &irql);
     KeReleaseSpinLock(&Extension->DataLock, irql);
-    if (next != NULL) {
-        IoCallDriver(Extension->LowerDevice, next);
-    }
 out:
     return;
 }

@@ -4,6 +4,8 @@
 // (transmit empty, the line events of a failed chunk) are pinned with the wait tests.
 #include "tests/usb/data_path.h"
 
+#include "sim/po/po.h"
+
 namespace usbtest {
 namespace {
 
@@ -223,6 +225,24 @@ INSTANTIATE_TEST_SUITE_P(
                       ChunkFailure{"UrbOnly", 5, STATUS_SUCCESS, USBD_STATUS_CRC, false},
                       ChunkFailure{"NotConnected", 0, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, true}),
     [](const ::testing::TestParamInfo<ChunkFailure> &info) { return std::string(info.param.name); });
+
+// A query for a sleep that never came leaves failures uncounted: with the phone pulled
+// out, each queued write is refused at once and the next starts, all of them on the
+// stack of one completion unless they start one after the other.
+TEST_F(WriteTest, HundredsOfWritesRefusedAtOnceEndWithoutGrowingTheStack)
+{
+    ASSERT_EQ(sim::po::SendSystemRequest(node_->Pdo(), IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+    std::vector<Op> writes;
+    for (int i = 0; i < 300; i++) {
+        writes.push_back(StartWrite(Bytes(10)));
+    }
+    Phone().Unplug();
+    sim::ke::WaitIdle();
+    for (const Op &write : writes) {
+        EXPECT_TRUE(Ended(write, STATUS_DEVICE_NOT_CONNECTED));
+    }
+    EXPECT_EQ(ext_->OutQueueBytes, 0);
+}
 
 TEST_F(WriteTest, AChainCutByCloseEndsWithTheBytesSentSoFar)
 {
