@@ -175,6 +175,8 @@ out:
  * Context: DISPATCH_LEVEL, DataLock held on entry and on exit (acquired at *Irql),
  * released around each IoCallDriver; WriteActive is set.
  */
+static BOOLEAN QueueWriteReset(PDEVICE_EXTENSION Extension);
+
 static VOID RunWriteQueue(PDEVICE_EXTENSION Extension, PKIRQL Irql)
 {
     PIRP next;
@@ -418,7 +420,12 @@ NTSTATUS BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 
     ExFreePool(context);
 
-    RunWriteQueue(extension, &irql);
+    // A stalled pipe fails every chunk until it is reset, which only a worker can do:
+    // the queue waits for it (WriteActive stays set), then goes on.
+    if (!(usbdStatus == USBD_STATUS_STALL_PID && extension->IsOpen && !IsDeviceUnavailable(extension) &&
+          QueueWriteReset(extension))) {
+        RunWriteQueue(extension, &irql);
+    }
     KeReleaseSpinLock(&extension->DataLock, irql);
     // The request's holds go last: once both are released, close and removal may
     // finish and the device go away, so nothing here touches the extension after them.
@@ -435,9 +442,24 @@ out:
 }
 
 /*
+ * ResetAndRunWrites - resets the bulk-out pipe, then starts the queued writes.
+ * Context: PASSIVE_LEVEL in a worker, no lock held; WriteActive is set by the caller,
+ * so that no chain starts under the reset.
+ */
+static VOID ResetAndRunWrites(PDEVICE_EXTENSION Extension)
+{
+    KIRQL irql;
+
+    ResetPipe(Extension->SelfDevice, Extension->BulkOutPipe);
+    irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
+    RunWriteQueue(Extension, &irql);
+    KeReleaseSpinLock(&Extension->DataLock, irql);
+}
+
+/*
  * ResumeWrites - after a sleep: resets the bulk-out pipe, unless a chain already runs on
- * it again (a reset under a transfer in flight would upset it), then starts the writes
- * held in the queue while the device was out of D0.
+ * it again (a reset under a transfer in flight would upset it) or a stall's reset is on
+ * its way, then starts the writes held in the queue while the device was out of D0.
  * Context: PASSIVE_LEVEL in the resume worker, no lock held; the device is in D0.
  */
 VOID ResumeWrites(PDEVICE_EXTENSION Extension)
@@ -452,16 +474,56 @@ VOID ResumeWrites(PDEVICE_EXTENSION Extension)
         reset = TRUE;
     }
     KeReleaseSpinLock(&Extension->DataLock, irql);
-    if (!reset) {
-        goto out;
+    if (reset) {
+        ResetAndRunWrites(Extension);
     }
-    ResetPipe(Extension->SelfDevice, Extension->BulkOutPipe);
+}
 
-    irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
-    RunWriteQueue(Extension, &irql);
-    KeReleaseSpinLock(&Extension->DataLock, irql);
-out:
-    return;
+/*
+ * QueueWriteReset - has a worker reset the stalled bulk-out pipe and go on with the
+ * queue. The item counts as outstanding work: close waits until its worker has run.
+ * Context: DISPATCH_LEVEL, DataLock held; WriteActive is set and stays set until the
+ * worker has reset the pipe.
+ * Return: TRUE when queued; FALSE without pool (nothing queued: the caller goes on
+ * with the queue, and the next stall tries again).
+ */
+static BOOLEAN QueueWriteReset(PDEVICE_EXTENSION Extension)
+{
+    PREAD_RESTART_ITEM item;
+
+    item = (PREAD_RESTART_ITEM)ExAllocatePool(NonPagedPool, sizeof(READ_RESTART_ITEM));
+    if (item != NULL) {
+        InterlockedIncrement(&Extension->OutstandingIo);
+        RtlZeroMemory(item, sizeof(READ_RESTART_ITEM));
+        ExInitializeWorkItem(&item->WorkItem, WriteResetWorker, item);
+        item->Extension = Extension;
+        item->ResetPipe = TRUE;
+        ExQueueWorkItem(&item->WorkItem, DelayedWorkQueue);
+    }
+    return (BOOLEAN)(item != NULL);
+}
+
+/*
+ * WriteResetWorker - resets the stalled bulk-out pipe, unless the port was closed or the
+ * device became unavailable meanwhile, and starts the next queued write; frees its item.
+ * Context: PASSIVE_LEVEL in a system worker thread; takes and releases DataLock.
+ */
+VOID WriteResetWorker(PVOID Parameter)
+{
+    PREAD_RESTART_ITEM item = (PREAD_RESTART_ITEM)Parameter;
+    PDEVICE_EXTENSION extension = item->Extension;
+    BOOLEAN open;
+    KIRQL irql;
+
+    irql = KeAcquireSpinLockRaiseToDpc(&extension->DataLock);
+    open = extension->IsOpen;
+    KeReleaseSpinLock(&extension->DataLock, irql);
+    if (open && !IsDeviceUnavailable(extension)) {
+        ResetAndRunWrites(extension);
+    }
+    // The count goes last: once it is released, close may finish and the device go.
+    ExFreePool(item);
+    ReleaseOutstandingIo(extension);
 }
 
 /*
