@@ -179,12 +179,9 @@ static BOOLEAN QueueWriteReset(PDEVICE_EXTENSION Extension);
 
 static VOID RunWriteQueue(PDEVICE_EXTENSION Extension, PKIRQL Irql)
 {
+    BOOLEAN outermost = (BOOLEAN)!Extension->WriteStarting;
     PIRP next;
 
-    if (Extension->WriteStarting) {
-        Extension->WriteStartDue = TRUE;
-        goto out;
-    }
     Extension->WriteStarting = TRUE;
     do {
         Extension->WriteStartDue = FALSE;
@@ -193,6 +190,12 @@ static VOID RunWriteQueue(PDEVICE_EXTENSION Extension, PKIRQL Irql)
         }
         if (Extension->DevicePowerState != PowerDeviceD0) {
             Extension->WriteActive = FALSE;
+            break;
+        }
+        if (!outermost && !IsListEmpty(&Extension->WriteQueue)) {
+            // The loop further out starts it once its IoCallDriver has returned. An
+            // empty queue is settled here and now, so that TXEMPTY is not told late.
+            Extension->WriteStartDue = TRUE;
             break;
         }
         StartNextWrite(Extension, &next);
@@ -204,10 +207,10 @@ static VOID RunWriteQueue(PDEVICE_EXTENSION Extension, PKIRQL Irql)
         KeReleaseSpinLock(&Extension->DataLock, *Irql);
         IoCallDriver(Extension->LowerDevice, next);
         *Irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
-    } while (Extension->WriteStartDue);
-    Extension->WriteStarting = FALSE;
-out:
-    return;
+    } while (outermost && Extension->WriteStartDue);
+    if (outermost) {
+        Extension->WriteStarting = FALSE;
+    }
 }
 
 /*
