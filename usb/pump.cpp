@@ -121,7 +121,9 @@ NTSTATUS BulkInComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
                 DeclareDeviceFailed(extension);
             } else {
                 KeReleaseSpinLock(&extension->DataLock, irql);
-                QueueReadRestart(extension);
+                // A stalled pipe fails every transfer until it is reset: the restart
+                // resets it first, so that one stall costs one error, not twenty.
+                QueueReadRestart(extension, (BOOLEAN)(usbdStatus == USBD_STATUS_STALL_PID));
                 irql = KeAcquireSpinLockRaiseToDpc(&extension->DataLock);
             }
         }
@@ -162,7 +164,7 @@ NTSTATUS BulkInComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
         }
 
         KeReleaseSpinLock(&extension->DataLock, irql);
-        QueueReadRestart(extension);
+        QueueReadRestart(extension, FALSE);
     }
 
     IoFreeIrp(Irp);
@@ -171,15 +173,16 @@ NTSTATUS BulkInComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 }
 
 /*
- * QueueReadRestart - has a system worker thread start the next bulk-in transfer. The
- * completion routine does not start it itself: it runs at DISPATCH_LEVEL, possibly
+ * QueueReadRestart - has a system worker thread start the next bulk-in transfer, after
+ * resetting the pipe when ResetPipe is set (a reset-pipe request is PASSIVE_LEVEL only).
+ * The completion routine does not start it itself: it runs at DISPATCH_LEVEL, possibly
  * inside the previous IoCallDriver, and a fresh start from a worker keeps the stack
  * flat.
  * Context: up to DISPATCH_LEVEL; DataLock not held.
  * Return: STATUS_SUCCESS, or STATUS_INSUFFICIENT_RESOURCES when no item could be had
  * (the pump stops; callers ignore it).
  */
-NTSTATUS QueueReadRestart(PDEVICE_EXTENSION Extension)
+NTSTATUS QueueReadRestart(PDEVICE_EXTENSION Extension, BOOLEAN ResetPipe)
 {
     PREAD_RESTART_ITEM item;
     NTSTATUS status;
@@ -194,6 +197,7 @@ NTSTATUS QueueReadRestart(PDEVICE_EXTENSION Extension)
     RtlZeroMemory(item, sizeof(READ_RESTART_ITEM));
     ExInitializeWorkItem(&item->WorkItem, ReadRestartWorker, item);
     item->Extension = Extension;
+    item->ResetPipe = ResetPipe;
     ExQueueWorkItem(&item->WorkItem, DelayedWorkQueue);
     status = STATUS_SUCCESS;
 out:
@@ -238,8 +242,9 @@ VOID StartBulkInReadWhileOpen(PDEVICE_EXTENSION Extension)
 }
 
 /*
- * ReadRestartWorker - starts the next bulk-in transfer unless the port was closed or the
- * device became unavailable meanwhile; frees its item.
+ * ReadRestartWorker - resets the stalled bulk-in pipe if asked, and starts the next
+ * bulk-in transfer, unless the port was closed or the device became unavailable
+ * meanwhile; frees its item.
  * Context: PASSIVE_LEVEL in a system worker thread; takes and releases DataLock.
  */
 VOID ReadRestartWorker(PVOID Parameter)
@@ -248,6 +253,9 @@ VOID ReadRestartWorker(PVOID Parameter)
     PDEVICE_EXTENSION extension = item->Extension;
 
     if (!IsDeviceUnavailable(extension)) {
+        if (item->ResetPipe && PortIsOpen(extension)) {
+            ResetPipe(extension->SelfDevice, extension->BulkInPipe);
+        }
         StartBulkInReadWhileOpen(extension);
     }
 

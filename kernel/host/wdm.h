@@ -795,6 +795,7 @@ BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) noexcept;
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) noexcept;
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) noexcept;
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) noexcept;
+VOID NTAPI KeFlushQueuedDpcs(void) noexcept;
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) noexcept;
 ULONGLONG NTAPI KeQueryInterruptTime(void) noexcept;
 VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) noexcept;

@@ -249,6 +249,28 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
     return queued;
 }
 
+// "KeFlushQueuedDpcs routine": returns after every DPC queued before the call has run
+// to completion, on every processor (here the one DPC thread); PASSIVE_LEVEL only. A
+// marker queued behind them has the DPC thread say when it got that far.
+VOID KeFlushQueuedDpcs(void) noexcept
+{
+    if (ke::CurrentIrql() != PASSIVE_LEVEL) {
+        verifier::Report(ke::CurrentIrql() >= DISPATCH_LEVEL ? verifier::Rule::BlockingAtDispatch
+                                                             : verifier::Rule::InvalidParameter,
+                         "KeFlushQueuedDpcs at IRQL %d (PASSIVE_LEVEL only)", ke::CurrentIrql());
+        return;
+    }
+    auto &sched = ke::detail::Sched();
+    std::unique_lock<std::mutex> held(sched.lock);
+    bool done = false;
+    sched.dpcs.push_back(ke::detail::DpcEntry{NULL, [] {}, &done});
+    sched.changed.notify_all();
+    sched.blockedWaiters++;
+    sched.changed.wait(held, [&] { return done; });
+    sched.blockedWaiters--;
+    sched.changed.notify_all();
+}
+
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) noexcept
 {
     auto &sched = ke::detail::Sched();

@@ -97,6 +97,21 @@ protected:
             });
     }
 
+    // PUTs `size` bytes as photo.jpg and GETs them back through `client`; returns what
+    // the PUT sent.
+    std::vector<uint8_t> PutAndGetBack(Client &client, size_t size, unsigned seed, unsigned shift)
+    {
+        std::vector<uint8_t> data(size);
+        for (size_t i = 0; i < data.size(); i++) {
+            data[i] = static_cast<uint8_t>((i * seed) ^ (i >> shift));
+        }
+        EXPECT_EQ(client.Put(u"photo.jpg", data), kSuccess);
+        std::vector<uint8_t> back;
+        EXPECT_EQ(client.Get(u"photo.jpg", "", back), kSuccess);
+        EXPECT_TRUE(back == data) << back.size() << " of " << data.size() << " bytes back";
+        return data;
+    }
+
     HANDLE port_ = INVALID_HANDLE_VALUE;
 };
 
@@ -119,14 +134,7 @@ TEST_F(TcpPhonePortTest, FolderBrowsingSessionWithLargePutAndGetAgainstTcpServer
     EXPECT_NE(text.find("name=\"Pictures\""), std::string::npos) << text;
 
     ASSERT_EQ(client.SetPath(u"Pictures"), kSuccess);
-    std::vector<uint8_t> data(200 * 1024 + 17);
-    for (size_t i = 0; i < data.size(); i++) {
-        data[i] = static_cast<uint8_t>((i * 151) ^ (i >> 10));
-    }
-    ASSERT_EQ(client.Put(u"photo.jpg", data), kSuccess);
-    std::vector<uint8_t> back;
-    ASSERT_EQ(client.Get(u"photo.jpg", "", back), kSuccess);
-    EXPECT_TRUE(back == data) << back.size() << " of " << data.size() << " bytes back";
+    const std::vector<uint8_t> data = PutAndGetBack(client, 200 * 1024 + 17, 151, 10);
     ASSERT_NE(server.Model(), nullptr);
     EXPECT_EQ(server.Model()->File("Pictures/photo.jpg"), data);
     EXPECT_EQ(client.Disconnect(), kSuccess);
@@ -299,7 +307,7 @@ TEST_F(TcpPhoneBusTest, OnlyACONNECTAtARequestBoundaryOpensANewConnection)
     ASSERT_NE(tcp, nullptr);
     const std::vector<uint8_t> connect = Encode(Packet{kConnect, {kVersion, 0, 0x20, 0x00}, {}});
     tcp->Written(*usb_, ObexPhone::kBulkOut, connect);
-    ASSERT_TRUE(WaitFor([&] { return tcp->PeerClosed(); }));
+    ASSERT_TRUE(bench::Eventually([&] { return tcp->PeerClosed(); }));
 
     // A PUT in two transfers whose second begins with the CONNECT opcode's byte: body
     // bytes, not a request, so it is dropped and no connection is made for it.
@@ -308,7 +316,7 @@ TEST_F(TcpPhoneBusTest, OnlyACONNECTAtARequestBoundaryOpensANewConnection)
     tcp->Written(*usb_, ObexPhone::kBulkOut, {bytes.begin(), bytes.begin() + 10});
     tcp->Written(*usb_, ObexPhone::kBulkOut, {bytes.begin() + 10, bytes.end()});
     tcp->Written(*usb_, ObexPhone::kBulkOut, connect);
-    ASSERT_TRUE(WaitFor([&] { return tcp->Responses() == 2; })) << tcp->LastError();
+    ASSERT_TRUE(bench::Eventually([&] { return tcp->Responses() == 2; })) << tcp->LastError();
     EXPECT_EQ(tcp->Connections(), 2);
     EXPECT_EQ(server_->Requests(), 2);
 }

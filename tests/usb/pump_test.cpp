@@ -151,6 +151,15 @@ TEST_F(PumpTest, ADeadOrVanishedPhoneIsFatalAtTheFirstFailure)
     Fail(STATUS_CANCELLED, USBD_STATUS_CANCELED);
     EXPECT_FALSE(IsDeviceUnavailable(ext_));
     EXPECT_EQ(InFlight(), 1u);
+    // So is a stall, once: the pipe is reset before the restart, and data flows again.
+    Phone().Halt(ObexPhone::kBulkIn);
+    ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkIn));
+    sim::ke::WaitIdle();
+    Phone().Send(ObexPhone::kBulkIn, Bytes(3));
+    ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkIn));
+    sim::ke::WaitIdle();
+    EXPECT_EQ(ext_->RxRing.Count, 3);
+    EXPECT_EQ(ext_->ErrorCount, 0);
 }
 
 TEST_F(PumpTest, ATransferEndingAfterCloseOrAroundASleepOnlyCounts)
@@ -179,7 +188,7 @@ TEST_F(PumpTest, ARestartFindingThePortClosedOrTheDeviceDeadStartsNothing)
     for (int dead = 0; dead < 2; dead++) {
         ext_->IsOpen = dead ? TRUE : FALSE;
         ext_->DeviceFailure = dead ? DEVICE_FAILED_MARK : 0;
-        EXPECT_EQ(QueueReadRestart(ext_), STATUS_SUCCESS);
+        EXPECT_EQ(QueueReadRestart(ext_, FALSE), STATUS_SUCCESS);
         sim::ke::WaitIdle();
         EXPECT_EQ(InFlight(), 0u);
         EXPECT_EQ(ext_->OutstandingIo, 1);
