@@ -266,7 +266,8 @@ VOID KeFlushQueuedDpcs(void) noexcept
     sched.dpcs.push_back(ke::detail::DpcEntry{NULL, [] {}, &done});
     sched.changed.notify_all();
     sched.blockedWaiters++;
-    sched.changed.wait(held, [&] { return done; });
+    // In a scheduled run the turn goes on until the DPC thread has reached the marker.
+    ke::sched::Wait(held, sched.changed, [&] { return done; }, "KeFlushQueuedDpcs");
     sched.blockedWaiters--;
     sched.changed.notify_all();
 }

@@ -89,7 +89,8 @@ BOOL Issue(HANDLE handle, sim::io::Request request, LPOVERLAPPED overlapped, boo
         std::unique_lock<std::mutex> held(record->lock);
         if (!record->overlapped) {
             // Serialised: another thread's request on this handle ends first.
-            record->changed.wait(held, [&] { return !record->busy; });
+            sim::ke::sched::Wait(held, record->changed, [&] { return !record->busy; },
+                                 "the handle's request before it");
             record->busy = true;
         }
         if (overlapped != nullptr) {
