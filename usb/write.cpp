@@ -116,7 +116,10 @@ static BOOLEAN QueueWriteRequest(PDEVICE_EXTENSION Extension, PIRP Irp)
     // A cancel that came before the routine was installed found nothing to call: take
     // the routine back and cancel here. If it is already gone, WriteCancel is running
     // and waits for DataLock to unlink the request; leave it queued for it.
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+    // A request that arrives after cleanup has emptied the queue (IsOpen is cleared
+    // under DataLock first) would be stranded there, and the close waits for it: it is
+    // cancelled as cleanup would have cancelled it.
+    if ((Irp->Cancel || !Extension->IsOpen) && IoSetCancelRoutine(Irp, NULL) != NULL) {
         RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
         FailClaimedWrite(Extension, Irp, STATUS_CANCELLED);
         return FALSE;
