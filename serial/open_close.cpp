@@ -180,24 +180,26 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     ExAcquireFastMutex(&extension->CloseMutex);
     Irp->IoStatus.Information = 0;
 
-    if (IsDeviceUnavailable(extension)) {
-        status = STATUS_SUCCESS;
-    } else {
-        status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
-        if (NT_SUCCESS(status)) {
+    // Held through the drain in every state, a surprise-removed one included: a removal
+    // that begins meanwhile waits for this close before the pipes and the lower device go.
+    status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
+    if (NT_SUCCESS(status)) {
+        removeLockHeld = TRUE;
+        if (IsDeviceUnavailable(extension)) {
+            status = STATUS_SUCCESS;
+        } else if (InterlockedCompareExchange(&extension->OpenCount, 1, 1) != 1) {
             // An interlocked read: creates change the count on other threads.
-            if (InterlockedCompareExchange(&extension->OpenCount, 1, 1) == 1) {
-                removeLockHeld = TRUE;
-            } else {
-                IoReleaseRemoveLock(&extension->RemoveLock, Irp);
-                closesOpener = FALSE;
-                status = STATUS_INVALID_DEVICE_REQUEST;
-            }
+            closesOpener = FALSE;
+            status = STATUS_INVALID_DEVICE_REQUEST;
         }
     }
     ExReleaseFastMutex(&extension->CloseMutex);
 
-    AbortPipesAndDrain(DeviceObject);
+    // Without the remove lock the removal has begun, and it ends the transfers itself:
+    // the pipes may already be gone.
+    if (removeLockHeld) {
+        AbortPipesAndDrain(DeviceObject);
+    }
     // The count drops only after the drain, so that a new open cannot start (and
     // re-arm IoIdleEvent) while this one is still draining.
     if (closesOpener) {

@@ -103,10 +103,7 @@ const std::vector<Situation> &All()
         {"CleanupRacesReadWriteAndWait", Open,
          {Reader(8), {"writer", [](World &w) { WriteAll(w.port, "hello"); }},
           {"waiter", [](World &w) { DWORD mask = 0; WaitEvent(w.port, &mask); }}, kCloser},
-         Reopens, 40,
-         "a read or a wait that passed the IsOpen test before cleanup is queued after cleanup "
-         "emptied the queues; it never completes and the close waits for it for ever "
-         "(random:33, switch:1>6,2>9)"},
+         Reopens},
         {"CloseWhileThePumpRestarts", Open, {Phone(16), kCloser}, Reopens},
         {"ReadTimeoutRacesTheData",
          [](World &w) {
@@ -160,12 +157,7 @@ const std::vector<Situation> &All()
              if (w.notes["removed"] == 0) {
                  Reopens(w);
              }
-         },
-         40,
-         "a query-remove granted between cleanup and close: the close sees RemovePending, takes "
-         "no remove lock, and the removal deletes the device while the close still aborts the "
-         "pipes (IoAllocateIrp with a freed stack size, random:2; a close never completed, "
-         "pct:3:93:12)"},
+         }},
         {"QueryStopRacesClose", Open,
          {{"rebalancer", [](World &w) { w.pnp->Rebalance(*w.node); }}, kCloser}, Reopens},
         {"SurpriseRemovalRacesClose", Open,
