@@ -99,4 +99,6 @@ typedef struct _DEVICE_EXTENSION {
     BOOLEAN WriteStarting;              // DataLock; a thread runs the loop that starts writes
     BOOLEAN WriteStartDue;              // DataLock; a chain ended inside that loop: it starts
                                         // the next
+    BOOLEAN ReadInFlight;               // DataLock; a bulk-in transfer owns ReadUrb and
+                                        // ReadStaging: no other may start
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;

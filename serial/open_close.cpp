@@ -77,8 +77,30 @@ static VOID UndoFirstOpen(PDEVICE_EXTENSION Extension)
  */
 static NTSTATUS StartDataPath(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension)
 {
+    BOOLEAN asleep;
     NTSTATUS status;
     KIRQL irql;
+
+    // An open while the device is out of D0 (the system going to sleep or not yet
+    // resumed, while applications still run): the suspended port would refuse the
+    // resets and fail every transfer of the pump until the device was declared dead.
+    // The data path is left to the resume, as for a port that was open when the sleep
+    // came. The test and the mark share one hold of DataLock, and the resume tests the
+    // mark under it after the device is recorded in D0: either the resume sees the mark,
+    // or this sees D0.
+    irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
+    asleep = (BOOLEAN)(Extension->DevicePowerState != PowerDeviceD0);
+    if (asleep) {
+        Extension->SleptWhileOpen = TRUE;
+        Extension->RxRing.Head = 0;
+        Extension->RxRing.Tail = 0;
+        Extension->RxRing.Count = 0;
+    }
+    KeReleaseSpinLock(&Extension->DataLock, irql);
+    if (asleep) {
+        status = STATUS_SUCCESS;
+        goto out;
+    }
 
     status = ResetPipe(DeviceObject, Extension->BulkInPipe);
     if (!NT_SUCCESS(status)) {

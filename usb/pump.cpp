@@ -37,12 +37,13 @@ VOID DeclareDeviceFailed(PDEVICE_EXTENSION Extension)
 /*
  * StartBulkInRead - builds the bulk-in transfer of up to BULK_TRANSFER_SIZE bytes into
  * ReadStaging and sends it down on Pipe (always BulkInPipe).
- * Context: PASSIVE_LEVEL or DISPATCH_LEVEL; never with DataLock held, because the lower
- * driver may complete the transfer, and BulkInComplete takes DataLock, before
+ * Context: PASSIVE_LEVEL or DISPATCH_LEVEL; never with DataLock held: it takes it, and
+ * the lower driver may complete the transfer, and BulkInComplete take DataLock, before
  * IoCallDriver returns. Only one transfer may be in flight: ReadUrb and ReadStaging
- * exist once.
+ * exist once, and ReadInFlight says who owns them.
  * Return: STATUS_INSUFFICIENT_RESOURCES when no IRP could be had (the pump stops),
- * otherwise what IoCallDriver returned. Callers ignore it.
+ * STATUS_DEVICE_BUSY when a transfer is already in flight (nothing sent), otherwise what
+ * IoCallDriver returned. Callers ignore it.
  */
 NTSTATUS StartBulkInRead(PDEVICE_EXTENSION Extension, USBD_PIPE_HANDLE Pipe)
 {
@@ -50,7 +51,20 @@ NTSTATUS StartBulkInRead(PDEVICE_EXTENSION Extension, USBD_PIPE_HANDLE Pipe)
     PIO_STACK_LOCATION next;
     PIRP irp;
     NTSTATUS status;
+    KIRQL irql;
 
+    // Several paths start the pump (open, the restart worker, the resume after a sleep),
+    // and a restart queued before a sleep may run after the resume has started its own
+    // transfer. The first to get here owns ReadUrb; the others leave the pump to it,
+    // since its completion has the next transfer started.
+    irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
+    if (Extension->ReadInFlight) {
+        KeReleaseSpinLock(&Extension->DataLock, irql);
+        status = STATUS_DEVICE_BUSY;
+        goto out;
+    }
+    Extension->ReadInFlight = TRUE;
+    KeReleaseSpinLock(&Extension->DataLock, irql);
     // The transfer counts as outstanding work from here until BulkInComplete has
     // finished with it, so that close waits for it.
     InterlockedIncrement(&Extension->OutstandingIo);
@@ -67,6 +81,9 @@ NTSTATUS StartBulkInRead(PDEVICE_EXTENSION Extension, USBD_PIPE_HANDLE Pipe)
 
     irp = IoAllocateIrp(Extension->LowerDevice->StackSize, FALSE);
     if (irp == NULL) {
+        irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
+        Extension->ReadInFlight = FALSE;
+        KeReleaseSpinLock(&Extension->DataLock, irql);
         ReleaseOutstandingIo(Extension);
         status = STATUS_INSUFFICIENT_RESOURCES;
         goto out;
@@ -107,6 +124,9 @@ NTSTATUS BulkInComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 
     irql = KeAcquireSpinLockRaiseToDpc(&extension->DataLock);
     usbdStatus = transfer->Hdr.Status;
+    // The URB and the staging buffer are read below within this hold of DataLock, and a
+    // new transfer takes DataLock before it touches them.
+    extension->ReadInFlight = FALSE;
 
     if (!NT_SUCCESS(status) || usbdStatus != USBD_STATUS_SUCCESS || !extension->IsOpen) {
         errors = InterlockedIncrement(&extension->ErrorCount);

@@ -108,8 +108,20 @@ std::string Body(const Situation &situation)
 
 HANDLE OpenPort()
 {
-    return CreateFileW(u"\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_OVERLAPPED, nullptr);
+    // The close of the handle before may still be on its way (a request's completion
+    // holds the file object a moment longer), and the port is exclusive: a Windows
+    // application retries a refused open.
+    for (int attempt = 0;; attempt++) {
+        HANDLE port = CreateFileW(u"\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        if (port != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED || attempt == 4) {
+            return port;
+        }
+        // A wait that nothing ends: in a scheduled run, 10 ms of virtual time.
+        HANDLE pause = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        WaitForSingleObject(pause, 10);
+        CloseHandle(pause);
+    }
 }
 
 bool ReadSome(HANDLE port, DWORD length, DWORD *bytes)
