@@ -96,4 +96,9 @@ typedef struct _DEVICE_EXTENSION {
     ULONG MaxPacketSize;                // set once at first start: the bulk-out endpoint's
     BOOLEAN ZeroLengthPacket;           // set once at first start
     BOOLEAN SleptWhileOpen;             // DataLock; slept in S3/S4 with the port open
+    BOOLEAN WriteStarting;              // DataLock; a thread runs the loop that starts writes
+    BOOLEAN WriteStartDue;              // DataLock; a chain ended inside that loop: it starts
+                                        // the next
+    BOOLEAN ReadInFlight;               // DataLock; a bulk-in transfer owns ReadUrb and
+                                        // ReadStaging: no other may start
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;

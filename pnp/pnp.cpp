@@ -187,7 +187,19 @@ out:
 }
 
 /*
- * PnpQueryStop - IRP_MN_QUERY_STOP_DEVICE: refused while the port is open.
+ * PortInUse - the port is in use from its create until its close has drained: cleanup
+ * clears IsOpen first, but the close that follows still aborts the pipes and waits for
+ * the transfers in flight, so a stop or removal granted in between would take the
+ * pipes and the lower device away under it. OpenCount drops only after that drain.
+ * Context: PASSIVE_LEVEL, OpenMutex held (no create can raise the count meanwhile).
+ */
+static BOOLEAN PortInUse(PDEVICE_EXTENSION Extension)
+{
+    return (BOOLEAN)(Extension->IsOpen || InterlockedCompareExchange(&Extension->OpenCount, 0, 0) != 0);
+}
+
+/*
+ * PnpQueryStop - IRP_MN_QUERY_STOP_DEVICE: refused while the port is in use.
  * Context: PASSIVE_LEVEL; takes OpenMutex, so that no open slips in between the test of
  * IsOpen and the state change.
  * Return: STATUS_DEVICE_BUSY (the IRP completed here) or the lower driver's status
@@ -202,7 +214,7 @@ NTSTATUS PnpQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Irp->IoStatus.Status = STATUS_SUCCESS;
     if (extension->PnpState == Started) {
         ExAcquireFastMutex(&extension->OpenMutex);
-        if (extension->IsOpen) {
+        if (PortInUse(extension)) {
             busy = TRUE;
         } else {
             extension->PnpState = StopPending;
@@ -262,7 +274,7 @@ NTSTATUS PnpStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 }
 
 /*
- * PnpQueryRemove - IRP_MN_QUERY_REMOVE_DEVICE: refused while the port is open, granted
+ * PnpQueryRemove - IRP_MN_QUERY_REMOVE_DEVICE: refused while the port is in use, granted
  * in every other case (the state it leaves is saved for a cancel-remove).
  * Context: PASSIVE_LEVEL; takes OpenMutex as PnpQueryStop does.
  * Return: STATUS_DEVICE_BUSY (completed here) or the lower driver's status.
@@ -275,7 +287,7 @@ NTSTATUS PnpQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     Irp->IoStatus.Status = STATUS_SUCCESS;
     ExAcquireFastMutex(&extension->OpenMutex);
-    if (extension->IsOpen) {
+    if (PortInUse(extension)) {
         busy = TRUE;
     } else {
         // A second query without a cancel between keeps the state from before the

@@ -101,6 +101,10 @@ NTSTATUS PnpRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // the pipe information they may use goes only after the last one has left.
     IoReleaseRemoveLockAndWait(&extension->RemoveLock, Irp);
     ReleaseInterfaceInfo(extension);
+    // Cancelling the read timer cannot recall a DPC it has already queued, nor stop one
+    // running: each must have run before the extension goes.
+    KeCancelTimer(&extension->ReadTimer);
+    KeFlushQueuedDpcs();
 
     if (lower != NULL) {
         IoDetachDevice(lower);

@@ -42,23 +42,32 @@ VOID QueuePowerResume(PDEVICE_EXTENSION Extension)
     BOOLEAN due;
     KIRQL irql;
 
+    // The item counts as outstanding work (close waits for it) until its worker has run.
+    // The count is taken in the same hold of DataLock as the test of IsOpen: cleanup
+    // clears IsOpen under it, so a count taken here comes before the close's drain and
+    // is waited for. Taken after the lock, it could land after the drain had ended and
+    // be lost when the next open sets the count afresh, and the close after that would
+    // wait for ever.
     irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
     due = (BOOLEAN)(Extension->IsOpen && Extension->SleptWhileOpen);
+    if (due) {
+        InterlockedIncrement(&Extension->OutstandingIo);
+    }
     KeReleaseSpinLock(&Extension->DataLock, irql);
     if (!due) {
         goto out;
     }
     item = (PPOWER_RESUME_ITEM)ExAllocatePool(NonPagedPool, sizeof(POWER_RESUME_ITEM));
     if (item == NULL) {
+        ReleaseOutstandingIo(Extension);
         goto out;
     }
-    // The item holds off removal and counts as outstanding work (close waits for it)
-    // until its worker has run.
+    // The item holds off removal until its worker has run.
     if (!NT_SUCCESS(IoAcquireRemoveLock(&Extension->RemoveLock, item))) {
         ExFreePool(item);
+        ReleaseOutstandingIo(Extension);
         goto out;
     }
-    InterlockedIncrement(&Extension->OutstandingIo);
     RtlZeroMemory(item, sizeof(POWER_RESUME_ITEM));
     ExInitializeWorkItem(&item->WorkItem, PowerResumeWorker, item);
     item->Extension = Extension;
@@ -89,8 +98,8 @@ VOID PowerResumeWorker(PVOID Parameter)
     KeReleaseSpinLock(&extension->DataLock, irql);
     if (resume) {
         ResetPipe(extension->SelfDevice, extension->BulkInPipe);
-        StartBulkInRead(extension, extension->BulkInPipe);
-        AbortIfClosedMeanwhile(extension);
+        // A close may come while the pipe is reset: the start tests the port again.
+        StartBulkInReadWhileOpen(extension);
         // The bulk-out pipe only while no chain runs on it; then the writes held
         // across the sleep go on.
         ResumeWrites(extension);

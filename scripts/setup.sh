@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
     cmake make g++                     # the host build
     libgtest-dev libgmock-dev          # tests
+    libbenchmark-dev                   # bench/
     g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64  # varnoobex.sys
     python3                            # image and package checks (standard library only)
     python3-serial                     # the pty bridge's test through pyserial

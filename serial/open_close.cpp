@@ -8,7 +8,9 @@
 
 /*
  * InitSerialState - the serial defaults every first open starts from. Timeouts, the
- * statistics, the limits and the first four special characters carry over.
+ * statistics, the limits and the first four special characters carry over; XON and
+ * XOFF start as the standard pair, since an application's settings call refuses a
+ * DCB whose two flow characters are equal.
  * Context: PASSIVE_LEVEL, OpenMutex held, no transfer running.
  */
 VOID InitSerialState(PDEVICE_EXTENSION Extension)
@@ -31,8 +33,8 @@ VOID InitSerialState(PDEVICE_EXTENSION Extension)
     Extension->LineControl.WordLength = 8;
     Extension->HandFlow.ControlHandShake = SERIAL_DTR_CONTROL;
     Extension->HandFlow.FlowReplace = SERIAL_RTS_CONTROL;
-    Extension->SpecialChars.XonChar = 0;
-    Extension->SpecialChars.XoffChar = 0;
+    Extension->SpecialChars.XonChar = SERIAL_DEFAULT_XON;
+    Extension->SpecialChars.XoffChar = SERIAL_DEFAULT_XOFF;
     Extension->WriteActive = FALSE;
     Extension->IsOpen = TRUE;
     KeReleaseSpinLock(&Extension->DataLock, irql);
@@ -75,8 +77,30 @@ static VOID UndoFirstOpen(PDEVICE_EXTENSION Extension)
  */
 static NTSTATUS StartDataPath(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension)
 {
+    BOOLEAN asleep;
     NTSTATUS status;
     KIRQL irql;
+
+    // An open while the device is out of D0 (the system going to sleep or not yet
+    // resumed, while applications still run): the suspended port would refuse the
+    // resets and fail every transfer of the pump until the device was declared dead.
+    // The data path is left to the resume, as for a port that was open when the sleep
+    // came. The test and the mark share one hold of DataLock, and the resume tests the
+    // mark under it after the device is recorded in D0: either the resume sees the mark,
+    // or this sees D0.
+    irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
+    asleep = (BOOLEAN)(Extension->DevicePowerState != PowerDeviceD0);
+    if (asleep) {
+        Extension->SleptWhileOpen = TRUE;
+        Extension->RxRing.Head = 0;
+        Extension->RxRing.Tail = 0;
+        Extension->RxRing.Count = 0;
+    }
+    KeReleaseSpinLock(&Extension->DataLock, irql);
+    if (asleep) {
+        status = STATUS_SUCCESS;
+        goto out;
+    }
 
     status = ResetPipe(DeviceObject, Extension->BulkInPipe);
     if (!NT_SUCCESS(status)) {
@@ -178,24 +202,26 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     ExAcquireFastMutex(&extension->CloseMutex);
     Irp->IoStatus.Information = 0;
 
-    if (IsDeviceUnavailable(extension)) {
-        status = STATUS_SUCCESS;
-    } else {
-        status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
-        if (NT_SUCCESS(status)) {
+    // Held through the drain in every state, a surprise-removed one included: a removal
+    // that begins meanwhile waits for this close before the pipes and the lower device go.
+    status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
+    if (NT_SUCCESS(status)) {
+        removeLockHeld = TRUE;
+        if (IsDeviceUnavailable(extension)) {
+            status = STATUS_SUCCESS;
+        } else if (InterlockedCompareExchange(&extension->OpenCount, 1, 1) != 1) {
             // An interlocked read: creates change the count on other threads.
-            if (InterlockedCompareExchange(&extension->OpenCount, 1, 1) == 1) {
-                removeLockHeld = TRUE;
-            } else {
-                IoReleaseRemoveLock(&extension->RemoveLock, Irp);
-                closesOpener = FALSE;
-                status = STATUS_INVALID_DEVICE_REQUEST;
-            }
+            closesOpener = FALSE;
+            status = STATUS_INVALID_DEVICE_REQUEST;
         }
     }
     ExReleaseFastMutex(&extension->CloseMutex);
 
-    AbortPipesAndDrain(DeviceObject);
+    // Without the remove lock the removal has begun, and it ends the transfers itself:
+    // the pipes may already be gone.
+    if (removeLockHeld) {
+        AbortPipesAndDrain(DeviceObject);
+    }
     // The count drops only after the drain, so that a new open cannot start (and
     // re-arm IoIdleEvent) while this one is still draining.
     if (closesOpener) {

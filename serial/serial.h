@@ -8,6 +8,10 @@
 // ---- open, close, cleanup and flush (open_close.cpp); the dispatch routines are
 // declared in core/core.h
 VOID InitSerialState(PDEVICE_EXTENSION Extension);
+// The flow-control characters every open starts with: the standard XON and XOFF, two
+// different characters, so that a DCB read back with GetCommState can be set again.
+#define SERIAL_DEFAULT_XON 0x11
+#define SERIAL_DEFAULT_XOFF 0x13
 // Close: aborts both pipes, then waits until every unit of work in flight has ended.
 VOID AbortPipesAndDrain(PDEVICE_OBJECT DeviceObject);
 // Removal: aborts both pipes when the port is open; does not wait.

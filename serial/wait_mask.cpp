@@ -55,7 +55,9 @@ NTSTATUS WaitOnMaskIoctl(PDEVICE_EXTENSION Extension, PIRP Irp)
     // none and we see Cancel now, or it took ours and WaitOnMaskCancel will unlink the
     // wait once it gets DataLock.
     IoSetCancelRoutine(Irp, WaitOnMaskCancel);
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+    // A wait that reaches the queue after cleanup emptied it would never end (cleanup
+    // clears IsOpen under DataLock before it cancels the queues): cancel it here.
+    if ((Irp->Cancel || !Extension->IsOpen) && IoSetCancelRoutine(Irp, NULL) != NULL) {
         RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
         cancelledHere = TRUE;
     }

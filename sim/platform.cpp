@@ -44,6 +44,7 @@ void StopPlatform()
     // run): the next platform must not find it delivering into devices already freed.
     po::WaitIdle();
     ke::WaitIdle();
+    io::CheckClosesSent("platform stop");
     ex::StopWorkers();
     ke::Stop();
 }

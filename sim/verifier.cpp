@@ -6,9 +6,13 @@
 #include "sim/io/loader.h"
 
 #include "sim/ke/ke.h"
+#include "sim/ke/sched.h"
 
+#include <atomic>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
+#include <map>
 #include <mutex>
 
 namespace sim::verifier {
@@ -16,6 +20,14 @@ namespace {
 
 std::mutex g_lock;
 std::vector<Violation> g_violations;
+
+struct DeletedBlock {
+    size_t length;
+    const void *device;
+};
+std::mutex g_deletedLock;
+std::map<uintptr_t, DeletedBlock> g_deleted;  // by start address
+std::atomic<size_t> g_deletedCount{0};
 
 }  // namespace
 
@@ -31,6 +43,7 @@ const char *RuleName(Rule rule)
     case Rule::PendingReturnedNotMarked: return "PendingReturnedNotMarked";
     case Rule::InformationOnFailure: return "InformationOnFailure";
     case Rule::InformationBeyondBuffer: return "InformationBeyondBuffer";
+    case Rule::OutputNotWritten: return "OutputNotWritten";
     case Rule::BlockingAtDispatch: return "BlockingAtDispatch";
     case Rule::SpinLockWrongIrql: return "SpinLockWrongIrql";
     case Rule::SpinLockHeldOnReturn: return "SpinLockHeldOnReturn";
@@ -44,12 +57,15 @@ const char *RuleName(Rule rule)
     case Rule::HandleLeak: return "HandleLeak";
     case Rule::PoolDoubleFree: return "PoolDoubleFree";
     case Rule::PoolOverrun: return "PoolOverrun";
+    case Rule::DeviceUsedAfterDelete: return "DeviceUsedAfterDelete";
+    case Rule::RequestNeverCompleted: return "RequestNeverCompleted";
     case Rule::TimerArmedAtDelete: return "TimerArmedAtDelete";
     case Rule::DpcQueuedAtDelete: return "DpcQueuedAtDelete";
     case Rule::WorkItemPendingAtDelete: return "WorkItemPendingAtDelete";
     case Rule::UrbBufferFreedInFlight: return "UrbBufferFreedInFlight";
     case Rule::UrbLengthMismatch: return "UrbLengthMismatch";
     case Rule::PowerIrpWithoutStartNext: return "PowerIrpWithoutStartNext";
+    case Rule::ApplicationError: return "ApplicationError";
     case Rule::InvalidParameter: return "InvalidParameter";
     }
     return "UnknownRule";
@@ -73,6 +89,7 @@ void Report(Rule rule, const char *format, ...)
     // crash, and the line must already be out when that happens.
     fprintf(stderr, "verifier: %s: %s\n", RuleName(rule), detail.c_str());
 
+    ke::sched::NoteViolation();
     std::lock_guard<std::mutex> guard(g_lock);
     g_violations.push_back({rule, std::move(detail)});
 }
@@ -89,6 +106,53 @@ bool Any()
 {
     std::lock_guard<std::mutex> guard(g_lock);
     return !g_violations.empty();
+}
+
+void MarkDeleted(const void *begin, size_t length, const void *device)
+{
+    std::lock_guard<std::mutex> guard(g_deletedLock);
+    g_deleted[reinterpret_cast<uintptr_t>(begin)] = DeletedBlock{length, device};
+    g_deletedCount.store(g_deleted.size(), std::memory_order_release);
+}
+
+void ForgetDeleted(const void *begin)
+{
+    std::lock_guard<std::mutex> guard(g_deletedLock);
+    g_deleted.erase(reinterpret_cast<uintptr_t>(begin));
+    g_deletedCount.store(g_deleted.size(), std::memory_order_release);
+}
+
+void ForgetAllDeleted()
+{
+    std::lock_guard<std::mutex> guard(g_deletedLock);
+    g_deleted.clear();
+    g_deletedCount.store(0, std::memory_order_release);
+}
+
+bool CheckNotDeleted(const void *p, const char *routine)
+{
+    if (g_deletedCount.load(std::memory_order_acquire) == 0) {
+        return true;
+    }
+    const auto address = reinterpret_cast<uintptr_t>(p);
+    const void *device = nullptr;
+    size_t offset = 0;
+    {
+        std::lock_guard<std::mutex> guard(g_deletedLock);
+        auto it = g_deleted.upper_bound(address);
+        if (it == g_deleted.begin()) {
+            return true;
+        }
+        --it;
+        if (address - it->first >= it->second.length) {
+            return true;
+        }
+        device = it->second.device;
+        offset = address - it->first;
+    }
+    Report(Rule::DeviceUsedAfterDelete, "%s(%p): %zu bytes into device %p, which was deleted", routine, p,
+           offset, device);
+    return false;
 }
 
 }  // namespace sim::verifier

@@ -3,6 +3,7 @@
 // fails the test that caused it, naming the rule and the object involved.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@ enum class Rule {
     PendingReturnedNotMarked,   // STATUS_PENDING returned without IoMarkIrpPending
     InformationOnFailure,
     InformationBeyondBuffer,
+    OutputNotWritten,           // a buffered request returned output bytes the driver never wrote
     // IRQL and locks
     BlockingAtDispatch,         // a wait, fast mutex or synchronous request at DISPATCH_LEVEL
     SpinLockWrongIrql,
@@ -35,6 +37,9 @@ enum class Rule {
     PoolDoubleFree,
     PoolOverrun,
     HandleLeak,                 // a registry key handle the driver never closed
+    // deleted devices and closed handles
+    DeviceUsedAfterDelete,      // a request, lock, event, timer, DPC or work item of a deleted device
+    RequestNeverCompleted,      // a request on a closed handle still in flight at platform stop
     // deferred work of deleted devices
     TimerArmedAtDelete,
     DpcQueuedAtDelete,
@@ -44,6 +49,8 @@ enum class Rule {
     UrbLengthMismatch,
     // power
     PowerIrpWithoutStartNext,   // a power IRP left a driver before it called PoStartNextPowerIrp
+    // the application side (Win32 layer)
+    ApplicationError,           // a call Windows documents as invalid (or that faults in the caller)
     // everything else the platform refuses
     InvalidParameter,
 };
@@ -64,5 +71,17 @@ std::vector<Violation> Take();
 
 // True when at least one violation is recorded.
 bool Any();
+
+// ---- memory of deleted devices
+// A device's block (object and extension) from IoDeleteDevice until it is freed and
+// forgotten: what the driver hands the platform from inside it (a spin lock, event,
+// timer, DPC, work item, fast mutex or remove lock) is reported as DeviceUsedAfterDelete.
+// Any thread, any IRQL; one atomic load when no deleted device is kept.
+void MarkDeleted(const void *begin, size_t length, const void *device);
+void ForgetDeleted(const void *begin);
+void ForgetAllDeleted();
+// Reports DeviceUsedAfterDelete (naming `routine`) and returns false when p lies in a
+// deleted device's memory.
+bool CheckNotDeleted(const void *p, const char *routine);
 
 }  // namespace sim::verifier

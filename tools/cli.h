@@ -7,6 +7,7 @@
 //   varnoobex chaos [OPTIONS]      seeded random runs with the phone pulled out
 //   varnoobex endure [OPTIONS]     endurance cycles
 //   varnoobex image PATH           a driver image checked and shown as the loader sees it
+//   varnoobex bench [OPTIONS]      the data-path benchmarks
 #pragma once
 
 #include "sim/usb/descriptors.h"
@@ -45,7 +46,7 @@ struct PhoneSpec {
 std::optional<PhoneSpec> ParsePhone(const std::string &text, std::string *error);
 
 struct Options {
-    std::string command;            // "", "run", "pty" or "image"
+    std::string command;            // "", "run", "pty", "image" or "bench"
     // --driver PATH (or $VARNOOBEX_DRIVER): the driver image to load; empty for the
     // host build linked into the program.
     std::string driver;

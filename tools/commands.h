@@ -17,5 +17,7 @@ int RunChaos(const Options &options);
 int RunEndure(const Options &options);
 // varnoobex image PATH: a driver image checked and shown (tools/image.cpp).
 int RunImage(const Options &options);
+// varnoobex bench: the data-path benchmarks and their table (tools/bench.cpp).
+int RunBench(const Options &options);
 
 }  // namespace tool

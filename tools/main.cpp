@@ -37,5 +37,8 @@ int main(int argc, char **argv)
     if (options->command == "image") {
         return tool::RunImage(*options);
     }
+    if (options->command == "bench") {
+        return tool::RunBench(*options);
+    }
     return tool::RunDefault(*options);
 }

@@ -37,21 +37,36 @@ VOID DeclareDeviceFailed(PDEVICE_EXTENSION Extension)
 /*
  * StartBulkInRead - builds the bulk-in transfer of up to BULK_TRANSFER_SIZE bytes into
  * ReadStaging and sends it down on Pipe (always BulkInPipe).
- * Context: PASSIVE_LEVEL or DISPATCH_LEVEL; never with DataLock held, because the lower
- * driver may complete the transfer, and BulkInComplete takes DataLock, before
+ * Context: PASSIVE_LEVEL or DISPATCH_LEVEL; never with DataLock held: it takes it, and
+ * the lower driver may complete the transfer, and BulkInComplete take DataLock, before
  * IoCallDriver returns. Only one transfer may be in flight: ReadUrb and ReadStaging
- * exist once.
+ * exist once, and ReadInFlight says who owns them.
  * Return: STATUS_INSUFFICIENT_RESOURCES when no IRP could be had (the start is tried
- * again from a worker, as after a failed transfer), otherwise what IoCallDriver
- * returned. Callers ignore it.
+ * again from a worker, as after a failed transfer), STATUS_DEVICE_BUSY when a transfer
+ * is already in flight (nothing sent), otherwise what IoCallDriver returned. Callers
+ * ignore it.
  */
 NTSTATUS StartBulkInRead(PDEVICE_EXTENSION Extension, USBD_PIPE_HANDLE Pipe)
 {
     struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer = &Extension->ReadUrb.UrbBulkOrInterruptTransfer;
     PIO_STACK_LOCATION next;
     PIRP irp;
+    BOOLEAN retry;
     NTSTATUS status;
+    KIRQL irql;
 
+    // Several paths start the pump (open, the restart worker, the resume after a sleep),
+    // and a restart queued before a sleep may run after the resume has started its own
+    // transfer. The first to get here owns ReadUrb; the others leave the pump to it,
+    // since its completion has the next transfer started.
+    irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
+    if (Extension->ReadInFlight) {
+        KeReleaseSpinLock(&Extension->DataLock, irql);
+        status = STATUS_DEVICE_BUSY;
+        goto out;
+    }
+    Extension->ReadInFlight = TRUE;
+    KeReleaseSpinLock(&Extension->DataLock, irql);
     // The transfer counts as outstanding work from here until BulkInComplete has
     // finished with it, so that close waits for it.
     InterlockedIncrement(&Extension->OutstandingIo);
@@ -72,10 +87,15 @@ NTSTATUS StartBulkInRead(PDEVICE_EXTENSION Extension, USBD_PIPE_HANDLE Pipe)
         // a worker, and after too many the device is declared failed. Were the pump
         // simply to stop, the port would stay open and never receive again, and a
         // wait for a receive event would never end.
-        if (InterlockedIncrement(&Extension->ErrorCount) > MAX_TRANSFER_ERRORS) {
+        irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
+        Extension->ReadInFlight = FALSE;
+        retry = (BOOLEAN)(InterlockedIncrement(&Extension->ErrorCount) <= MAX_TRANSFER_ERRORS);
+        if (!retry) {
             DeclareDeviceFailed(Extension);
-        } else {
-            QueueReadRestart(Extension);
+        }
+        KeReleaseSpinLock(&Extension->DataLock, irql);
+        if (retry) {
+            QueueReadRestart(Extension, FALSE);
         }
         ReleaseOutstandingIo(Extension);
         status = STATUS_INSUFFICIENT_RESOURCES;
@@ -117,6 +137,9 @@ NTSTATUS BulkInComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 
     irql = KeAcquireSpinLockRaiseToDpc(&extension->DataLock);
     usbdStatus = transfer->Hdr.Status;
+    // The URB and the staging buffer are read below within this hold of DataLock, and a
+    // new transfer takes DataLock before it touches them.
+    extension->ReadInFlight = FALSE;
 
     if (!NT_SUCCESS(status) || usbdStatus != USBD_STATUS_SUCCESS || !extension->IsOpen) {
         errors = InterlockedIncrement(&extension->ErrorCount);
@@ -131,7 +154,9 @@ NTSTATUS BulkInComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
                 DeclareDeviceFailed(extension);
             } else {
                 KeReleaseSpinLock(&extension->DataLock, irql);
-                QueueReadRestart(extension);
+                // A stalled pipe fails every transfer until it is reset: the restart
+                // resets it first, so that one stall costs one error, not twenty.
+                QueueReadRestart(extension, (BOOLEAN)(usbdStatus == USBD_STATUS_STALL_PID));
                 irql = KeAcquireSpinLockRaiseToDpc(&extension->DataLock);
             }
         }
@@ -172,7 +197,7 @@ NTSTATUS BulkInComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
         }
 
         KeReleaseSpinLock(&extension->DataLock, irql);
-        QueueReadRestart(extension);
+        QueueReadRestart(extension, FALSE);
     }
 
     IoFreeIrp(Irp);
@@ -181,15 +206,16 @@ NTSTATUS BulkInComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 }
 
 /*
- * QueueReadRestart - has a system worker thread start the next bulk-in transfer. The
- * completion routine does not start it itself: it runs at DISPATCH_LEVEL, possibly
+ * QueueReadRestart - has a system worker thread start the next bulk-in transfer, after
+ * resetting the pipe when ResetPipe is set (a reset-pipe request is PASSIVE_LEVEL only).
+ * The completion routine does not start it itself: it runs at DISPATCH_LEVEL, possibly
  * inside the previous IoCallDriver, and a fresh start from a worker keeps the stack
  * flat.
  * Context: up to DISPATCH_LEVEL; DataLock not held.
  * Return: STATUS_SUCCESS, or STATUS_INSUFFICIENT_RESOURCES when no item could be had
  * (the pump stops; callers ignore it).
  */
-NTSTATUS QueueReadRestart(PDEVICE_EXTENSION Extension)
+NTSTATUS QueueReadRestart(PDEVICE_EXTENSION Extension, BOOLEAN ResetPipe)
 {
     PREAD_RESTART_ITEM item;
     NTSTATUS status;
@@ -204,6 +230,7 @@ NTSTATUS QueueReadRestart(PDEVICE_EXTENSION Extension)
     RtlZeroMemory(item, sizeof(READ_RESTART_ITEM));
     ExInitializeWorkItem(&item->WorkItem, ReadRestartWorker, item);
     item->Extension = Extension;
+    item->ResetPipe = ResetPipe;
     ExQueueWorkItem(&item->WorkItem, DelayedWorkQueue);
     status = STATUS_SUCCESS;
 out:
@@ -211,44 +238,11 @@ out:
 }
 
 /*
- * ReadRestartWorker - starts the next bulk-in transfer unless the port was closed or the
- * device became unavailable meanwhile; frees its item.
- * Context: PASSIVE_LEVEL in a system worker thread; takes and releases DataLock.
+ * PortIsOpen - IsOpen as it stands: written under DataLock (open, cleanup, a failed first
+ * open) and read under it, since cleanup may be clearing it on another processor.
+ * Context: up to DISPATCH_LEVEL; DataLock not held.
  */
-VOID ReadRestartWorker(PVOID Parameter)
-{
-    PREAD_RESTART_ITEM item = (PREAD_RESTART_ITEM)Parameter;
-    PDEVICE_EXTENSION extension = item->Extension;
-    BOOLEAN open;
-    KIRQL irql;
-
-    // IsOpen is written under DataLock (open, cleanup, a failed first open) and read
-    // under it here too: cleanup may be clearing it on another processor right now.
-    irql = KeAcquireSpinLockRaiseToDpc(&extension->DataLock);
-    open = extension->IsOpen;
-    KeReleaseSpinLock(&extension->DataLock, irql);
-    if (!IsDeviceUnavailable(extension) && open) {
-        StartBulkInRead(extension, extension->BulkInPipe);
-        AbortIfClosedMeanwhile(extension);
-    }
-
-    // The item goes before the count: once the count is released, close may finish and
-    // the device go away, so nothing of the pump may be left behind by then.
-    ExFreePool(item);
-    ReleaseOutstandingIo(extension);
-}
-
-/*
- * AbortIfClosedMeanwhile - for a worker that tested IsOpen and then started a bulk-in
- * transfer: a cleanup and close that ran between the test and the start aborted the
- * pipe before the transfer existed, and on a phone with nothing to send it would never
- * end, leaving the close waiting for ever. Cleanup clears IsOpen before close aborts the
- * pipe, so a port still open now has that abort still to come; a closed one gets its
- * abort here.
- * Context: PASSIVE_LEVEL in a system worker thread that holds an OutstandingIo count (so
- * the close is still waiting); takes and releases DataLock.
- */
-VOID AbortIfClosedMeanwhile(PDEVICE_EXTENSION Extension)
+static BOOLEAN PortIsOpen(PDEVICE_EXTENSION Extension)
 {
     BOOLEAN open;
     KIRQL irql;
@@ -256,7 +250,50 @@ VOID AbortIfClosedMeanwhile(PDEVICE_EXTENSION Extension)
     irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
     open = Extension->IsOpen;
     KeReleaseSpinLock(&Extension->DataLock, irql);
-    if (!open) {
+    return open;
+}
+
+/*
+ * StartBulkInReadWhileOpen - starts the next bulk-in transfer if the port is open. The
+ * test and the transfer reaching the bus are not one step: a cleanup that clears IsOpen
+ * in between, and the close's abort after it, find nothing pending, and the close would
+ * wait for ever on the transfer sent after them. So the test is made again once the
+ * transfer is sent, and a port that closed meanwhile has the pipe aborted here: the
+ * transfer then comes back, and its completion sees the port closed.
+ * Context: PASSIVE_LEVEL (the abort waits); no lock held. The caller holds a unit of
+ * OutstandingIo, so the close's drain cannot end before this returns.
+ */
+VOID StartBulkInReadWhileOpen(PDEVICE_EXTENSION Extension)
+{
+    if (!PortIsOpen(Extension)) {
+        return;
+    }
+    StartBulkInRead(Extension, Extension->BulkInPipe);
+    if (!PortIsOpen(Extension)) {
         AbortPipe(Extension->SelfDevice, Extension->BulkInPipe);
     }
+}
+
+/*
+ * ReadRestartWorker - resets the stalled bulk-in pipe if asked, and starts the next
+ * bulk-in transfer, unless the port was closed or the device became unavailable
+ * meanwhile; frees its item.
+ * Context: PASSIVE_LEVEL in a system worker thread; takes and releases DataLock.
+ */
+VOID ReadRestartWorker(PVOID Parameter)
+{
+    PREAD_RESTART_ITEM item = (PREAD_RESTART_ITEM)Parameter;
+    PDEVICE_EXTENSION extension = item->Extension;
+
+    if (!IsDeviceUnavailable(extension)) {
+        if (item->ResetPipe && PortIsOpen(extension)) {
+            ResetPipe(extension->SelfDevice, extension->BulkInPipe);
+        }
+        StartBulkInReadWhileOpen(extension);
+    }
+
+    // The item goes before the count: once the count is released, close may finish and
+    // the device go away, so nothing of the pump may be left behind by then.
+    ExFreePool(item);
+    ReleaseOutstandingIo(extension);
 }

@@ -217,8 +217,8 @@ out_unlock:
  * Return: STATUS_PENDING: parked, marked pending, ReadCancel installed; from here the
  * read belongs to whoever takes its cancel routine. STATUS_SUCCESS: another read is
  * already parked, this one was not marked and the caller completes it (with 0 bytes).
- * STATUS_CANCELLED: the read was cancelled while being parked; it was marked pending
- * and unlinked again, and the caller completes it.
+ * STATUS_CANCELLED: the read was cancelled while being parked, or the port's cleanup
+ * has already run; it was marked pending and unlinked again, and the caller completes it.
  */
 NTSTATUS QueuePendingRead(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
@@ -235,7 +235,10 @@ NTSTATUS QueuePendingRead(PDEVICE_EXTENSION Extension, PIRP Irp)
     // routine: either it found no routine yet and we see Cancel below, or it took ours
     // and ReadCancel will unlink the read once it gets DataLock.
     IoSetCancelRoutine(Irp, ReadCancel);
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+    // Cleanup clears IsOpen under DataLock before it empties the queues: a read that
+    // arrives after that point would be parked behind the cleanup for ever, and the
+    // close waits for every parked request. It ends as cleanup would have ended it.
+    if ((Irp->Cancel || !Extension->IsOpen) && IoSetCancelRoutine(Irp, NULL) != NULL) {
         RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
         Irp->IoStatus.Status = STATUS_CANCELLED;
         return STATUS_CANCELLED;

@@ -21,21 +21,22 @@ NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe);
 // Failed transfers since the last good bulk-in completion that the device survives.
 #define MAX_TRANSFER_ERRORS 20
 
-// One restart of the receive pump: queued by the bulk-in completion, run by a system
-// worker thread, freed by its worker.
+// One restart of the receive pump, or of the write queue after a stalled chunk: queued
+// by the completion, run by a system worker thread, freed by its worker.
 typedef struct _READ_RESTART_ITEM {
-    WORK_QUEUE_ITEM WorkItem;       // worker ReadRestartWorker, parameter this item
-    PDEVICE_EXTENSION Extension;    // the device whose pump is restarted
+    WORK_QUEUE_ITEM WorkItem;       // worker ReadRestartWorker or WriteResetWorker
+    PDEVICE_EXTENSION Extension;    // the device whose pump or write queue is restarted
+    BOOLEAN ResetPipe;              // the pipe stalled: reset it first (at PASSIVE_LEVEL)
 } READ_RESTART_ITEM, *PREAD_RESTART_ITEM;
 
 NTSTATUS StartBulkInRead(PDEVICE_EXTENSION Extension, USBD_PIPE_HANDLE Pipe);
 IO_COMPLETION_ROUTINE BulkInComplete;
-NTSTATUS QueueReadRestart(PDEVICE_EXTENSION Extension);
+NTSTATUS QueueReadRestart(PDEVICE_EXTENSION Extension, BOOLEAN ResetPipe);
 WORKER_THREAD_ROUTINE ReadRestartWorker;
+VOID StartBulkInReadWhileOpen(PDEVICE_EXTENSION Extension);
 // Marks the device dead after a fatal transfer failure and ends the requests it holds;
 // DataLock held.
 VOID DeclareDeviceFailed(PDEVICE_EXTENSION Extension);
-VOID AbortIfClosedMeanwhile(PDEVICE_EXTENSION Extension);
 
 // ---- reads (read.cpp); DispatchRead and ReadTimeoutDpc are declared in core/core.h
 NTSTATUS QueuePendingRead(PDEVICE_EXTENSION Extension, PIRP Irp);
@@ -59,5 +60,6 @@ NTSTATUS StartNextWrite(PDEVICE_EXTENSION Extension, PIRP *Prepared);
 VOID FailQueuedWrites(PDEVICE_EXTENSION Extension, NTSTATUS Status);
 NTSTATUS FlushWrites(PDEVICE_EXTENSION Extension, PIRP Irp);
 VOID ResumeWrites(PDEVICE_EXTENSION Extension);
+WORKER_THREAD_ROUTINE WriteResetWorker;
 DRIVER_CANCEL WriteCancel;
 IO_COMPLETION_ROUTINE BulkOutComplete;

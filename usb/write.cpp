@@ -116,7 +116,10 @@ static BOOLEAN QueueWriteRequest(PDEVICE_EXTENSION Extension, PIRP Irp)
     // A cancel that came before the routine was installed found nothing to call: take
     // the routine back and cancel here. If it is already gone, WriteCancel is running
     // and waits for DataLock to unlink the request; leave it queued for it.
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+    // A request that arrives after cleanup has emptied the queue (IsOpen is cleared
+    // under DataLock first) would be stranded there, and the close waits for it: it is
+    // cancelled as cleanup would have cancelled it.
+    if ((Irp->Cancel || !Extension->IsOpen) && IoSetCancelRoutine(Irp, NULL) != NULL) {
         RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
         FailClaimedWrite(Extension, Irp, STATUS_CANCELLED);
         return FALSE;
@@ -163,6 +166,57 @@ out:
 }
 
 /*
+ * RunWriteQueue - what follows the end of a chain (or the claim of WriteActive to start
+ * one): the next queued request goes down, and the one after it when that chain has
+ * ended before IoCallDriver returned (a bus refusing each at once), and so on, in one
+ * loop: a chain that ends inside the loop, on this thread or another, leaves the next
+ * start to it, so that queued writes never nest one completion inside the other.
+ * With the port closed or the device gone nothing starts and WriteActive stays set
+ * until the next first open (cleanup cancels what a closed port queues; a dead device
+ * ended its queue when it was declared dead). Out of D0 the queue waits for the resume
+ * (ResumeWrites), since the bus would refuse each at once.
+ * Context: DISPATCH_LEVEL, DataLock held on entry and on exit (acquired at *Irql),
+ * released around each IoCallDriver; WriteActive is set.
+ */
+static BOOLEAN QueueWriteReset(PDEVICE_EXTENSION Extension);
+
+static VOID RunWriteQueue(PDEVICE_EXTENSION Extension, PKIRQL Irql)
+{
+    BOOLEAN outermost = (BOOLEAN)!Extension->WriteStarting;
+    PIRP next;
+
+    Extension->WriteStarting = TRUE;
+    do {
+        Extension->WriteStartDue = FALSE;
+        if (!Extension->IsOpen || IsDeviceUnavailable(Extension)) {
+            break;
+        }
+        if (Extension->DevicePowerState != PowerDeviceD0) {
+            Extension->WriteActive = FALSE;
+            break;
+        }
+        if (!outermost && !IsListEmpty(&Extension->WriteQueue)) {
+            // The loop further out starts it once its IoCallDriver has returned. An
+            // empty queue is settled here and now, so that TXEMPTY is not told late.
+            Extension->WriteStartDue = TRUE;
+            break;
+        }
+        StartNextWrite(Extension, &next);
+        if (next == NULL) {
+            break;
+        }
+        // Outside DataLock: the lower driver may complete the transfer at once, and
+        // BulkOutComplete takes DataLock.
+        KeReleaseSpinLock(&Extension->DataLock, *Irql);
+        IoCallDriver(Extension->LowerDevice, next);
+        *Irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
+    } while (outermost && Extension->WriteStartDue);
+    if (outermost) {
+        Extension->WriteStarting = FALSE;
+    }
+}
+
+/*
  * DispatchWrite - the IRP_MJ_WRITE dispatch routine: queues the request and, when no
  * chain is running, starts one.
  * Context: PASSIVE_LEVEL in the caller's thread; no lock held on entry or exit.
@@ -175,7 +229,6 @@ NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
-    PIRP prepared = NULL;
     NTSTATUS status;
     KIRQL irql;
 
@@ -211,15 +264,9 @@ NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     if (!extension->WriteActive && extension->DevicePowerState == PowerDeviceD0) {
         extension->WriteActive = TRUE;
-        StartNextWrite(extension, &prepared);
+        RunWriteQueue(extension, &irql);
     }
     KeReleaseSpinLock(&extension->DataLock, irql);
-
-    // Outside DataLock: the lower driver may complete the transfer at once, and
-    // BulkOutComplete takes DataLock.
-    if (prepared != NULL) {
-        IoCallDriver(extension->LowerDevice, prepared);
-    }
     status = STATUS_PENDING;
     goto out;
 
@@ -313,7 +360,6 @@ NTSTATUS BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     NTSTATUS status = Irp->IoStatus.Status;
     USBD_STATUS usbdStatus;
     NTSTATUS result;
-    PIRP next = NULL;
     ULONG moved;
     ULONG chunk;
     BOOLEAN fatal;
@@ -380,28 +426,13 @@ NTSTATUS BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 
     ExFreePool(context);
 
-    // With the port closed or the device gone nothing more starts; WriteActive stays
-    // set until the next first open. Cleanup cancels what a closed port still queues;
-    // a dead device ended its queue when it was declared dead.
-    if (extension->IsOpen && !IsDeviceUnavailable(extension)) {
-        if (extension->DevicePowerState != PowerDeviceD0) {
-            // Asleep: the bus would refuse each at once. The queue waits for the resume,
-            // which starts it again (ResumeWrites).
-            extension->WriteActive = FALSE;
-        } else if (!IsListEmpty(&extension->WriteQueue)) {
-            StartNextWrite(extension, &next);
-        } else {
-            extension->WriteActive = FALSE;
-            if (extension->WaitMask & SERIAL_EV_TXEMPTY) {
-                CompleteWaitOnMask(extension, SERIAL_EV_TXEMPTY, TRUE);
-            }
-        }
+    // A stalled pipe fails every chunk until it is reset, which only a worker can do:
+    // the queue waits for it (WriteActive stays set), then goes on.
+    if (!(usbdStatus == USBD_STATUS_STALL_PID && extension->IsOpen && !IsDeviceUnavailable(extension) &&
+          QueueWriteReset(extension))) {
+        RunWriteQueue(extension, &irql);
     }
     KeReleaseSpinLock(&extension->DataLock, irql);
-
-    if (next != NULL) {
-        IoCallDriver(extension->LowerDevice, next);
-    }
     // The request's holds go last: once both are released, close and removal may
     // finish and the device go away, so nothing here touches the extension after them.
     ReleaseOutstandingIo(extension);
@@ -417,14 +448,28 @@ out:
 }
 
 /*
+ * ResetAndRunWrites - resets the bulk-out pipe, then starts the queued writes.
+ * Context: PASSIVE_LEVEL in a worker, no lock held; WriteActive is set by the caller,
+ * so that no chain starts under the reset.
+ */
+static VOID ResetAndRunWrites(PDEVICE_EXTENSION Extension)
+{
+    KIRQL irql;
+
+    ResetPipe(Extension->SelfDevice, Extension->BulkOutPipe);
+    irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
+    RunWriteQueue(Extension, &irql);
+    KeReleaseSpinLock(&Extension->DataLock, irql);
+}
+
+/*
  * ResumeWrites - after a sleep: resets the bulk-out pipe, unless a chain already runs on
- * it again (a reset under a transfer in flight would upset it), then starts the writes
- * held in the queue while the device was out of D0.
+ * it again (a reset under a transfer in flight would upset it) or a stall's reset is on
+ * its way, then starts the writes held in the queue while the device was out of D0.
  * Context: PASSIVE_LEVEL in the resume worker, no lock held; the device is in D0.
  */
 VOID ResumeWrites(PDEVICE_EXTENSION Extension)
 {
-    PIRP next = NULL;
     BOOLEAN reset = FALSE;
     KIRQL irql;
 
@@ -435,23 +480,56 @@ VOID ResumeWrites(PDEVICE_EXTENSION Extension)
         reset = TRUE;
     }
     KeReleaseSpinLock(&Extension->DataLock, irql);
-    if (!reset) {
-        goto out;
+    if (reset) {
+        ResetAndRunWrites(Extension);
     }
-    ResetPipe(Extension->SelfDevice, Extension->BulkOutPipe);
+}
 
-    irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
-    if (Extension->IsOpen && !IsDeviceUnavailable(Extension) && !IsListEmpty(&Extension->WriteQueue)) {
-        StartNextWrite(Extension, &next);
-    } else {
-        Extension->WriteActive = FALSE;
+/*
+ * QueueWriteReset - has a worker reset the stalled bulk-out pipe and go on with the
+ * queue. The item counts as outstanding work: close waits until its worker has run.
+ * Context: DISPATCH_LEVEL, DataLock held; WriteActive is set and stays set until the
+ * worker has reset the pipe.
+ * Return: TRUE when queued; FALSE without pool (nothing queued: the caller goes on
+ * with the queue, and the next stall tries again).
+ */
+static BOOLEAN QueueWriteReset(PDEVICE_EXTENSION Extension)
+{
+    PREAD_RESTART_ITEM item;
+
+    item = (PREAD_RESTART_ITEM)ExAllocatePool(NonPagedPool, sizeof(READ_RESTART_ITEM));
+    if (item != NULL) {
+        InterlockedIncrement(&Extension->OutstandingIo);
+        RtlZeroMemory(item, sizeof(READ_RESTART_ITEM));
+        ExInitializeWorkItem(&item->WorkItem, WriteResetWorker, item);
+        item->Extension = Extension;
+        item->ResetPipe = TRUE;
+        ExQueueWorkItem(&item->WorkItem, DelayedWorkQueue);
     }
-    KeReleaseSpinLock(&Extension->DataLock, irql);
-    if (next != NULL) {
-        IoCallDriver(Extension->LowerDevice, next);
+    return (BOOLEAN)(item != NULL);
+}
+
+/*
+ * WriteResetWorker - resets the stalled bulk-out pipe, unless the port was closed or the
+ * device became unavailable meanwhile, and starts the next queued write; frees its item.
+ * Context: PASSIVE_LEVEL in a system worker thread; takes and releases DataLock.
+ */
+VOID WriteResetWorker(PVOID Parameter)
+{
+    PREAD_RESTART_ITEM item = (PREAD_RESTART_ITEM)Parameter;
+    PDEVICE_EXTENSION extension = item->Extension;
+    BOOLEAN open;
+    KIRQL irql;
+
+    irql = KeAcquireSpinLockRaiseToDpc(&extension->DataLock);
+    open = extension->IsOpen;
+    KeReleaseSpinLock(&extension->DataLock, irql);
+    if (open && !IsDeviceUnavailable(extension)) {
+        ResetAndRunWrites(extension);
     }
-out:
-    return;
+    // The count goes last: once it is released, close may finish and the device go.
+    ExFreePool(item);
+    ReleaseOutstandingIo(extension);
 }
 
 /*

@@ -795,6 +795,7 @@ BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) noexcept;
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) noexcept;
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) noexcept;
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) noexcept;
+VOID NTAPI KeFlushQueuedDpcs(void) noexcept;
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) noexcept;
 ULONGLONG NTAPI KeQueryInterruptTime(void) noexcept;
 VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) noexcept;
@@ -881,7 +882,21 @@ NTSTATUS NTAPI ZwClose(HANDLE Handle) noexcept;
 // Debugger output
 ULONG NTAPI DbgPrint(PCSTR Format, ...) noexcept;
 
+// The host platform's scheduled runs (sim/ke/sched.h), where one thread runs at a time
+// and a scheduler chooses the next at each synchronization point, count each
+// interlocked routine below as one. KiScheduledRun is non-zero only during such a run;
+// otherwise the check is one load and a branch not taken.
+extern volatile LONG KiScheduledRun;
+VOID NTAPI KiSchedulingPoint(PCSTR Routine, const volatile VOID *Object) noexcept;
+
 }  // extern "C"
+
+inline VOID KiInterlockedPoint(PCSTR Routine, const volatile VOID *Object)
+{
+    if (__builtin_expect(__atomic_load_n(&KiScheduledRun, __ATOMIC_RELAXED) != 0, 0)) {
+        KiSchedulingPoint(Routine, Object);
+    }
+}
 
 // swprintf as the kernel exports it (no count argument; WCHAR is 16 bits). A C++
 // overload, so that it sits beside the C library's own swprintf on the host.
@@ -913,33 +928,40 @@ int NTAPI swprintf(PWCHAR Buffer, PCWSTR Format, ...) noexcept;
 
 inline LONG InterlockedIncrement(volatile LONG *Addend)
 {
+    KiInterlockedPoint("InterlockedIncrement", Addend);
     return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedDecrement(volatile LONG *Addend)
 {
+    KiInterlockedPoint("InterlockedDecrement", Addend);
     return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedExchange(volatile LONG *Target, LONG Value)
 {
+    KiInterlockedPoint("InterlockedExchange", Target);
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedExchangeAdd(volatile LONG *Addend, LONG Value)
 {
+    KiInterlockedPoint("InterlockedExchangeAdd", Addend);
     return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedCompareExchange(volatile LONG *Destination, LONG Exchange, LONG Comparand)
 {
+    KiInterlockedPoint("InterlockedCompareExchange", Destination);
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comparand;
 }
 inline PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value)
 {
+    KiInterlockedPoint("InterlockedExchangePointer", Target);
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 inline PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Exchange,
                                                PVOID Comparand)
 {
+    KiInterlockedPoint("InterlockedCompareExchangePointer", Destination);
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comparand;
@@ -1046,6 +1068,7 @@ inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRo
 }
 inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
 {
-    return (PDRIVER_CANCEL)InterlockedExchangePointer((PVOID volatile *)&Irp->CancelRoutine,
-                                                      (PVOID)CancelRoutine);
+    KiInterlockedPoint("IoSetCancelRoutine", Irp);
+    return (PDRIVER_CANCEL)__atomic_exchange_n((PVOID volatile *)&Irp->CancelRoutine,
+                                               (PVOID)CancelRoutine, __ATOMIC_SEQ_CST);
 }

@@ -7,6 +7,7 @@
 #include "sim/bus/pdo.h"
 
 #include "sim/io/io.h"
+#include "sim/ke/sched.h"
 #include "sim/verifier.h"
 
 namespace sim::bus {
@@ -94,6 +95,7 @@ PIRP Pdo::TakeHeld()
         // A held request without a cancel routine was never cancelable; one whose
         // routine is already gone belongs to that routine.
         const bool cancelable = hold_[IoGetCurrentIrpStackLocation(irp)->MajorFunction];
+        sim::ke::sched::NoSwitch locked;   // lock_ is held
         if (!cancelable || IoSetCancelRoutine(irp, nullptr) != nullptr) {
             return irp;
         }
@@ -159,9 +161,14 @@ NTSTATUS Pdo::Dispatch(PDEVICE_OBJECT device, PIRP irp)
         IoMarkIrpPending(irp);
         self->held_.push_back(irp);
         if (hold->second) {
-            IoSetCancelRoutine(irp, CancelHeld);
-            // Cancelled before the routine was set: IoCancelIrp found none to call.
-            if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+            bool cancelled;
+            {
+                sim::ke::sched::NoSwitch locked;   // lock_ is held
+                IoSetCancelRoutine(irp, CancelHeld);
+                // Cancelled before the routine was set: IoCancelIrp found none to call.
+                cancelled = irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr;
+            }
+            if (cancelled) {
                 self->held_.pop_back();
                 held.unlock();
                 Complete(irp, STATUS_CANCELLED);

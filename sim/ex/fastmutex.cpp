@@ -1,15 +1,17 @@
 // Fast mutexes: a count (1 free, 0 owned), the owning thread and a synchronization
 // event that contended acquirers wait on, all in the FAST_MUTEX itself. Acquiring
 // raises to APC_LEVEL and the release restores the IRQL saved at acquisition; both
-// take part in the lock order check. Callable at IRQL <= APC_LEVEL only: above it,
-// the acquisition is reported as BlockingAtDispatch (and still made, since the
-// caller will release it).
+// take part in the lock order check, and in a scheduled run both are synchronization
+// points (the release through the set of that event). Callable at IRQL <= APC_LEVEL
+// only: above it, the acquisition is reported as BlockingAtDispatch (and still made,
+// since the caller will release it).
 //
 // Not modelled: APC delivery being held off while the mutex is owned, and the
 // unsafe variants (ExAcquireFastMutexUnsafe).
 #include "sim/ex/ex.h"
 
 #include "sim/ke/internal.h"
+#include "sim/ke/sched.h"
 #include "sim/verifier.h"
 
 namespace sim::ex {
@@ -80,7 +82,9 @@ VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex) noexcept
 
 VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex) noexcept
 {
+    ke::sched::Point("ExAcquireFastMutex", FastMutex);
     ex::CheckIrql(FastMutex, "ExAcquireFastMutex");
+    verifier::CheckNotDeleted(FastMutex, "ExAcquireFastMutex");
     if (!ke::detail::NoteAcquire(FastMutex, ke::detail::LockKind::FastMutex, ex::ForceRelease,
                                  "ExAcquireFastMutex")) {
         return;  // already owned by this thread: waiting would never end
@@ -96,6 +100,7 @@ VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex) noexcept
 
 BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) noexcept
 {
+    ke::sched::Point("ExTryToAcquireFastMutex", FastMutex);
     ex::CheckIrql(FastMutex, "ExTryToAcquireFastMutex");
     if (FastMutex->Owner == ex::OwnerMark()) {
         return FALSE;

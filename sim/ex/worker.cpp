@@ -8,6 +8,7 @@
 #include "sim/ex/ex.h"
 
 #include "sim/ke/internal.h"
+#include "sim/ke/sched.h"
 #include "sim/verifier.h"
 
 #include <algorithm>
@@ -28,7 +29,8 @@ void WorkerThread(int index)
     auto &sched = ke::detail::Sched();
     std::unique_lock<std::mutex> held(sched.lock);
     for (;;) {
-        sched.changed.wait(held, [&] { return g_workersStopping || !sched.work.empty(); });
+        ke::sched::Wait(held, sched.changed, [&] { return g_workersStopping || !sched.work.empty(); },
+                        "a work item");
         if (sched.work.empty()) {
             break;
         }
@@ -61,7 +63,8 @@ void StartWorkers(int count)
         g_workersStopping = false;
     }
     for (int i = 1; i <= count; i++) {
-        g_workers.emplace_back(WorkerThread, i);
+        const std::string name = "worker " + std::to_string(i);
+        g_workers.push_back(ke::sched::Start(name.c_str(), [i] { WorkerThread(i); }));
     }
 }
 
@@ -73,7 +76,7 @@ void StopWorkers()
         ke::detail::Sched().changed.notify_all();
     }
     for (auto &worker : g_workers) {
-        worker.join();
+        ke::sched::Join(worker, "a worker thread");
     }
     g_workers.clear();
 }
@@ -87,24 +90,28 @@ extern "C" {
 VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType) noexcept
 {
     (void)QueueType;
+    verifier::CheckNotDeleted(WorkItem, "ExQueueWorkItem");
     if (ke::CurrentIrql() > DISPATCH_LEVEL || WorkItem->WorkerRoutine == NULL) {
         verifier::Report(verifier::Rule::InvalidParameter,
                          "ExQueueWorkItem of %p at IRQL %d with routine %p", (void *)WorkItem,
                          ke::CurrentIrql(), (void *)WorkItem->WorkerRoutine);
         return;
     }
-    auto &sched = ke::detail::Sched();
-    std::lock_guard<std::mutex> guard(sched.lock);
-    // Queuing an item that is still queued would corrupt the queue's list on Windows.
-    if (std::find(sched.work.begin(), sched.work.end(), WorkItem) != sched.work.end()) {
-        verifier::Report(verifier::Rule::InvalidParameter,
-                         "ExQueueWorkItem of work item %p, which is already queued",
-                         (void *)WorkItem);
-        return;
+    {
+        auto &sched = ke::detail::Sched();
+        std::lock_guard<std::mutex> guard(sched.lock);
+        // Queuing an item that is still queued would corrupt the queue's list on Windows.
+        if (std::find(sched.work.begin(), sched.work.end(), WorkItem) != sched.work.end()) {
+            verifier::Report(verifier::Rule::InvalidParameter,
+                             "ExQueueWorkItem of work item %p, which is already queued",
+                             (void *)WorkItem);
+            return;
+        }
+        WorkItem->List.Flink = &WorkItem->List;
+        sched.work.push_back(WorkItem);
+        sched.changed.notify_all();
     }
-    WorkItem->List.Flink = &WorkItem->List;
-    sched.work.push_back(WorkItem);
-    sched.changed.notify_all();
+    ke::sched::Point("ExQueueWorkItem", WorkItem);
 }
 
 }  // extern "C"

@@ -18,6 +18,9 @@
 
 namespace sim::io::detail {
 
+using sim::verifier::Report;
+using sim::verifier::Rule;
+
 namespace {
 
 constexpr size_t RoundUp(size_t n)
@@ -40,18 +43,52 @@ DeviceRecord *FindDevice(PDEVICE_OBJECT device)
     return &it->second;
 }
 
+bool DeviceDeletedLocked(PDEVICE_OBJECT device)
+{
+    auto it = S().devices.find(device);
+    if (it != S().devices.end()) {
+        return it->second.deleted;
+    }
+    for (const auto &[block, size] : S().deadDevices) {
+        if (block == static_cast<void *>(device)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void CheckCompleterLiveLocked(PIRP irp, uint64_t serial)
+{
+    PDEVICE_OBJECT device = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+    if (device == nullptr || !DeviceDeletedLocked(device)) {
+        return;
+    }
+    auto it = S().devices.find(device);
+    if (it != S().devices.end()) {
+        for (const auto &[during, duringSerial] : it->second.deletedDuring) {
+            if (during == irp && duringSerial == serial) {
+                return;
+            }
+        }
+    }
+    Report(Rule::DeviceUsedAfterDelete, "IoCompleteRequest(%p) by device %p, which was deleted",
+           (void *)irp, (void *)device);
+}
+
 void MaybeFreeDeviceLocked(PDEVICE_OBJECT device)
 {
     auto it = S().devices.find(device);
     if (it == S().devices.end() || !it->second.deleted || device->ReferenceCount != 0) {
         return;
     }
+    // Still marked deleted while it is kept poisoned: a late use of it is reported.
     std::memset(it->second.block, kPoison, it->second.size);
     S().deadDevices.emplace_back(it->second.block, it->second.size);
     S().devices.erase(it);
     while (S().deadDevices.size() > kDeadDevicesKept) {
         auto [block, size] = S().deadDevices.front();
         S().deadDevices.pop_front();
+        sim::verifier::ForgetDeleted(block);
         FreeBlock(block, size);
     }
 }
@@ -149,6 +186,16 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) noexcept
         record->deleted = true;
         block = record->block;
         size = record->size;
+        // A request whose dispatch at this device is running now (the remove request)
+        // may still be completed here; the device's memory lives until its last
+        // reference goes.
+        for (const auto &[irp, frame] : S().frames) {
+            auto *sp = reinterpret_cast<const IO_STACK_LOCATION *>(irp + 1) + (frame->location - 1);
+            if (sp->DeviceObject == DeviceObject) {
+                record->deletedDuring.emplace_back(irp, frame->serial);
+            }
+        }
+        sim::verifier::MarkDeleted(block, size, DeviceObject);
         for (PDEVICE_OBJECT *link = &DeviceObject->DriverObject->DeviceObject; *link != nullptr;
              link = &(*link)->NextDevice) {
             if (*link == DeviceObject) {

@@ -296,6 +296,7 @@ void Reset()
         FreeBlock(block, size);
     }
     s.deadDevices.clear();
+    verifier::ForgetAllDeleted();
     s.drivers.clear();
     s.removeLocks.clear();
     s.wdmMajor = 1;

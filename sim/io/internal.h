@@ -48,6 +48,9 @@ struct DeviceRecord {
     PDEVICE_OBJECT attachedTo = nullptr;  // the device this one is attached above
     bool deleted = false;    // IoDeleteDevice was called; freed at ReferenceCount 0
     long opens = 0;          // file objects opened on it (the exclusive check)
+    // The IRPs whose dispatch at this device was running when it was deleted (the
+    // remove request): the only ones the deleted device may still complete.
+    std::vector<std::pair<const IRP *, uint64_t>> deletedDuring;
 };
 
 // An event of the request hook waiting for the completion to walk past its stack
@@ -98,6 +101,8 @@ struct RemoveLockRecord {
 struct FileRecord {
     PDEVICE_OBJECT opened = nullptr;  // the device whose reference the open holds
     long outstanding = 0;             // requests sent on it and not yet completed
+    bool cleanedUp = false;           // its last handle is closed: IRP_MJ_CLOSE is due
+    bool closing = false;             // IRP_MJ_CLOSE sent or queued
 };
 
 struct State {
@@ -123,6 +128,15 @@ void *AllocateBlock(size_t size);
 void FreeBlock(void *block, size_t size);
 // Fills freed memory with a pattern that makes a stale pointer read obviously wrong.
 constexpr unsigned char kPoison = 0xDD;
+// What the output part of a system buffer holds before the driver writes it (Windows
+// leaves it as the pool gave it): a pattern that varies with the offset, so that bytes
+// a driver returns without writing them read as neither zeros nor the caller's data.
+inline unsigned char OutputFill(size_t offset)
+{
+    return static_cast<unsigned char>(0xE1 + 0x3B * offset);
+}
+// Returned bytes still holding the fill this many in a row are taken as never written.
+constexpr size_t kUnwrittenRun = 4;
 
 // IRP allocation shared by IoAllocateIrp and the request builder (which does not go
 // through the low-resources simulation: the I/O manager's own allocations do not fail).
@@ -139,6 +153,12 @@ void MarkPending(PIRP irp, const char *routine);
 
 // The device record for a live device object (not deleted), or NULL.
 DeviceRecord *FindDevice(PDEVICE_OBJECT device);
+// True for a device object that IoDeleteDevice has deleted, whether its memory is
+// still referenced or already freed and kept poisoned (lock held).
+bool DeviceDeletedLocked(PDEVICE_OBJECT device);
+// Reports DeviceUsedAfterDelete when the device completing `irp` (the one at its
+// current location) was deleted outside that IRP's own dispatch (lock held).
+void CheckCompleterLiveLocked(PIRP irp, uint64_t serial);
 // Frees a deleted device's memory once nothing references it (lock held).
 void MaybeFreeDeviceLocked(PDEVICE_OBJECT device);
 

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace sim::io {
 
@@ -62,14 +63,24 @@ NTSTATUS Open(PDEVICE_OBJECT device, PFILE_OBJECT *file);
 // Resolves `name` ("\DosDevices\COM5", "\Device\X") first; STATUS_OBJECT_NAME_NOT_FOUND
 // when nothing has that name.
 NTSTATUS OpenByName(const std::u16string &name, PFILE_OBJECT *file);
-// Closes the last handle: IRP_MJ_CLEANUP, then, once every request sent on this file
-// object has completed, IRP_MJ_CLOSE; then drops the device's reference and frees the
-// file object. Waits (in real time) for those requests: a driver whose cleanup does
-// not end its queued requests blocks the caller here, as it would block the close.
+// Closes the last handle: sends IRP_MJ_CLEANUP and returns once it has completed. The
+// requests still in flight on the file object hold references to it: IRP_MJ_CLOSE
+// follows when the last reference goes, here when none is in flight, otherwise from a
+// system worker thread once the last request has completed; then the device's
+// reference is dropped and the file object freed. Until then the device counts the
+// open (an exclusive device refuses the next one).
 void Close(PFILE_OBJECT file);
+// True once `file`'s IRP_MJ_CLOSE has been sent and the file object freed.
+bool Closed(PFILE_OBJECT file);
+// Reports RequestNeverCompleted for every file object whose handle was closed and whose
+// close is still waiting for a request that never completed (platform stop).
+void CheckClosesSent(const char *where);
 
-// Handles open on `device` itself (Open succeeded, Close not yet done).
+// File objects open on `device` itself (Open succeeded, IRP_MJ_CLOSE not yet sent).
 long OpenCount(PDEVICE_OBJECT device);
+// The requests sent with Send that have not completed yet ("IRP_MJ_READ IRP 0x..."):
+// at the end of a run, requests that nobody will ever complete.
+std::vector<std::string> RequestsInFlight();
 // The Plug and Play manager's hook for removal after the last close: `observer` runs
 // each time a device's open count falls to 0 (at the end of Close, or of an Open whose
 // create failed), on that thread, with no I/O manager lock held. One observer at a

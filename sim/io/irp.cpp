@@ -15,6 +15,7 @@
 #include "sim/io/internal.h"
 
 #include "sim/ke/ke.h"
+#include "sim/ke/sched.h"
 #include "sim/lowres.h"
 #include "sim/po/po.h"
 #include "sim/verifier.h"
@@ -268,6 +269,7 @@ VOID IoMarkIrpPending(PIRP Irp) noexcept
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) noexcept
 {
+    sim::ke::sched::Point("IoCallDriver", Irp);
     Frame frame{};
     UCHAR major;
     const PDRIVER_OBJECT traced = TracedDriver();
@@ -283,8 +285,13 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) noexcept
             return STATUS_INVALID_PARAMETER;
         }
         if (FindDevice(DeviceObject) == nullptr) {
-            Report(Rule::InvalidParameter, "IoCallDriver(%p, %p): not a live device object",
-                   (void *)DeviceObject, (void *)Irp);
+            if (DeviceDeletedLocked(DeviceObject)) {
+                Report(Rule::DeviceUsedAfterDelete, "IoCallDriver(%p, %p): the device was deleted",
+                       (void *)DeviceObject, (void *)Irp);
+            } else {
+                Report(Rule::InvalidParameter, "IoCallDriver(%p, %p): not a live device object",
+                       (void *)DeviceObject, (void *)Irp);
+            }
             return STATUS_INVALID_PARAMETER;
         }
         // The devices at the current location and below it (towards the owner) are the
@@ -406,6 +413,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) noexcept
 VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) noexcept
 {
     (void)PriorityBoost;
+    sim::ke::sched::Point("IoCompleteRequest", Irp);
     uint64_t serial;
     {
         std::lock_guard<std::mutex> guard(S().lock);
@@ -432,6 +440,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) noexcept
         }
         record->completedOnce = true;
         serial = record->serial;
+        CheckCompleterLiveLocked(Irp, serial);
     }
     const NTSTATUS first = Irp->IoStatus.Status;
     if (first == STATUS_PENDING) {
@@ -515,6 +524,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) noexcept
                                        ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
                                        : nullptr;
             NTSTATUS result;
+            sim::ke::sched::Point("a completion routine", Irp);
             {
                 sim::ke::DriverCall call("completion routine", Irp);
                 result = routine(upper, Irp, context);

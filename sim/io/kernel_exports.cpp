@@ -48,7 +48,7 @@ const KernelRoutine kRoutines[] = {
     NT(KeInitializeEvent), NT(KeSetEvent), NT(KeResetEvent), NT(KeClearEvent), NT(KeReadStateEvent),
     NT(KeWaitForSingleObject), NT(KeDelayExecutionThread), NT(KeInitializeTimer), NT(KeInitializeTimerEx),
     NT(KeSetTimer), NT(KeSetTimerEx), NT(KeCancelTimer), NT(KeReadStateTimer), NT(KeInitializeDpc),
-    NT(KeInsertQueueDpc), NT(KeRemoveQueueDpc), HAL(KeStallExecutionProcessor),
+    NT(KeInsertQueueDpc), NT(KeRemoveQueueDpc), NT(KeFlushQueuedDpcs), HAL(KeStallExecutionProcessor),
     // Ex
     NT(ExAllocatePool), NT(ExAllocatePoolWithTag), NT(ExFreePool), NT(ExFreePoolWithTag),
     NT(ExAcquireFastMutex), NT(ExReleaseFastMutex), NT(ExTryToAcquireFastMutex), NT(ExQueueWorkItem),

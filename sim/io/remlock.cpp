@@ -19,6 +19,7 @@
 //   holds outstanding.
 #include "sim/io/internal.h"
 
+#include "sim/ke/sched.h"
 #include "sim/verifier.h"
 
 #include <string>
@@ -111,7 +112,11 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File
 {
     (void)File;
     (void)Line;
+    sim::ke::sched::Point("IoAcquireRemoveLock", RemoveLock);
     CheckSize(RemlockSize, "IoAcquireRemoveLockEx");
+    if (!sim::verifier::CheckNotDeleted(RemoveLock, "IoAcquireRemoveLockEx")) {
+        return STATUS_DELETE_PENDING;
+    }
     {
         std::lock_guard<std::mutex> guard(S().lock);
         if (FindLockLocked(RemoveLock, "IoAcquireRemoveLockEx") == nullptr) {
@@ -141,6 +146,7 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File
 
 VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) noexcept
 {
+    sim::ke::sched::Point("IoReleaseRemoveLock", RemoveLock);
     CheckSize(RemlockSize, "IoReleaseRemoveLockEx");
     {
         std::lock_guard<std::mutex> guard(S().lock);
@@ -174,6 +180,7 @@ VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockS
 
 VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) noexcept
 {
+    sim::ke::sched::Point("IoReleaseRemoveLockAndWait", RemoveLock);
     CheckSize(RemlockSize, "IoReleaseRemoveLockAndWaitEx");
     bool dropHold = false;
     {

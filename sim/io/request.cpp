@@ -3,6 +3,11 @@
 // Information bytes at completion), sending it, ending it when its completion reaches
 // the top, and file objects with open, cleanup and close sequenced as Windows does.
 //
+// A request holds a reference on the device it was sent to and on its file object
+// until it completes; IRP_MJ_CLOSE goes with the file object's last reference: at the
+// end of Close when nothing is in flight, otherwise from a system worker thread once
+// the last request has completed (the object manager's deferred delete).
+//
 // Context: requests are sent from test, tool and platform threads at PASSIVE_LEVEL;
 // they end in whatever context completes them (the I/O manager's end runs there
 // too). Not modelled: direct I/O (MDLs; such requests are buffered), APCs, the
@@ -10,11 +15,14 @@
 #include "sim/io/internal.h"
 
 #include "sim/ke/ke.h"
+#include "sim/ke/sched.h"
 #include "sim/ob/ob.h"
 #include "sim/verifier.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <map>
 
 using namespace sim::io::detail;
 using sim::verifier::Report;
@@ -36,10 +44,25 @@ struct Operation::State {
     void *output = nullptr;
     ULONG outputLength = 0;
     bool copyOut = false;
+    ULONG inputLength = 0;    // the front of the system buffer that holds input
+    UCHAR major = 0;
     PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT target = nullptr;  // referenced until the request has ended
 };
 
 namespace {
+
+// The requests built by Send that have not completed yet, with their major function.
+struct InFlight {
+    std::mutex lock;
+    std::map<const Operation::State *, std::pair<UCHAR, PIRP>> requests;
+};
+
+InFlight &Flying()
+{
+    static auto *flying = new InFlight;
+    return *flying;
+}
 
 bool RequirePassive(const char *routine)
 {
@@ -48,6 +71,67 @@ bool RequirePassive(const char *routine)
         return false;
     }
     return true;
+}
+
+// The output bytes a request returns beyond its input: a run of them still holding the
+// I/O manager's fill was never written by the driver (on Windows the caller would get
+// whatever the pool held).
+void CheckWritten(const Operation::State &op, PIRP irp, size_t count)
+{
+    size_t run = 0;
+    for (size_t i = op.inputLength; i < count; i++) {
+        run = op.systemBuffer[i] == OutputFill(i) ? run + 1 : 0;
+        if (run == kUnwrittenRun) {
+            Report(Rule::OutputNotWritten,
+                   "%s IRP %p returned %llu byte(s); bytes from %zu on were never written by the driver",
+                   MajorName(op.major), (void *)irp, (unsigned long long)count, i + 1 - run);
+            return;
+        }
+    }
+}
+
+void SendClose(PFILE_OBJECT file, PDEVICE_OBJECT device);
+
+WORKER_THREAD_ROUTINE RunDeferredClose;
+
+struct DeferredClose {
+    WORK_QUEUE_ITEM item;
+    PFILE_OBJECT file;
+    PDEVICE_OBJECT device;
+    uint64_t generation;
+};
+
+VOID NTAPI RunDeferredClose(PVOID context)
+{
+    auto *close = static_cast<DeferredClose *>(context);
+    if (close->generation == Generation()) {
+        SendClose(close->file, close->device);
+    }
+    delete close;
+}
+
+// A request on `file` has ended: when it held the last reference of a file object
+// whose handle is closed, the close goes to a system worker thread (this may be a
+// completion at DISPATCH_LEVEL).
+void DropFileReference(PFILE_OBJECT file)
+{
+    DeferredClose *close = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(S().lock);
+        auto it = S().files.find(file);
+        if (it == S().files.end()) {
+            return;
+        }
+        FileRecord &record = it->second;
+        if (--record.outstanding == 0 && record.cleanedUp && !record.closing) {
+            record.closing = true;
+            close = new DeferredClose{{}, file, record.opened, S().generation};
+        }
+    }
+    if (close != nullptr) {
+        ExInitializeWorkItem(&close->item, RunDeferredClose, close);
+        ExQueueWorkItem(&close->item, DelayedWorkQueue);
+    }
 }
 
 // The end of a request the I/O manager built: runs when its completion has walked
@@ -64,12 +148,25 @@ void Finish(const std::shared_ptr<Operation::State> &op, PIRP irp)
                    (void *)irp, (unsigned long long)count, op->outputLength);
             count = op->outputLength;
         }
+        CheckWritten(*op, irp, count);
         if (count != 0) {
             std::memcpy(op->output, op->systemBuffer, count);
         }
     }
     delete[] op->systemBuffer;
     op->systemBuffer = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(Flying().lock);
+        Flying().requests.erase(op.get());
+    }
+    // Before the caller hears of the end, as the I/O manager drops its references in
+    // the completion it runs for the caller.
+    if (op->file != nullptr) {
+        DropFileReference(op->file);
+    }
+    if (op->target != nullptr) {
+        ObfDereferenceObject(op->target);
+    }
     if (op->callback) {
         op->callback(status);
     }
@@ -84,21 +181,21 @@ void Finish(const std::shared_ptr<Operation::State> &op, PIRP irp)
         }
     }
     op->changed.notify_all();
-    if (op->file != nullptr) {
-        std::lock_guard<std::mutex> guard(S().lock);
-        auto it = S().files.find(op->file);
-        if (it != S().files.end()) {
-            it->second.outstanding--;
-        }
-        S().changed.notify_all();
-    }
 }
 
-unsigned char *CopyOf(const void *data, size_t length, size_t size)
+// A system buffer of `size` bytes with `length` bytes of input in front and the fill
+// behind them; none for a size of 0.
+unsigned char *SystemBufferOf(const void *data, size_t length, size_t size)
 {
-    auto *buffer = new unsigned char[std::max<size_t>(size, 1)]();
+    if (size == 0) {
+        return nullptr;
+    }
+    auto *buffer = new unsigned char[size];
     if (data != nullptr && length != 0) {
         std::memcpy(buffer, data, length);
+    }
+    for (size_t i = length; i < size; i++) {
+        buffer[i] = OutputFill(i);
     }
     return buffer;
 }
@@ -154,7 +251,7 @@ IO_STATUS_BLOCK Operation::Wait()
 {
     RequirePassive("Operation::Wait");
     std::unique_lock<std::mutex> held(state_->lock);
-    state_->changed.wait(held, [&] { return state_->done; });
+    sim::ke::sched::Wait(held, state_->changed, [&] { return state_->done; }, "its request to complete");
     return state_->status;
 }
 
@@ -195,13 +292,22 @@ std::shared_ptr<Operation> Send(PDEVICE_OBJECT device, const Request &request,
                                 std::function<void(const IO_STATUS_BLOCK &)> done)
 {
     PDEVICE_OBJECT target = request.toDeviceItself ? device : IoGetAttachedDeviceReference(device);
+    if (request.toDeviceItself) {
+        ObfReferenceObject(device);
+    }
     auto state = std::make_shared<Operation::State>();
     auto op = std::make_shared<Operation>(state);
     state->callback = std::move(done);
     state->file = request.file;
+    state->target = target;
+    state->major = request.major;
 
     PIRP irp = AllocateIrpRecorded(target->StackSize, true);
     state->irp = irp;
+    {
+        std::lock_guard<std::mutex> guard(Flying().lock);
+        Flying().requests[state.get()] = {request.major, irp};
+    }
     irp->RequestorMode = request.requestorMode;
     irp->Tail.Overlay.OriginalFileObject = request.file;
     irp->IoStatus.Status = request.hasInitialStatus ? request.initialStatus
@@ -220,14 +326,15 @@ std::shared_ptr<Operation> Send(PDEVICE_OBJECT device, const Request &request,
         state->output = request.output;
         state->outputLength = request.outputLength;
         irp->AssociatedIrp.SystemBuffer = buffer;
-        irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (copyOut ? IRP_INPUT_OPERATION : 0);
+        irp->Flags |= IRP_BUFFERED_IO | (buffer != nullptr ? IRP_DEALLOCATE_BUFFER : 0) |
+                      (copyOut ? IRP_INPUT_OPERATION : 0);
         irp->UserBuffer = request.output;
     };
     switch (request.major) {
     case IRP_MJ_READ:
         sp->Parameters.Read.Length = request.outputLength;
         if (bufferedDevice) {
-            useSystemBuffer(CopyOf(nullptr, 0, request.outputLength), true);
+            useSystemBuffer(SystemBufferOf(nullptr, 0, request.outputLength), true);
         } else {
             irp->UserBuffer = request.output;
         }
@@ -235,7 +342,7 @@ std::shared_ptr<Operation> Send(PDEVICE_OBJECT device, const Request &request,
     case IRP_MJ_WRITE:
         sp->Parameters.Write.Length = request.inputLength;
         if (bufferedDevice) {
-            useSystemBuffer(CopyOf(request.input, request.inputLength, request.inputLength), false);
+            useSystemBuffer(SystemBufferOf(request.input, request.inputLength, request.inputLength), false);
         } else {
             irp->UserBuffer = const_cast<void *>(request.input);
         }
@@ -249,19 +356,23 @@ std::shared_ptr<Operation> Send(PDEVICE_OBJECT device, const Request &request,
             sp->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void *>(request.input);
             irp->UserBuffer = request.output;
         } else {
+            // One buffer of the larger length; none when both are 0.
             const size_t size = std::max(request.inputLength, request.outputLength);
-            useSystemBuffer(CopyOf(request.input, request.inputLength, size),
-                            request.outputLength != 0);
+            state->inputLength = request.inputLength;
+            if (size != 0) {
+                useSystemBuffer(SystemBufferOf(request.input, request.inputLength, size),
+                                request.outputLength != 0);
+            }
         }
         break;
     case IRP_MJ_QUERY_INFORMATION:
         // Parameters.QueryFile.Length sits where Read.Length does.
         sp->Parameters.Read.Length = request.outputLength;
-        useSystemBuffer(CopyOf(nullptr, 0, request.outputLength), true);
+        useSystemBuffer(SystemBufferOf(nullptr, 0, request.outputLength), true);
         break;
     case IRP_MJ_SET_INFORMATION:
         sp->Parameters.Write.Length = request.inputLength;
-        useSystemBuffer(CopyOf(request.input, request.inputLength, request.inputLength), false);
+        useSystemBuffer(SystemBufferOf(request.input, request.inputLength, request.inputLength), false);
         break;
     default:
         break;
@@ -282,9 +393,6 @@ std::shared_ptr<Operation> Send(PDEVICE_OBJECT device, const Request &request,
 
     const NTSTATUS returned = IofCallDriver(target, irp);
     op->returned_ = returned;
-    if (!request.toDeviceItself) {
-        ObfDereferenceObject(target);
-    }
     if (returned != STATUS_PENDING && !op->Done()) {
         // Nothing can complete it later on the driver's behalf: a dispatch routine that
         // keeps a request must return STATUS_PENDING.
@@ -378,7 +486,7 @@ void Close(PFILE_OBJECT file)
     {
         std::lock_guard<std::mutex> guard(S().lock);
         auto it = S().files.find(file);
-        if (it == S().files.end() || it->second.opened == nullptr) {
+        if (it == S().files.end() || it->second.opened == nullptr || it->second.cleanedUp) {
             Report(Rule::InvalidParameter, "Close(%p): not an open file object", (void *)file);
             return;
         }
@@ -389,16 +497,37 @@ void Close(PFILE_OBJECT file)
     request.requestorMode = UserMode;
     request.major = IRP_MJ_CLEANUP;
     Call(device, request);
+    bool last;
     {
-        // IRP_MJ_CLOSE comes with the last reference, after every request on the
-        // file object has ended.
-        std::unique_lock<std::mutex> held(S().lock);
-        S().changed.wait(held, [&] { return S().files[file].outstanding == 0; });
+        // The handle's reference goes now; requests still in flight hold theirs.
+        std::lock_guard<std::mutex> guard(S().lock);
+        FileRecord &record = S().files[file];
+        record.cleanedUp = true;
+        last = record.outstanding == 0 && !record.closing;
+        record.closing = record.closing || last;
     }
-    request.major = IRP_MJ_CLOSE;
-    Call(device, request);
-    DeleteFileObject(file);
-    DropOpen(device);
+    if (last) {
+        SendClose(file, device);
+    }
+}
+
+bool Closed(PFILE_OBJECT file)
+{
+    std::lock_guard<std::mutex> guard(S().lock);
+    return S().files.count(file) == 0;
+}
+
+void CheckClosesSent(const char *where)
+{
+    std::lock_guard<std::mutex> guard(S().lock);
+    for (const auto &[file, record] : S().files) {
+        if (record.cleanedUp && !record.closing) {
+            Report(Rule::RequestNeverCompleted,
+                   "file object %p on device %p: its handle was closed, but %ld request(s) sent on it "
+                   "never completed, so IRP_MJ_CLOSE never came (at %s)",
+                   (void *)file, (void *)record.opened, record.outstanding, where);
+        }
+    }
 }
 
 long OpenCount(PDEVICE_OBJECT device)
@@ -408,11 +537,40 @@ long OpenCount(PDEVICE_OBJECT device)
     return record == S().devices.end() ? 0 : record->second.opens;
 }
 
+std::vector<std::string> RequestsInFlight()
+{
+    std::lock_guard<std::mutex> guard(Flying().lock);
+    std::vector<std::string> list;
+    for (const auto &[state, request] : Flying().requests) {
+        char text[64];
+        snprintf(text, sizeof(text), "%s IRP %p", MajorName(request.first), (void *)request.second);
+        list.push_back(text);
+    }
+    return list;
+}
+
 void SetLastCloseObserver(std::function<void(PDEVICE_OBJECT)> observer)
 {
     std::lock_guard<std::mutex> guard(ObserverLock());
     LastCloseObserver() = std::move(observer);
 }
+
+namespace {
+
+// IRP_MJ_CLOSE for a file object whose last reference went; then it is freed and its
+// open given back. PASSIVE_LEVEL: the closing thread, or a system worker thread.
+void SendClose(PFILE_OBJECT file, PDEVICE_OBJECT device)
+{
+    Request request;
+    request.file = file;
+    request.requestorMode = UserMode;
+    request.major = IRP_MJ_CLOSE;
+    Call(device, request);
+    DeleteFileObject(file);
+    DropOpen(device);
+}
+
+}  // namespace
 
 }  // namespace sim::io
 
@@ -420,6 +578,10 @@ namespace sim::io::detail {
 
 void ResetRequests()
 {
+    {
+        std::lock_guard<std::mutex> guard(Flying().lock);
+        Flying().requests.clear();
+    }
     std::lock_guard<std::mutex> guard(S().lock);
     for (auto &[file, record] : S().files) {
         FreeBlock(const_cast<PFILE_OBJECT>(file), sizeof(FILE_OBJECT));

@@ -8,6 +8,7 @@
 // and APCs, priority boosts, and KeSetEvent's Wait=TRUE (the caller simply goes on).
 #include "sim/ke/internal.h"
 
+#include "sim/ke/sched.h"
 #include "sim/verifier.h"
 
 #include <thread>
@@ -59,7 +60,8 @@ NTSTATUS WaitForObject(PVOID object, int64_t deadline)
     auto &sched = Sched();
     std::unique_lock<std::mutex> held(sched.lock);
     sched.blockedWaiters++;
-    bool signalled = WaitUntil(held, deadline, [&] { return header->SignalState > 0; });
+    bool signalled = WaitUntil(held, deadline, [&] { return header->SignalState > 0; },
+                               "KeWaitForSingleObject", object);
     sched.blockedWaiters--;
     sched.changed.notify_all();
     if (!signalled) {
@@ -103,6 +105,7 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) noexcept
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) noexcept
 {
+    verifier::CheckNotDeleted(Event, "KeSetEvent");
     ke::detail::NoteActivity();
     (void)Increment;
     (void)Wait;
@@ -113,11 +116,15 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) noexcept
         verifier::Report(verifier::Rule::InvalidParameter, "KeSetEvent at IRQL %d",
                          ke::CurrentIrql());
     }
-    auto &sched = ke::detail::Sched();
-    std::lock_guard<std::mutex> guard(sched.lock);
-    LONG previous = Event->Header.SignalState;
-    Event->Header.SignalState = 1;
-    sched.changed.notify_all();
+    LONG previous;
+    {
+        auto &sched = ke::detail::Sched();
+        std::lock_guard<std::mutex> guard(sched.lock);
+        previous = Event->Header.SignalState;
+        Event->Header.SignalState = 1;
+        sched.changed.notify_all();
+    }
+    ke::sched::Point("KeSetEvent", Event);
     return previous;
 }
 
@@ -126,6 +133,7 @@ LONG KeResetEvent(PRKEVENT Event) noexcept
     if (!ke::ValidEvent(Event, "KeResetEvent")) {
         return 0;
     }
+    ke::sched::Point("KeResetEvent", Event);
     std::lock_guard<std::mutex> guard(ke::detail::Sched().lock);
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
@@ -151,6 +159,8 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     (void)WaitReason;
     (void)WaitMode;
     (void)Alertable;
+    verifier::CheckNotDeleted(Object, "KeWaitForSingleObject");
+    ke::sched::Point("KeWaitForSingleObject", Object);
     if (ke::KindOf(Object) == ke::Kind::Invalid) {
         verifier::Report(verifier::Rule::InvalidParameter,
                          "KeWaitForSingleObject on %p, which is not an initialised event or timer",
@@ -187,6 +197,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
         return STATUS_SUCCESS;
     }
     if (Interval->QuadPart == 0) {
+        ke::sched::Point("KeDelayExecutionThread");
         std::this_thread::yield();
         return STATUS_SUCCESS;
     }
@@ -194,7 +205,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
     auto &sched = ke::detail::Sched();
     std::unique_lock<std::mutex> held(sched.lock);
     sched.blockedWaiters++;
-    ke::detail::WaitUntil(held, deadline, [] { return false; });
+    ke::detail::WaitUntil(held, deadline, [] { return false; }, "KeDelayExecutionThread");
     sched.blockedWaiters--;
     sched.changed.notify_all();
     return STATUS_SUCCESS;

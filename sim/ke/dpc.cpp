@@ -10,6 +10,7 @@
 #include "sim/ke/internal.h"
 
 #include "sim/ex/ex.h"
+#include "sim/ke/sched.h"
 #include "sim/verifier.h"
 
 #include <thread>
@@ -28,7 +29,8 @@ void DpcThread()
     auto &sched = detail::Sched();
     std::unique_lock<std::mutex> held(sched.lock);
     for (;;) {
-        sched.changed.wait(held, [&] { return sched.stopping || !sched.dpcs.empty(); });
+        sched::Wait(held, sched.changed, [&] { return sched.stopping || !sched.dpcs.empty(); },
+                    "a DPC to run");
         if (sched.dpcs.empty()) {
             break;  // stopping, and everything queued has run
         }
@@ -107,7 +109,7 @@ void Start()
         sched.blockedWaiters = 0;
     }
     detail::StartClock();
-    g_dpcThread = std::thread(DpcThread);
+    g_dpcThread = sched::Start("dpc", DpcThread);
 }
 
 void Stop()
@@ -119,7 +121,7 @@ void Stop()
         sched.changed.notify_all();
     }
     if (g_dpcThread.joinable()) {
-        g_dpcThread.join();
+        sched::Join(g_dpcThread, "the DPC thread");
     }
     detail::StopClock();
 }
@@ -138,17 +140,17 @@ void RunAtDispatch(std::function<void()> fn)
     bool done = false;
     sched.dpcs.push_back(detail::DpcEntry{NULL, std::move(fn), &done});
     sched.changed.notify_all();
-    sched.changed.wait(held, [&] { return done; });
+    sched::Wait(held, sched.changed, [&] { return done; }, "its function on the DPC thread");
 }
 
 void WaitIdle()
 {
     auto &sched = detail::Sched();
     std::unique_lock<std::mutex> held(sched.lock);
-    sched.changed.wait(held, [&] {
+    sched::Wait(held, sched.changed, [&] {
         return sched.dpcs.empty() && sched.dpcRunning == 0 && sched.work.empty() &&
                sched.workRunning == 0;
-    });
+    }, "the DPCs and work items to drain");
 }
 
 void CheckNoDeferredWorkIn(const void *begin, size_t length, const char *owner)
@@ -232,13 +234,42 @@ VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
 
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) noexcept
 {
+    verifier::CheckNotDeleted(Dpc, "KeInsertQueueDpc");
     if (Dpc->Type != ke::detail::kDpcObject || Dpc->DeferredRoutine == NULL) {
         verifier::Report(verifier::Rule::InvalidParameter,
                          "KeInsertQueueDpc of %p, which is not an initialised DPC", (void *)Dpc);
         return FALSE;
     }
-    std::lock_guard<std::mutex> guard(ke::detail::Sched().lock);
-    return ke::detail::InsertQueueDpcLocked(Dpc, SystemArgument1, SystemArgument2) ? TRUE : FALSE;
+    BOOLEAN queued;
+    {
+        std::lock_guard<std::mutex> guard(ke::detail::Sched().lock);
+        queued = ke::detail::InsertQueueDpcLocked(Dpc, SystemArgument1, SystemArgument2) ? TRUE : FALSE;
+    }
+    ke::sched::Point("KeInsertQueueDpc", Dpc);
+    return queued;
+}
+
+// "KeFlushQueuedDpcs routine": returns after every DPC queued before the call has run
+// to completion, on every processor (here the one DPC thread); PASSIVE_LEVEL only. A
+// marker queued behind them has the DPC thread say when it got that far.
+VOID KeFlushQueuedDpcs(void) noexcept
+{
+    if (ke::CurrentIrql() != PASSIVE_LEVEL) {
+        verifier::Report(ke::CurrentIrql() >= DISPATCH_LEVEL ? verifier::Rule::BlockingAtDispatch
+                                                             : verifier::Rule::InvalidParameter,
+                         "KeFlushQueuedDpcs at IRQL %d (PASSIVE_LEVEL only)", ke::CurrentIrql());
+        return;
+    }
+    auto &sched = ke::detail::Sched();
+    std::unique_lock<std::mutex> held(sched.lock);
+    bool done = false;
+    sched.dpcs.push_back(ke::detail::DpcEntry{NULL, [] {}, &done});
+    sched.changed.notify_all();
+    sched.blockedWaiters++;
+    // In a scheduled run the turn goes on until the DPC thread has reached the marker.
+    ke::sched::Wait(held, sched.changed, [&] { return done; }, "KeFlushQueuedDpcs");
+    sched.blockedWaiters--;
+    sched.changed.notify_all();
 }
 
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) noexcept

@@ -73,9 +73,15 @@ void PrepareThreadForDriverCode();
 // negative is relative to now, positive is an absolute system time.
 int64_t DeadlineFromDueTime(LONGLONG dueTime);
 // Waits on Sched().changed, with `held` locking Sched().lock, until done() is true
-// or the interrupt time reaches `deadline` (virtual or real). Returns done().
+// or the interrupt time reaches `deadline` (virtual or real). Returns done(). In a
+// scheduled run the thread hands the turn on instead; `what` and `object` name the
+// wait in its reports.
 bool WaitUntil(std::unique_lock<std::mutex> &held, int64_t deadline,
-               const std::function<bool()> &done);
+               const std::function<bool()> &done, const char *what = "a dispatcher object",
+               const void *object = nullptr);
+// Scheduled runs, when every thread waits: moves the virtual clock to `time` (never
+// back) and fires the first armed timer due by then, if any.
+void AdvanceScheduledClock(int64_t time);
 
 // Resets the clock and starts the timer thread; stops it (Sched().stopping set).
 void StartClock();

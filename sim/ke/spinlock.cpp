@@ -7,6 +7,7 @@
 // and the single-processor build where a spin lock is only an IRQL raise.
 #include "sim/ke/internal.h"
 
+#include "sim/ke/sched.h"
 #include "sim/verifier.h"
 
 #include <thread>
@@ -23,6 +24,10 @@ void Spin(PKSPIN_LOCK lock)
                                         __ATOMIC_RELAXED)) {
             return;
         }
+        // In a scheduled run the holder runs only once this thread hands the turn on.
+        if (sched::Await("a spin lock", lock, [lock] { return __atomic_load_n(lock, __ATOMIC_ACQUIRE) == 0; })) {
+            continue;
+        }
         // Yielding rather than pausing: two cores are shared by many threads here,
         // and the holder may be waiting for this core.
         std::this_thread::yield();
@@ -38,6 +43,8 @@ void ForceReleaseSpinLock(const void *lock)
 // Takes the lock at the current IRQL; the caller raised it already.
 void Take(PKSPIN_LOCK lock, const char *routine)
 {
+    verifier::CheckNotDeleted(lock, routine);
+    sched::Point(routine, lock);
     if (!detail::NoteAcquire(lock, detail::LockKind::SpinLock, ForceReleaseSpinLock, routine)) {
         return;  // already held by this thread: spinning would never end
     }
@@ -61,6 +68,7 @@ bool Give(PKSPIN_LOCK lock, const char *routine)
                          detail::LockName(lock).c_str(), CurrentIrql());
     }
     __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+    sched::Point(routine, lock);
     return true;
 }
 

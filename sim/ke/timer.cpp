@@ -9,6 +9,7 @@
 // high-resolution timers, timer expiry on a particular processor.
 #include "sim/ke/internal.h"
 
+#include "sim/ke/sched.h"
 #include "sim/verifier.h"
 
 #include <algorithm>
@@ -189,11 +190,11 @@ void Advance(int64_t hundredNs)
         FireLocked(index, g_virtualNow);
         // The DPC may re-arm or cancel the timers still to come, as it could on Windows
         // where it runs long before the next one is due.
-        sched.changed.wait(held, dpcsDone);
+        sched::Wait(held, sched.changed, dpcsDone, "the DPCs of the timers it fired");
     }
     g_virtualNow = target;
     sched.changed.notify_all();
-    sched.changed.wait(held, dpcsDone);
+    sched::Wait(held, sched.changed, dpcsDone, "the DPCs of the timers it fired");
 }
 
 int64_t NextTimerDue()
@@ -248,12 +249,23 @@ int64_t DeadlineFromDueTime(LONGLONG dueTime)
 }
 
 bool WaitUntil(std::unique_lock<std::mutex> &held, int64_t deadline,
-               const std::function<bool()> &done)
+               const std::function<bool()> &done, const char *what, const void *object)
 {
     auto &sched = Sched();
     while (!done()) {
         if (deadline != kNoDeadline && Now() >= deadline) {
             return false;
+        }
+        if (sched::Scheduled()) {
+            held.unlock();
+            const bool handled = sched::Await(what, object, [&] {
+                std::lock_guard<std::mutex> guard(sched.lock);
+                return done();
+            }, deadline);
+            held.lock();
+            if (handled) {
+                continue;
+            }
         }
         if (g_virtual || deadline == kNoDeadline) {
             sched.changed.wait(held);  // Advance() notifies when the clock moves
@@ -262,6 +274,18 @@ bool WaitUntil(std::unique_lock<std::mutex> &held, int64_t deadline,
         }
     }
     return true;
+}
+
+void AdvanceScheduledClock(int64_t time)
+{
+    std::lock_guard<std::mutex> guard(Sched().lock);
+    if (time > g_virtualNow) {
+        g_virtualNow = time;
+    }
+    long index;
+    if (DueLocked(g_virtualNow, &index)) {
+        FireLocked(index, g_virtualNow);
+    }
 }
 
 void DropTimersLocked(const std::function<bool(PKTIMER)> &drop)
@@ -313,6 +337,7 @@ BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) noexcept
 
 BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) noexcept
 {
+    verifier::CheckNotDeleted(Timer, "KeSetTimer");
     if (!ke::ValidTimer(Timer)) {
         verifier::Report(verifier::Rule::InvalidParameter,
                          "KeSetTimer of %p, which is not an initialised timer", (void *)Timer);

@@ -461,10 +461,12 @@ std::string TcpPhone::ReadConnection(int fd, uint64_t generation)
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (n < 0) {
+        // A server that closes with bytes of ours unread resets the connection instead
+        // of ending it: for the phone it is the same hang-up.
+        if (n < 0 && errno != ECONNRESET) {
             return "connection to " + peer_ + " failed: " + std::strerror(errno);
         }
-        if (n == 0) {
+        if (n <= 0) {
             return pending.empty() ? peer_ + " closed the connection"
                                    : peer_ + " closed the connection " + std::to_string(pending.size()) +
                                          " bytes into a response";

@@ -7,9 +7,8 @@
 #include "sim/io/interfaces.h"
 #include "sim/io/io.h"
 #include "sim/ke/ke.h"
+#include "sim/ke/sched.h"
 #include "sim/verifier.h"
-
-#include <future>
 
 namespace sim::pnp {
 
@@ -64,7 +63,8 @@ bool Node::Removed() const
 bool Node::WaitRemoved(int timeoutMs) const
 {
     std::unique_lock<std::mutex> held(lock_);
-    return changed_.wait_for(held, std::chrono::milliseconds(timeoutMs), [&] { return removed_; });
+    return ke::sched::WaitFor(held, changed_, std::chrono::milliseconds(timeoutMs),
+                              [&] { return removed_; }, "the device's removal");
 }
 
 int Node::InterfacesLeftEnabled() const
@@ -77,7 +77,7 @@ int Node::InterfacesLeftEnabled() const
 
 Manager::Manager(PDRIVER_OBJECT driver) : driver_(driver)
 {
-    thread_ = std::thread([this] { Thread(); });
+    thread_ = ke::sched::Start("pnp", [this] { Thread(); });
     io::SetLastCloseObserver([this](PDEVICE_OBJECT device) { LastClosed(device); });
 }
 
@@ -107,7 +107,7 @@ Manager::~Manager()
         stopping_ = true;
     }
     changed_.notify_all();
-    thread_.join();
+    ke::sched::Join(thread_, "the PnP thread");
 }
 
 void Manager::Thread()
@@ -119,7 +119,7 @@ void Manager::Thread()
         std::function<void()> job;
         {
             std::unique_lock<std::mutex> held(lock_);
-            changed_.wait(held, [&] { return stopping_ || !jobs_.empty(); });
+            ke::sched::Wait(held, changed_, [&] { return stopping_ || !jobs_.empty(); }, "a PnP job");
             if (jobs_.empty()) {
                 return;
             }
@@ -148,12 +148,15 @@ void Manager::Run(std::function<void()> job)
         job();
         return;
     }
-    std::promise<void> done;
+    bool done = false;
     Post([&] {
         job();
-        done.set_value();
+        std::lock_guard<std::mutex> guard(lock_);
+        done = true;
+        changed_.notify_all();
     });
-    done.get_future().wait();
+    std::unique_lock<std::mutex> held(lock_);
+    ke::sched::Wait(held, changed_, [&] { return done; }, "its job on the PnP thread");
 }
 
 std::vector<std::shared_ptr<Node>> Manager::Nodes()

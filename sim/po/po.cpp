@@ -6,6 +6,7 @@
 
 #include "sim/io/io.h"
 #include "sim/ke/ke.h"
+#include "sim/ke/sched.h"
 #include "sim/lowres.h"
 #include "sim/verifier.h"
 
@@ -14,7 +15,6 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
-#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -47,12 +47,14 @@ struct Flight {
 };
 
 // One thread running jobs in order at PASSIVE_LEVEL. Started at first use and kept for
-// the life of the process: it holds no state of a platform generation between jobs.
+// the life of the process: it holds no state of a platform generation between jobs. In
+// a scheduled run it joins the run that hands it a job.
 class Worker {
 public:
-    explicit Worker(const char *name) : name_(name) {}
+    explicit Worker(const char *name) : name_(name), recruit_(name) {}
     void Post(std::function<void()> job)
     {
+        recruit_.Claim();
         std::lock_guard<std::mutex> guard(lock_);
         if (!started_) {
             started_ = true;
@@ -72,10 +74,11 @@ private:
             std::function<void()> job;
             {
                 std::unique_lock<std::mutex> held(lock_);
-                changed_.wait(held, [this] { return !jobs_.empty(); });
+                sim::ke::sched::Wait(held, changed_, [this] { return !jobs_.empty(); }, "a power job");
                 job = std::move(jobs_.front());
                 jobs_.pop_front();
             }
+            recruit_.Enter();
             sim::ke::ResetThread();
             job();
         }
@@ -87,6 +90,7 @@ private:
     std::deque<std::function<void()>> jobs_;
     bool started_ = false;
     std::atomic<std::thread::id> id_{};
+    sim::ke::sched::Recruit recruit_;
 };
 
 struct State {
@@ -127,10 +131,22 @@ void RequirePassiveCaller(const char *routine)
 // Runs `job` on the power thread and returns its result.
 NTSTATUS OnPowerThread(std::function<NTSTATUS()> job)
 {
-    auto done = std::make_shared<std::promise<NTSTATUS>>();
-    std::future<NTSTATUS> result = done->get_future();
-    S().power.Post([job = std::move(job), done] { done->set_value(job()); });
-    return result.get();
+    struct Result {
+        std::mutex lock;
+        std::condition_variable changed;
+        std::optional<NTSTATUS> status;
+    };
+    auto result = std::make_shared<Result>();
+    S().power.Post([job = std::move(job), result] {
+        const NTSTATUS status = job();
+        std::lock_guard<std::mutex> guard(result->lock);
+        result->status = status;
+        result->changed.notify_all();
+    });
+    std::unique_lock<std::mutex> held(result->lock);
+    sim::ke::sched::Wait(held, result->changed, [&] { return result->status.has_value(); },
+                         "its job on the power thread");
+    return *result->status;
 }
 
 // Power thread: one system request to the top of pdo's stack, waited for.
@@ -165,7 +181,9 @@ NTSTATUS SendSystem(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE state, P
     NTSTATUS status;
     {
         std::unique_lock<std::mutex> held(wait->lock);
-        if (!wait->changed.wait_for(held, kRequestTimeout, [&] { return wait->status.has_value(); })) {
+        if (!sim::ke::sched::WaitFor(held, wait->changed, kRequestTimeout,
+                                     [&] { return wait->status.has_value(); },
+                                     "a system power request to complete")) {
             held.unlock();
             Report(Rule::InvalidParameter,
                    "system power request (minor 0x%x, S%d) to the stack of %p not completed in %llds",
@@ -292,7 +310,8 @@ void WaitIdle()
 {
     RequirePassiveCaller("sim::po::WaitIdle");
     std::unique_lock<std::mutex> held(S().mutex);
-    if (!S().idle.wait_for(held, kRequestTimeout, [] { return S().outstanding == 0; })) {
+    if (!sim::ke::sched::WaitFor(held, S().idle, kRequestTimeout, [] { return S().outstanding == 0; },
+                                 "the device power requests to complete")) {
         const long left = S().outstanding;
         held.unlock();
         Report(Rule::InvalidParameter, "sim::po::WaitIdle: %ld device power request(s) not completed", left);

@@ -11,6 +11,7 @@
 #include "sim/cm/cm.h"
 #include "sim/io/io.h"
 #include "sim/ke/ke.h"
+#include "sim/ke/sched.h"
 #include "sim/verifier.h"
 
 #include <cstddef>
@@ -65,7 +66,8 @@ size_t InterfaceSize(size_t endpoints)
 }  // namespace
 
 Device::Device(DescriptorSet descriptors, std::u16string instanceId)
-    : descriptors_(std::move(descriptors)), instanceId_(std::move(instanceId))
+    : descriptors_(std::move(descriptors)), instanceId_(std::move(instanceId)),
+      bus_(descriptors_.speed)
 {
     static const int observer = ke::AddReleaseObserver(OnRelease);
     (void)observer;
@@ -101,7 +103,7 @@ Device::Device(DescriptorSet descriptors, std::u16string instanceId)
         std::lock_guard<std::mutex> guard(g_liveLock);
         Live().insert(this);
     }
-    thread_ = std::thread([this] { BusThread(); });
+    thread_ = ke::sched::Start("usb bus", [this] { BusThread(); });
 }
 
 Device::~Device()
@@ -121,7 +123,7 @@ Device::~Device()
     }
     jobChanged_.notify_all();
     if (thread_.joinable()) {
-        thread_.join();
+        ke::sched::Join(thread_, "the bus thread");
     }
     // A model with threads of its own (a phone behind a socket) may be sending at this
     // moment; once told, it sends no more, and what it sent meanwhile stays queued.
@@ -341,9 +343,10 @@ NTSTATUS Device::GetDescriptor(PIRP irp, PURB urb)
     auto &request = urb->UrbControlDescriptorRequest;
     std::vector<uint8_t> source;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::unique_lock<std::mutex> held(lock_);
         counters_.descriptors++;
         if (unplugged_) {
+            held.unlock();  // completion routines run with no bus lock held
             return Finish(irp, urb, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
         }
         if (request.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE) {
@@ -382,8 +385,9 @@ NTSTATUS Device::SelectConfiguration(PIRP irp, PURB urb)
     if (select.ConfigurationDescriptor == nullptr) {
         LengthTooShort(urb, sizeof(_URB_SELECT_CONFIGURATION), "deconfiguring select-configuration");
         {
-            std::lock_guard<std::mutex> guard(lock_);
+            std::unique_lock<std::mutex> held(lock_);
             if (unplugged_) {
+                held.unlock();  // completion routines run with no bus lock held
                 return Finish(irp, urb, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
             }
             FailPendingLocked(closed, [](const Transfer &) { return true; });
@@ -481,8 +485,9 @@ NTSTATUS Device::SelectConfiguration(PIRP irp, PURB urb)
         }
     }
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::unique_lock<std::mutex> held(lock_);
         if (unplugged_) {
+            held.unlock();  // completion routines run with no bus lock held
             return Finish(irp, urb, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
         }
         // Selecting a configuration closes every pipe of the previous one.
@@ -510,13 +515,15 @@ NTSTATUS Device::PipeRequest(PIRP irp, PURB urb)
     }
     UCHAR endpoint;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::unique_lock<std::mutex> held(lock_);
         abort ? counters_.aborts++ : counters_.resets++;
         if (unplugged_) {
+            held.unlock();  // completion routines run with no bus lock held
             return Finish(irp, urb, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
         }
         auto pipe = pipes_.find(urb->UrbPipeRequest.PipeHandle);
         if (pipe == pipes_.end()) {
+            held.unlock();  // completion routines run with no bus lock held
             return Finish(irp, urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE);
         }
         endpoint = pipe->second->endpoint;

@@ -42,6 +42,7 @@
 #pragma once
 
 #include "kernel/kernel.h"
+#include "sim/usb/bus_timing.h"
 #include "sim/usb/descriptors.h"
 
 #include <condition_variable>
@@ -60,14 +61,19 @@ namespace sim::usb {
 
 class Device;
 
-// What sits behind the pipes: the phone's firmware. Written() is called on the bus
-// thread at DISPATCH_LEVEL, once per OUT transfer the host finished (in the order the
-// transfers ended, before each one completes to its sender), with no bus lock held, so
-// a model may call Device::Send at once. It must not block.
+// What sits behind the pipes: the phone's firmware. Its USB controller collects the
+// packets of OUT transfers in a receive buffer and hands the firmware what it holds
+// when a short packet (a zero-length one included) ends a transfer or when the buffer
+// is full, as a device controller does: so bytes the host sent without a terminating
+// packet stay at the phone (HeldAtPhone) until more come. Written() is called on the
+// bus thread at DISPATCH_LEVEL, once per such hand-over (in order, before the transfer
+// that caused it completes to its sender), with no bus lock held, so a model may call
+// Device::Send at once. It must not block.
 class Model {
 public:
     virtual ~Model() = default;
-    // The host wrote `data` to `endpoint` in one transfer (empty: a zero-length packet).
+    // The phone's controller hands over `data` received on `endpoint` (empty: a
+    // zero-length packet that followed nothing).
     virtual void Written(Device &device, UCHAR endpoint, const std::vector<uint8_t> &data) = 0;
     // The device lets go of the model: SetModel replaced it, or the Device is being
     // destroyed (its bus thread already stopped, so no Written follows; its members and
@@ -110,11 +116,26 @@ public:
     // Packets queued on `inEndpoint` and not yet taken by a transfer.
     size_t QueuedPackets(UCHAR inEndpoint);
 
+    // ---- data toward the phone
+    // Size of the phone controller's receive buffer on an OUT endpoint: a multiple of
+    // the endpoint's packet size (rounded up). By default kReceiveBuffer.
+    static constexpr size_t kReceiveBuffer = 16384;
+    void SetReceiveBuffer(UCHAR outEndpoint, size_t bytes);
+    // Bytes the phone's controller took on `outEndpoint` and has not handed over yet,
+    // for want of a short or zero-length packet.
+    size_t HeldAtPhone(UCHAR outEndpoint);
+
     // ---- manual mode
     // In manual mode no bulk transfer completes by itself: each stays pending until the
     // test completes it with CompleteNext (abort, cancellation and unplug still end
     // them). Switching back to auto mode lets the bus thread complete what it can.
     void SetManual(bool manual);
+
+    // Runs `hook` on the submitting thread each time a bulk transfer reaches the bus,
+    // before the bus looks at it, with no bus lock held: the window between a driver's
+    // decision to send a transfer and the transfer being pending, for tests of what
+    // may happen in it. An empty function removes it.
+    void SetArrivalHook(std::function<void(UCHAR endpoint)> hook);
 
     struct Pending {
         uint64_t id;          // submission order over the device, from 1
@@ -195,10 +216,14 @@ public:
     DEVICE_POWER_STATE PowerState();
 
     // ---- timing
-    // Real time only: each transfer completes no earlier than the bus, moving bulk data
-    // at BulkBytesPerSecond(speed of the descriptor set) back to back, would have moved
-    // it. Off by default (tests use virtual time and manual mode).
+    // Every transfer that moves packets takes its slots on the bus (bus_timing.h), in
+    // virtual and in real time. With the timing model on, under real time, a transfer
+    // also completes no earlier than its last slot ends. Off by default (tests use
+    // virtual time and manual mode).
     void UseTimingModel(bool enabled);
+    // What the bus carried per pipe since the device was plugged or ResetSlots.
+    SlotCounts Slots();
+    void ResetSlots();
 
     // ---- observations
     // Returns once the bus thread has nothing left to do: every completion that can
@@ -246,6 +271,8 @@ private:
     void Pump(UCHAR endpoint);
     bool CompleteOne(UCHAR endpoint, const Result *chosen, bool byTest);
     void CompleteTransfer(Transfer &transfer, const Outcome &outcome);
+    std::vector<std::vector<uint8_t>> ReceiveLocked(EndpointState &state, UCHAR endpoint,
+                                                    const Outcome &outcome);
     void FailPendingLocked(std::vector<Transfer> &out, const std::function<bool(const Transfer &)> &which);
     void CompleteAll(std::vector<Transfer> &transfers, NTSTATUS status, USBD_STATUS usbd);
 
@@ -263,10 +290,12 @@ private:
     std::mutex lock_;   // everything below; never held while driver code runs
     std::shared_ptr<Model> model_;
     bool manual_ = false;
+    std::function<void(UCHAR endpoint)> arrivalHook_;
     bool unplugged_ = false;
     NTSTATUS powerStatus_ = STATUS_SUCCESS;
     DEVICE_POWER_STATE power_ = PowerDeviceD0;
     bool timing_ = false;
+    BusTiming bus_;
     UCHAR configuration_ = 0;
     void *configurationHandle_ = nullptr;
     std::map<void *, std::unique_ptr<Pipe>> pipes_;        // by pipe handle
@@ -280,14 +309,13 @@ private:
     bool busy_ = false;
     bool stopping_ = false;
     std::thread thread_;
-    int64_t busFreeAt_ = 0;   // timing model: steady-clock ns when the bus is next idle
 };
 
 // ---- phone models
 
-// Echoes every OUT transfer on `out` back on `in` as one chunk (see Device::Send):
-// what the host writes comes back in packets of the endpoint's size, a short packet
-// ending each echoed transfer.
+// Echoes what the phone receives on `out` back on `in`, each hand-over (see Model) as
+// one chunk (see Device::Send): what the host writes comes back in packets of the
+// endpoint's size, a short packet ending each echoed chunk.
 class Loopback : public Model {
 public:
     Loopback(UCHAR in, UCHAR out) : in_(in), out_(out) {}
@@ -299,14 +327,14 @@ private:
 };
 
 // A phone a test speaks for: Push queues chunks toward the host (each one what one
-// large enough IN transfer returns), and the OUT transfers the host made are kept with
-// their boundaries, zero-length packets included.
+// large enough IN transfer returns), and what the phone's controller handed over from
+// the OUT transfers is kept with its boundaries (see Model).
 class Scripted : public Model {
 public:
     Scripted(Device &device, UCHAR in, UCHAR out) : device_(device), in_(in), out_(out) {}
     void Push(const std::vector<uint8_t> &chunk);
     void Push(const std::string &text);
-    // Every OUT transfer seen so far, in order; and their bytes run together.
+    // Every hand-over seen so far, in order; and their bytes run together.
     std::vector<std::vector<uint8_t>> Transfers();
     std::vector<uint8_t> Bytes();
     void Written(Device &device, UCHAR endpoint, const std::vector<uint8_t> &data) override;

@@ -20,6 +20,7 @@ struct Device::Transfer {
     void *buffer = nullptr;
     ULONG length = 0;
     ULONG flags = 0;
+    int64_t arrival = 0;   // bus clock (BusTiming::Now) when it reached the bus
     // Its cancel routine was taken by IoCancelIrp: the cancel routine completes it.
     bool cancelling = false;
     // The memory went away while pending (reported): nothing is written back to it.
@@ -44,6 +45,11 @@ struct Device::EndpointState {
     std::deque<Fault> next;                   // FailNext, in turn
     std::optional<Fault> always;              // FailAlways
     bool halted = false;
+    int64_t readyAt = 0;   // IN: bus clock when `packets` last went from empty to not
+    // OUT: what the phone's controller took since it last handed data to the model,
+    // and the size of its receive buffer (0: Device::kReceiveBuffer).
+    std::vector<uint8_t> received;
+    size_t receiveBuffer = 0;
 };
 
 // How a transfer ends.
@@ -52,8 +58,9 @@ struct Device::Outcome {
     USBD_STATUS usbd = USBD_STATUS_SUCCESS;
     ULONG moved = 0;
     std::optional<ULONG> reported;   // TransferBufferLength when it is not `moved`
+    uint32_t packets = 0;        // bus slots the transfer used
     std::vector<uint8_t> data;   // IN: copied to the buffer; OUT: what the phone received
-    bool deliver = false;        // OUT: show `data` to the model
+    bool deliver = false;        // OUT: the phone's controller takes `data`
 };
 
 namespace detail {

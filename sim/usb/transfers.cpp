@@ -1,6 +1,6 @@
 // Bulk transfers: submission, the bus thread that completes them, manual mode, fault
-// injection, cancellation, unplugging, the timing model, and the checks on memory a
-// pending transfer points into.
+// injection, cancellation, unplugging, the slots each transfer takes on the bus
+// (bus_timing.h), and the checks on memory a pending transfer points into.
 //
 // Context: BulkTransfer in the sender's thread up to DISPATCH_LEVEL; the cancel routine
 // in the canceller's thread (entered holding the cancel spin lock); every other
@@ -9,9 +9,9 @@
 #include "sim/usb/internal.h"
 
 #include "sim/ke/ke.h"
+#include "sim/ke/sched.h"
 #include "sim/verifier.h"
 
-#include <chrono>
 #include <cstring>
 
 namespace sim::usb {
@@ -33,16 +33,15 @@ bool Overlaps(const void *a, size_t aLength, const void *b, size_t bLength)
 
 constexpr size_t kBulkUrbSize = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
 
-int64_t SteadyNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 }  // namespace
 
 // ---- submission
+
+void Device::SetArrivalHook(std::function<void(UCHAR endpoint)> hook)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    arrivalHook_ = std::move(hook);
+}
 
 NTSTATUS Device::BulkTransfer(PIRP irp, PURB urb)
 {
@@ -56,6 +55,14 @@ NTSTATUS Device::BulkTransfer(PIRP irp, PURB urb)
     auto &bulk = urb->UrbBulkOrInterruptTransfer;
     const bool in = USBD_TRANSFER_DIRECTION_FLAG(bulk.TransferFlags) == USBD_TRANSFER_DIRECTION_IN;
     std::unique_lock<std::mutex> held(lock_);
+    if (arrivalHook_) {
+        auto hook = arrivalHook_;
+        auto found = pipes_.find(bulk.PipeHandle);
+        const UCHAR endpoint = found != pipes_.end() ? found->second->endpoint : 0;
+        held.unlock();
+        hook(endpoint);
+        held.lock();
+    }
     if (unplugged_) {
         held.unlock();
         return Finish(irp, urb, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
@@ -117,12 +124,19 @@ NTSTATUS Device::BulkTransfer(PIRP irp, PURB urb)
     transfer.buffer = bulk.TransferBuffer;
     transfer.length = bulk.TransferBufferLength;
     transfer.flags = bulk.TransferFlags;
+    transfer.arrival = BusTiming::Now(!ke::VirtualTime());
     counters_.transfers++;
     urb->UrbHeader.Status = USBD_STATUS_PENDING;
     IoMarkIrpPending(irp);
-    IoSetCancelRoutine(irp, CancelTransfer);
-    // Cancelled before the routine was set: IoCancelIrp found none to call.
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    bool cancelled;
+    {
+        // Under lock_: no switch to another thread of a scheduled run here.
+        ke::sched::NoSwitch locked;
+        IoSetCancelRoutine(irp, CancelTransfer);
+        // Cancelled before the routine was set: IoCancelIrp found none to call.
+        cancelled = irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr;
+    }
+    if (cancelled) {
         counters_.completed++;
         held.unlock();
         Finish(irp, urb, STATUS_CANCELLED, USBD_STATUS_CANCELED);
@@ -183,6 +197,7 @@ VOID Device::CancelTransfer(PDEVICE_OBJECT device, PIRP irp)
 
 bool Device::TakeOwnershipLocked(Transfer &transfer)
 {
+    ke::sched::NoSwitch locked;
     if (IoSetCancelRoutine(transfer.irp, nullptr) == nullptr) {
         transfer.cancelling = true;
         return false;
@@ -273,6 +288,7 @@ std::optional<Device::Outcome> Device::ResolveLocked(Transfer &transfer, Endpoin
     }
     if (!transfer.in) {
         outcome.moved = limit;
+        outcome.packets = bus_.PacketsFor(limit, limit == 0);
         if (!transfer.bufferGone) {
             const auto *bytes = static_cast<const uint8_t *>(transfer.buffer);
             outcome.data.assign(bytes, bytes + limit);
@@ -287,6 +303,7 @@ std::optional<Device::Outcome> Device::ResolveLocked(Transfer &transfer, Endpoin
         while (outcome.moved < limit && !state.packets.empty()) {
             std::vector<uint8_t> &packet = state.packets.front();
             const ULONG space = limit - outcome.moved;
+            outcome.packets++;
             if (packet.size() > space) {
                 outcome.data.insert(outcome.data.end(), packet.begin(), packet.begin() + space);
                 outcome.moved += space;
@@ -353,8 +370,10 @@ bool Device::CompleteOne(UCHAR endpoint, const Result *chosen, bool byTest)
         if (transfer.in) {
             outcome.moved = std::min<ULONG>(transfer.length, (ULONG)chosen->data.size());
             outcome.data.assign(chosen->data.begin(), chosen->data.begin() + outcome.moved);
+            outcome.packets = bus_.PacketsFor(outcome.moved, outcome.moved < transfer.length);
         } else {
             outcome.moved = std::min(transfer.length, chosen->length.value_or(transfer.length));
+            outcome.packets = bus_.PacketsFor(outcome.moved, outcome.moved == 0);
             if (!transfer.bufferGone) {
                 const auto *bytes = static_cast<const uint8_t *>(transfer.buffer);
                 outcome.data.assign(bytes, bytes + outcome.moved);
@@ -388,25 +407,73 @@ bool Device::CompleteOne(UCHAR endpoint, const Result *chosen, bool byTest)
         unplugged_ = true;
         FailPendingLocked(gone, [](const Transfer &) { return true; });
     }
-    std::shared_ptr<Model> model = outcome.deliver ? model_ : nullptr;
-    const bool timing = timing_ && !ke::VirtualTime();
-    const uint64_t rate = BulkBytesPerSecond(descriptors_.speed);
+    std::vector<std::vector<uint8_t>> handed;
+    if (outcome.deliver) {
+        handed = ReceiveLocked(*state->second, endpoint, outcome);
+    }
+    std::shared_ptr<Model> model = handed.empty() ? nullptr : model_;
+    // A transfer the phone refused at once (an error, a stall) carried no data packet.
+    int64_t end = -1;
+    if (outcome.packets > 0) {
+        const int64_t ready = transfer.in && chosen == nullptr ? state->second->readyAt
+                                                               : transfer.arrival;
+        end = bus_.Carry(endpoint, transfer.in, transfer.arrival, ready, outcome.packets,
+                         outcome.moved);
+    }
+    const bool pace = timing_ && !ke::VirtualTime() && end >= 0;
     held.unlock();
 
-    if (timing && outcome.moved > 0) {
-        // The bus moves one transfer after another at the speed's bulk bandwidth.
-        const int64_t now = SteadyNs();
-        busFreeAt_ = std::max(busFreeAt_, now) + (int64_t)(outcome.moved * 1000000000ull / rate);
-        if (busFreeAt_ > now) {
-            std::this_thread::sleep_for(std::chrono::nanoseconds(busFreeAt_ - now));
-        }
+    if (pace) {
+        BusTiming::WaitUntil(end);
     }
     if (model) {
-        model->Written(*this, endpoint, outcome.data);
+        for (const std::vector<uint8_t> &data : handed) {
+            model->Written(*this, endpoint, data);
+        }
     }
     CompleteTransfer(transfer, outcome);
     CompleteAll(gone, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
     return true;
+}
+
+// The phone's controller takes an OUT transfer's packets into its receive buffer and
+// hands over what it holds when the buffer is full and when a short or zero-length
+// packet ends the transfer.
+std::vector<std::vector<uint8_t>> Device::ReceiveLocked(EndpointState &state, UCHAR endpoint,
+                                                        const Outcome &outcome)
+{
+    const size_t maxPacket = MaxPacketLocked(endpoint);
+    const size_t asked = state.receiveBuffer != 0 ? state.receiveBuffer : kReceiveBuffer;
+    const size_t capacity = std::max(maxPacket, (asked + maxPacket - 1) / maxPacket * maxPacket);
+    std::vector<std::vector<uint8_t>> handed;
+    size_t at = 0;
+    while (at < outcome.data.size()) {
+        const size_t take = std::min(outcome.data.size() - at, capacity - state.received.size());
+        state.received.insert(state.received.end(), outcome.data.begin() + at,
+                              outcome.data.begin() + at + take);
+        at += take;
+        if (state.received.size() == capacity) {
+            handed.push_back(std::move(state.received));
+            state.received.clear();
+        }
+    }
+    if (outcome.moved % maxPacket != 0 || outcome.moved == 0) {
+        handed.push_back(std::move(state.received));
+        state.received.clear();
+    }
+    return handed;
+}
+
+void Device::SetReceiveBuffer(UCHAR outEndpoint, size_t bytes)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    EndpointLocked(outEndpoint).receiveBuffer = bytes;
+}
+
+size_t Device::HeldAtPhone(UCHAR outEndpoint)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return EndpointLocked(outEndpoint).received.size();
 }
 
 void Device::Pump(UCHAR endpoint)
@@ -423,7 +490,7 @@ void Device::BusThread()
     ke::SetIrql(DISPATCH_LEVEL);
     std::unique_lock<std::mutex> held(jobLock_);
     for (;;) {
-        jobChanged_.wait(held, [&] { return stopping_ || !jobs_.empty(); });
+        ke::sched::Wait(held, jobChanged_, [&] { return stopping_ || !jobs_.empty(); }, "a bus job");
         if (jobs_.empty()) {
             break;
         }
@@ -460,13 +527,13 @@ void Device::PostAndWait(std::function<void()> job)
         done = true;
     });
     std::unique_lock<std::mutex> held(jobLock_);
-    jobChanged_.wait(held, [&] { return done; });
+    ke::sched::Wait(held, jobChanged_, [&] { return done; }, "its job on the bus thread");
 }
 
 void Device::WaitIdle()
 {
     std::unique_lock<std::mutex> held(jobLock_);
-    jobChanged_.wait(held, [&] { return jobs_.empty() && !busy_; });
+    ke::sched::Wait(held, jobChanged_, [&] { return jobs_.empty() && !busy_; }, "the bus to go idle");
 }
 
 // ---- the phone side and the test's controls
@@ -477,7 +544,11 @@ void Device::Send(UCHAR inEndpoint, const std::vector<uint8_t> &chunk)
     {
         std::lock_guard<std::mutex> guard(lock_);
         const size_t maxPacket = MaxPacketLocked(inEndpoint);
-        auto &packets = EndpointLocked(inEndpoint).packets;
+        EndpointState &state = EndpointLocked(inEndpoint);
+        auto &packets = state.packets;
+        if (packets.empty()) {
+            state.readyAt = BusTiming::Now(!ke::VirtualTime());
+        }
         size_t at = 0;
         for (; chunk.size() - at >= maxPacket; at += maxPacket) {
             packets.emplace_back(chunk.begin() + at, chunk.begin() + at + maxPacket);
@@ -640,6 +711,18 @@ void Device::UseTimingModel(bool enabled)
 {
     std::lock_guard<std::mutex> guard(lock_);
     timing_ = enabled;
+}
+
+SlotCounts Device::Slots()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return bus_.Counts();
+}
+
+void Device::ResetSlots()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    bus_.Reset();
 }
 
 // ---- memory going away under a pending transfer

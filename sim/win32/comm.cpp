@@ -152,6 +152,11 @@ BOOL SetCommState(HANDLE hFile, LPDCB lpDCB)
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    // Refused before any request is sent when the two flow-control characters are equal.
+    if (dcb.XonChar == dcb.XoffChar) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     if (!sim::win32::detail::FileOf(hFile)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -219,6 +224,12 @@ BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask)
 
 BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped)
 {
+    if (lpEvtMask == nullptr) {
+        sim::win32::detail::ApplicationError(ERROR_NOACCESS, "WaitCommEvent: lpEvtMask is NULL");
+        return FALSE;
+    }
+    // The word is 0 unless the wait succeeds: a failed wait copies nothing back.
+    *lpEvtMask = 0;
     DWORD returned = 0;
     return DeviceIoControl(hFile, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, lpEvtMask, sizeof(DWORD),
                            &returned, lpOverlapped);

@@ -1,8 +1,11 @@
 // Requests on file handles: ReadFile, WriteFile, DeviceIoControl, FlushFileBuffers,
-// overlapped completion with GetOverlappedResult, and CancelIo/CancelIoEx.
+// overlapped completion with GetOverlappedResult, and CancelIo/CancelIoEx. A handle
+// opened without FILE_FLAG_OVERLAPPED carries one request at a time.
 // Application threads at PASSIVE_LEVEL; a request's end runs in whatever context
 // completes its IRP (maybe the DPC thread at DISPATCH_LEVEL) and never blocks there.
 #include "sim/win32/internal.h"
+
+#include "sim/ke/sched.h"
 
 #include <vector>
 
@@ -76,11 +79,20 @@ BOOL Issue(HANDLE handle, sim::io::Request request, LPOVERLAPPED overlapped, boo
         std::lock_guard<std::mutex> guard(event->lock);
         event->signaled = false;
     }
+    const bool waits = !(mayPend && record->overlapped && overlapped != nullptr);
     auto pending = std::make_shared<Pending>();
     pending->overlapped = overlapped;
-    pending->thread = std::this_thread::get_id();
+    pending->thread = GetCurrentThreadId();
+    pending->synchronous = waits;
+    NoteIssuingThread();
     {
-        std::lock_guard<std::mutex> guard(record->lock);
+        std::unique_lock<std::mutex> held(record->lock);
+        if (!record->overlapped) {
+            // Serialised: another thread's request on this handle ends first.
+            sim::ke::sched::Wait(held, record->changed, [&] { return !record->busy; },
+                                 "the handle's request before it");
+            record->busy = true;
+        }
         if (overlapped != nullptr) {
             overlapped->InternalHigh = 0;
             __atomic_store_n(&overlapped->Internal, AsInternal(STATUS_PENDING), __ATOMIC_RELEASE);
@@ -104,6 +116,9 @@ BOOL Issue(HANDLE handle, sim::io::Request request, LPOVERLAPPED overlapped, boo
                                     pending->op.reset();
                                     pending->ended = true;
                                     record->pending.remove(pending);
+                                    if (!record->overlapped) {
+                                        record->busy = false;
+                                    }
                                 }
                                 record->changed.notify_all();
                                 if (event) {
@@ -117,7 +132,7 @@ BOOL Issue(HANDLE handle, sim::io::Request request, LPOVERLAPPED overlapped, boo
             pending->op = op;
         }
     }
-    if (mayPend && record->overlapped && overlapped != nullptr && op->Returned() == STATUS_PENDING) {
+    if (!waits && op->Returned() == STATUS_PENDING) {
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
     }
@@ -140,11 +155,30 @@ BOOL Control(HANDLE handle, ULONG code, const void *input, ULONG inputLength, vo
 
 }  // namespace sim::win32::detail
 
+using sim::win32::detail::ApplicationError;
 using sim::win32::detail::Issue;
+
+namespace {
+
+// A synchronous call writes its count through the pointer after the request: without
+// an OVERLAPPED, Windows faults in the caller on a NULL one.
+bool CountGiven(const char *call, const char *parameter, LPDWORD count, LPOVERLAPPED overlapped)
+{
+    if (count == nullptr && overlapped == nullptr) {
+        ApplicationError(ERROR_NOACCESS, "%s: %s is NULL and lpOverlapped is NULL", call, parameter);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped)
 {
+    if (!CountGiven("ReadFile", "lpNumberOfBytesRead", lpNumberOfBytesRead, lpOverlapped)) {
+        return FALSE;
+    }
     sim::io::Request request;
     request.major = IRP_MJ_READ;
     request.output = lpBuffer;
@@ -155,6 +189,9 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped)
 {
+    if (!CountGiven("WriteFile", "lpNumberOfBytesWritten", lpNumberOfBytesWritten, lpOverlapped)) {
+        return FALSE;
+    }
     sim::io::Request request;
     request.major = IRP_MJ_WRITE;
     request.input = lpBuffer;
@@ -166,6 +203,9 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
                      DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                      LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped)
 {
+    if (!CountGiven("DeviceIoControl", "lpBytesReturned", lpBytesReturned, lpOverlapped)) {
+        return FALSE;
+    }
     sim::io::Request request;
     request.major = IRP_MJ_DEVICE_CONTROL;
     request.ioControlCode = dwIoControlCode;
@@ -199,7 +239,9 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
         }
         // The request's end writes the OVERLAPPED under this lock before it sets the
         // event, so waiting for the fields is waiting for the event.
-        record->changed.wait(held, [&] { return FromInternal(lpOverlapped->Internal) != STATUS_PENDING; });
+        sim::ke::sched::Wait(held, record->changed,
+                             [&] { return FromInternal(lpOverlapped->Internal) != STATUS_PENDING; },
+                             "GetOverlappedResult");
     }
     const NTSTATUS status = FromInternal(lpOverlapped->Internal);
     const ULONG_PTR information = lpOverlapped->InternalHigh;
@@ -214,11 +256,10 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
     return TRUE;
 }
 
-namespace {
+namespace sim::win32::detail {
 
-// Cancels the requests in flight on hFile that `match` selects; returns how many.
-template <typename Match>
-int CancelMatching(const std::shared_ptr<FileRecord> &record, Match match)
+int CancelMatching(const std::shared_ptr<FileRecord> &record,
+                   const std::function<bool(const Pending &)> &match)
 {
     std::vector<std::shared_ptr<sim::io::Operation>> ops;
     {
@@ -236,7 +277,9 @@ int CancelMatching(const std::shared_ptr<FileRecord> &record, Match match)
     return static_cast<int>(ops.size());
 }
 
-}  // namespace
+}  // namespace sim::win32::detail
+
+using sim::win32::detail::CancelMatching;
 
 BOOL CancelIo(HANDLE hFile)
 {
@@ -245,7 +288,7 @@ BOOL CancelIo(HANDLE hFile)
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    const std::thread::id self = std::this_thread::get_id();
+    const DWORD self = GetCurrentThreadId();
     CancelMatching(record, [&](const Pending &pending) { return pending.thread == self; });
     return TRUE;
 }

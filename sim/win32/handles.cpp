@@ -1,16 +1,27 @@
-// The process's handle table (files and events), CreateFileW's path forms, CloseHandle
-// with the I/O manager's cleanup and close, DuplicateHandle, and events with their
-// waits. Application threads at PASSIVE_LEVEL; SetEvent also from completion contexts.
+// The process's handle table (files, events and threads), CreateFileW's path forms and
+// its rules for communications devices, CloseHandle with the I/O manager's cleanup
+// (the close follows the file object's last reference), DuplicateHandle, and events
+// with their waits. Application threads at PASSIVE_LEVEL; SetEvent also from
+// completion contexts.
 #include "sim/win32/internal.h"
 #include "sim/win32/win32.h"
 
+#include "sim/ob/ob.h"
+#include "sim/rtl/rtl.h"
+#include "sim/verifier.h"
+#include "sim/ke/sched.h"
+
 #include <chrono>
+#include <cstdarg>
+#include <cstdio>
 #include <map>
+#include <set>
 
 using sim::win32::detail::EventObject;
 using sim::win32::detail::FileObject;
 using sim::win32::detail::FileRecord;
 using sim::win32::detail::Object;
+using sim::win32::detail::ThreadObject;
 
 namespace {
 
@@ -123,6 +134,39 @@ std::shared_ptr<EventObject> EventOf(HANDLE handle)
     return std::dynamic_pointer_cast<EventObject>(Find(handle));
 }
 
+std::shared_ptr<ThreadObject> ThreadOf(HANDLE handle)
+{
+    return std::dynamic_pointer_cast<ThreadObject>(Find(handle));
+}
+
+HANDLE InsertObject(std::shared_ptr<Object> object)
+{
+    return Insert(std::move(object));
+}
+
+std::vector<std::shared_ptr<FileRecord>> OpenFiles()
+{
+    std::lock_guard<std::mutex> guard(T().lock);
+    std::set<std::shared_ptr<FileRecord>> records;
+    for (const auto &[handle, object] : T().objects) {
+        if (auto file = std::dynamic_pointer_cast<FileObject>(object)) {
+            records.insert(file->record);
+        }
+    }
+    return {records.begin(), records.end()};
+}
+
+void ApplicationError(DWORD error, const char *format, ...)
+{
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    sim::verifier::Report(sim::verifier::Rule::ApplicationError, "%s", text);
+    SetLastError(error);
+}
+
 }  // namespace sim::win32::detail
 
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
@@ -130,9 +174,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile)
 {
     (void)dwDesiredAccess;
-    (void)dwShareMode;
     (void)lpSecurityAttributes;
-    (void)hTemplateFile;
     if (lpFileName == nullptr || dwCreationDisposition < CREATE_NEW ||
         dwCreationDisposition > TRUNCATE_EXISTING) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -143,8 +185,24 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
+    PDEVICE_OBJECT device = sim::ob::Resolve(name);
+    if (device == nullptr) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    // A communications resource is opened exclusively, as it exists, with no template.
+    if (device->DeviceType == FILE_DEVICE_SERIAL_PORT &&
+        (dwShareMode != 0 || dwCreationDisposition != OPEN_EXISTING || hTemplateFile != nullptr)) {
+        sim::win32::detail::ApplicationError(
+            ERROR_INVALID_PARAMETER,
+            "CreateFileW(%s): a communications device takes share mode 0 (got 0x%x), OPEN_EXISTING "
+            "(got %u) and no template (got %p)",
+            sim::rtl::Narrow(name).c_str(), (unsigned)dwShareMode, (unsigned)dwCreationDisposition,
+            (void *)hTemplateFile);
+        return INVALID_HANDLE_VALUE;
+    }
     PFILE_OBJECT file = nullptr;
-    const NTSTATUS status = sim::io::OpenByName(name, &file);
+    const NTSTATUS status = sim::io::Open(device, &file);
     if (!NT_SUCCESS(status)) {
         SetLastError(RtlNtStatusToDosError(status));
         return INVALID_HANDLE_VALUE;
@@ -276,8 +334,9 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
     std::unique_lock<std::mutex> held(event->lock);
     auto signaled = [&] { return event->signaled; };
     if (dwMilliseconds == INFINITE) {
-        event->changed.wait(held, signaled);
-    } else if (!event->changed.wait_for(held, std::chrono::milliseconds(dwMilliseconds), signaled)) {
+        sim::ke::sched::Wait(held, event->changed, signaled, "WaitForSingleObject");
+    } else if (!sim::ke::sched::WaitFor(held, event->changed, std::chrono::milliseconds(dwMilliseconds),
+                                        signaled, "WaitForSingleObject")) {
         return WAIT_TIMEOUT;
     }
     if (!event->manualReset) {

@@ -12,16 +12,27 @@
 // the last error is per thread. A request's completion (which sets an OVERLAPPED's
 // Internal/InternalHigh and its event) runs in whatever context completes the IRP.
 //
+// Stricter than a Windows machine would notice: a call Windows documents as invalid
+// (CreateFileW on a communications device with a share mode, a disposition other than
+// OPEN_EXISTING or a template; ReadFile, WriteFile or DeviceIoControl with a NULL count
+// and no OVERLAPPED) fails and is reported as the verifier's ApplicationError.
+//
+// As Windows does it: a handle without FILE_FLAG_OVERLAPPED carries one request at a
+// time (a second thread's call waits); CloseHandle of the last handle returns after the
+// cleanup, and IRP_MJ_CLOSE follows the last request still in flight (until then the
+// exclusive device refuses a new open); a thread that exits has its requests still in
+// flight cancelled.
+//
 // Not modelled (differences from Windows):
 // - Only devices open: CreateFileW resolves \\.\X, \\?\X (as \??\X), \\?\GLOBALROOT\...
-//   and \\.\GLOBALROOT\... (as the kernel name after GLOBALROOT) and a bare COM1..COM9;
-//   anything else, a disk file included, fails with ERROR_FILE_NOT_FOUND. The access,
-//   share mode, security attributes and template are not passed to the device (the
-//   I/O manager's exclusive rule is the only sharing check); the disposition is only
-//   checked to be one of the five defined values.
-// - CloseHandle of the last handle returns once IRP_MJ_CLOSE has been sent, so it waits
-//   for every request still in flight on the handle (on Windows it returns after the
-//   cleanup, and the close follows when the last request ends).
+//   and \\.\GLOBALROOT\... (as the kernel name after GLOBALROOT) and a bare COM1..COM9
+//   (COM10 and above only with the \\.\ prefix); anything else, a disk file included,
+//   fails with ERROR_FILE_NOT_FOUND. The reserved name with a colon, an extension or a
+//   directory in front ("COM1:", "COM1.txt") is not taken as the device. The access and
+//   security attributes are not passed to the device.
+// - CloseHandle does not wait for another thread's synchronous request on the handle.
+// - A thread's requests are cancelled at its exit only while their handle is open, and
+//   the exiting thread waits at most 10 s of real time for them to end.
 // - No I/O completion ports, APCs or alertable waits (ReadFileEx, ...), no file
 //   offsets (OVERLAPPED Offset/OffsetHigh are ignored), no
 //   FILE_SKIP_SET_EVENT_ON_HANDLE. A handle's own signal is not modelled:
@@ -33,7 +44,9 @@
 // - WaitForSingleObject timeouts are in real time, not the platform's virtual clock.
 // - FlushFileBuffers and every communications function except WaitCommEvent wait for
 //   their requests even on an overlapped handle.
-// - SetCommState sends SERIAL_CHARS.BreakChar as 0 (the DCB has no such member);
+// - SetCommState does not read the settings first nor put them back when a later
+//   request fails (the published traces seen do not settle either); it sends
+//   SERIAL_CHARS.BreakChar as 0 (the DCB has no such member);
 //   GetCommState reports fBinary TRUE and fParity TRUE exactly when Parity is not
 //   NOPARITY (neither travels in a request). fRtsControl's two bits hold only valid
 //   values, so of the two line-control checks only an fDtrControl of 3 can fail.
@@ -178,6 +191,8 @@ static_assert(sizeof(COMMPROP) == 64, "COMMPROP has the Windows layout");
 
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 #define FILE_FLAG_OVERLAPPED 0x40000000
+
+#define THREAD_TERMINATE 0x0001
 
 #define DUPLICATE_CLOSE_SOURCE 0x00000001
 #define DUPLICATE_SAME_ACCESS 0x00000002
@@ -345,6 +360,16 @@ BOOL DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle,
                      HANDLE hTargetProcessHandle, LPHANDLE lpTargetHandle, DWORD dwDesiredAccess,
                      BOOL bInheritHandle, DWORD dwOptions);
 HANDLE GetCurrentProcess();
+
+// ---- threads
+DWORD GetCurrentThreadId();
+// A handle to a thread of this process that is still running; NULL with
+// ERROR_INVALID_PARAMETER for an id that names none. Closed with CloseHandle.
+HANDLE OpenThread(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwThreadId);
+// Cancels the synchronous request the thread waits for (a call on a handle without
+// FILE_FLAG_OVERLAPPED, or any call that waits for its request); ERROR_NOT_FOUND when
+// it waits for none. Does not wait for the cancelled request to end.
+BOOL CancelSynchronousIo(HANDLE hThread);
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);

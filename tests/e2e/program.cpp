@@ -172,6 +172,12 @@ Outcome Run(const std::vector<std::string> &arguments, const std::string &input,
     return outcome;
 }
 
+std::string Describe(const Outcome &o)
+{
+    return "status " + std::to_string(o.status) + (o.timedOut ? " (timed out)" : "") + "\n--- stdout ---\n" +
+           o.out + "\n--- stderr ---\n" + o.err;
+}
+
 std::string SourcePath(const std::string &relative)
 {
     return std::string(VARNOOBEX_SOURCE_DIR) + "/" + relative;

@@ -24,6 +24,8 @@ struct Outcome {
 // then closed. Kills it after `timeoutSeconds`.
 Outcome Run(const std::vector<std::string> &arguments, const std::string &input = {},
             int timeoutSeconds = 120);
+// The status and both outputs, for a failed assertion's message.
+std::string Describe(const Outcome &o);
 
 // The program running in the background, with its standard input, output and error
 // on pipes. Killed when the object goes without having waited for it.

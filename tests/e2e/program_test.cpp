@@ -13,6 +13,7 @@
 
 namespace {
 
+using e2e::Describe;
 using e2e::Outcome;
 
 constexpr const char *kAllHeld = "varnoobex: all steps held";
@@ -27,12 +28,6 @@ size_t CountLines(const std::string &text, const std::string &pattern)
         n += std::regex_search(line, re) ? 1 : 0;
     }
     return n;
-}
-
-std::string Describe(const Outcome &o)
-{
-    return "status " + std::to_string(o.status) + (o.timedOut ? " (timed out)" : "") +
-           "\n--- stdout ---\n" + o.out + "\n--- stderr ---\n" + o.err;
 }
 
 TEST(DefaultRun, SessionOfSeveralMegabytesComesBackEqualAndLeavesNothing)
@@ -172,7 +167,8 @@ TEST(BadInput, OneMessageAndTheDocumentedStatus)
         {{"extra", "--help"}, 2, "unknown subcommand 'extra'"},
         {{"--file", dir.Path() + "/missing.bin"}, 3, "cannot read '" + dir.Path() + "/missing.bin': No such file"},
         {{"--file", unreadable}, 3, "cannot read '" + unreadable + "'"},
-        {{"run", dir.Path() + "/missing.scenario"}, 3, "cannot read"},
+        {{"run", dir.Path() + "/missing.scenario"}, 3,
+         "cannot read '" + dir.Path() + "/missing.scenario': No such file or directory"},
         {{"--trace=" + dir.Path() + "/no/such/dir/t.log"}, 3, "cannot write the trace"},
         // Port 1 on the loopback address: nothing listens there.
         {{"--phone", "tcp:127.0.0.1:1"}, 4, "cannot connect to 127.0.0.1:1"},

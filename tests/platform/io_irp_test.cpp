@@ -182,9 +182,15 @@ TEST_F(IoTest, BufferedIoCopiesInputInAndInformationBytesOutEvenWithAWarning)
                 return CompleteWith(irp, STATUS_SUCCESS, 3);
             default:
                 EXPECT_EQ(sp->Parameters.DeviceIoControl.IoControlCode, code);
+                if (sp->Parameters.DeviceIoControl.OutputBufferLength == 0) {
+                    EXPECT_EQ(buffer, nullptr) << "no buffer for a request of no bytes";
+                    return CompleteWith(irp, STATUS_SUCCESS);
+                }
                 EXPECT_EQ(sp->Parameters.DeviceIoControl.InputBufferLength, 2u);
                 EXPECT_EQ(sp->Parameters.DeviceIoControl.OutputBufferLength, 6u);
                 EXPECT_EQ(std::string(buffer, 2), "in");
+                // Behind the input the buffer holds neither zeros nor the caller's bytes.
+                EXPECT_EQ(std::string(buffer + 2, 4).find_first_of(std::string("-\0", 2)), std::string::npos);
                 std::memcpy(buffer, "output", 6);
                 return CompleteWith(irp, STATUS_BUFFER_OVERFLOW, 4);  // a warning: copied
             }
@@ -207,6 +213,10 @@ TEST_F(IoTest, BufferedIoCopiesInputInAndInformationBytesOutEvenWithAWarning)
     control.outputLength = 6;
     EXPECT_EQ(sim::io::Call(device, control).Status, STATUS_BUFFER_OVERFLOW);
     EXPECT_STREQ(out, "outp--");
+
+    sim::io::Request empty = Major(IRP_MJ_DEVICE_CONTROL);
+    empty.ioControlCode = code;
+    EXPECT_EQ(sim::io::Call(device, empty).Status, STATUS_SUCCESS);
 }
 
 TEST_F(IoTest, ADriverAllocatedIrpComesBackToItsOwnerAndIsFreedThere)

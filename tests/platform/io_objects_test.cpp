@@ -6,7 +6,6 @@
 
 #include "sim/ob/ob.h"
 
-#include <future>
 #include <mutex>
 #include <vector>
 
@@ -70,6 +69,8 @@ TEST_F(IoTest, ADeletedDeviceStaysInMemoryUntilItsLastReferenceAndTakesNoAttachm
     IoDeleteDevice(doomed);
     EXPECT_EQ(sim::io::DeviceCount(), 0u);
     EXPECT_EQ(doomed->ReferenceCount, 1);  // still readable: referenced
+    PFILE_OBJECT file = nullptr;
+    EXPECT_EQ(sim::io::Open(doomed, &file), STATUS_NO_SUCH_DEVICE);
 
     PDEVICE_OBJECT newcomer;
     ASSERT_EQ(IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &newcomer), STATUS_SUCCESS);
@@ -78,7 +79,7 @@ TEST_F(IoTest, ADeletedDeviceStaysInMemoryUntilItsLastReferenceAndTakesNoAttachm
     ObDereferenceObject(doomed);
 }
 
-TEST_F(IoTest, CloseComesOnlyAfterEveryRequestOnTheFileHasEnded)
+TEST_F(IoTest, CloseComesWithTheFilesLastReferenceAndTheExclusiveDeviceStaysOpenUntilThen)
 {
     // A device that records the major function of each request and completes it,
     // except reads, which the bus below it holds.
@@ -86,7 +87,10 @@ TEST_F(IoTest, CloseComesOnlyAfterEveryRequestOnTheFileHasEnded)
     bus.Hold(IRP_MJ_READ);
     std::mutex lock;
     std::vector<UCHAR> seen;
-    std::promise<void> cleanup;
+    auto majors = [&] {
+        std::lock_guard<std::mutex> guard(lock);
+        return seen;
+    };
     PDEVICE_OBJECT port = AddDevice(
         [&](PDEVICE_OBJECT device, PIRP irp) {
             const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
@@ -94,12 +98,9 @@ TEST_F(IoTest, CloseComesOnlyAfterEveryRequestOnTheFileHasEnded)
                 std::lock_guard<std::mutex> guard(lock);
                 seen.push_back(major);
             }
-            if (major == IRP_MJ_CLEANUP) {
-                cleanup.set_value();
-            }
             return major == IRP_MJ_READ ? SkipDown(device, irp) : bench::CompleteWith(irp, STATUS_SUCCESS);
         },
-        bus.Device());
+        bus.Device(), DO_EXCLUSIVE);
     PFILE_OBJECT file;
     ASSERT_EQ(sim::io::Open(port, &file), STATUS_SUCCESS);
     sim::io::Request read = Major(IRP_MJ_READ);
@@ -107,14 +108,20 @@ TEST_F(IoTest, CloseComesOnlyAfterEveryRequestOnTheFileHasEnded)
     auto op = sim::io::Send(port, read);
     ASSERT_EQ(bus.HeldCount(), 1u);
 
-    std::thread closer([&] { sim::io::Close(file); });
-    cleanup.get_future().wait();
-    // The cleanup has been sent; the read is still with the bus, so no close yet.
+    // The handle's close returns after the cleanup; the read still holds the file.
+    sim::io::Close(file);
+    EXPECT_EQ(majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP}));
+    EXPECT_FALSE(sim::io::Closed(file));
+    PFILE_OBJECT again = nullptr;
+    EXPECT_EQ(sim::io::Open(port, &again), STATUS_ACCESS_DENIED);
+
     sim::bus::Pdo::Complete(bus.TakeHeld(), STATUS_CANCELLED);
-    closer.join();
     EXPECT_EQ(op->Wait().Status, STATUS_CANCELLED);
-    std::lock_guard<std::mutex> guard(lock);
-    EXPECT_EQ(seen, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+    sim::ke::WaitIdle();  // the close goes from a system worker thread
+    EXPECT_TRUE(sim::io::Closed(file));
+    EXPECT_EQ(majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+    ASSERT_EQ(sim::io::Open(port, &again), STATUS_SUCCESS);
+    sim::io::Close(again);
 }
 
 }  // namespace

@@ -148,8 +148,7 @@ TEST_F(KeEvent, ASynchronizationEventReleasesOneWaiterPerSignalAndResets)
     EXPECT_EQ(released, 2);
 
     // Without waiters the signal is kept for exactly one later wait.
-    LARGE_INTEGER zero;
-    zero.QuadPart = 0;
+    LARGE_INTEGER zero = Relative(0);
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
@@ -268,8 +267,7 @@ TEST_F(KeTimer, ReArmingMovesTheDueTimeAndCancellingDisarms)
 TEST_F(KeTimer, ATimerIsADispatcherObjectSignalledWhenItExpires)
 {
     Probe &notification = NewProbe(1);
-    LARGE_INTEGER zero;
-    zero.QuadPart = 0;
+    LARGE_INTEGER zero = Relative(0);
     KeSetTimer(&notification.timer, Relative(kMs), NULL);
     EXPECT_EQ(KeWaitForSingleObject(&notification.timer, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
     sim::ke::Advance(kMs);

@@ -20,35 +20,29 @@ namespace {
 using sim::io::RequestEvent;
 using Kind = RequestEvent::Kind;
 
-// One known code and the fallback of each naming routine, and the codes that take
-// another path (holes, aliases, internal control codes); the rest of each name table
-// is the same lookup with another number.
+// The fallback of each naming routine and the codes that take another path (holes,
+// aliases, internal control codes); plain lookups are read back from the traced
+// session below, and the rest of each name table is the same lookup with another number.
 TEST(TraceNames, KnownCodesByTheirHeaderNamesAndTheRestInHex)
 {
     struct Case {
         std::string got, expected;
     };
     const Case cases[] = {
-        {tool::MajorName(IRP_MJ_CREATE), "IRP_MJ_CREATE"},
         {tool::MajorName(IRP_MJ_PNP + 1), "IRP_MJ_(invalid)"},
-        {tool::MinorName(IRP_MJ_PNP, IRP_MN_START_DEVICE), "IRP_MN_START_DEVICE"},
         {tool::MinorName(IRP_MJ_PNP, 0x0E), "0x0E"},  // a hole in the PnP numbering
         {tool::MinorName(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), "IRP_MN_WAIT_WAKE"},
         {tool::MinorName(IRP_MJ_POWER, 7), "0x07"},
         {tool::MinorName(IRP_MJ_READ, 0), ""},
         {tool::MinorName(IRP_MJ_READ, 2), "0x02"},
-        {tool::IoctlName(IOCTL_SERIAL_SET_BAUD_RATE), "IOCTL_SERIAL_SET_BAUD_RATE"},
         // The same value as an internal control code is another request.
         {tool::IoctlName(IOCTL_SERIAL_SET_BAUD_RATE, true), "IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE"},
-        {tool::IoctlName(IOCTL_INTERNAL_USB_SUBMIT_URB, true), "IOCTL_INTERNAL_USB_SUBMIT_URB"},
         {tool::IoctlName(IOCTL_INTERNAL_USB_SUBMIT_URB), "IOCTL_INTERNAL_USB_SUBMIT_URB"},
         {tool::IoctlName(0x0022C0FF), "0x0022C0FF"},
-        {tool::StatusName(STATUS_SUCCESS), "STATUS_SUCCESS"},
         {tool::StatusName(STATUS_MORE_PROCESSING_REQUIRED), "STATUS_MORE_PROCESSING_REQUIRED"},
         {tool::StatusName((NTSTATUS)0xC0000011L), "STATUS_END_OF_FILE"},
         {tool::StatusName((NTSTATUS)0xC00000AAL), "0xC00000AA"},
         {tool::StatusName(0x00000001), "0x00000001"},
-        {tool::UrbFunctionName(URB_FUNCTION_SELECT_CONFIGURATION), "URB_FUNCTION_SELECT_CONFIGURATION"},
         {tool::UrbFunctionName(URB_FUNCTION_RESET_PIPE), "URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL"},
         {tool::UrbFunctionName(0x0016), "URB_FUNCTION_0x0016"},
         {tool::UsbdStatusName(USBD_STATUS_STALL_PID), "USBD_STATUS_STALL_PID"},

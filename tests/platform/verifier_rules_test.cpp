@@ -6,6 +6,7 @@
 #include "sim/cm/cm.h"
 #include "sim/ex/ex.h"
 #include "sim/kd/kd.h"
+#include "sim/win32/windows.h"
 
 #include <cstring>
 #include <set>
@@ -38,6 +39,18 @@ public:
     {
         ExpectViolation(GetParam().rule);
         checked_ = true;
+    }
+    // The row's rule, and only it, has fired exactly `n` times by now; their reports.
+    std::vector<sim::verifier::Violation> FiredTimes(size_t n)
+    {
+        auto violations = TakeViolations();
+        EXPECT_EQ(violations.size(), n);
+        for (const auto &violation : violations) {
+            EXPECT_EQ(violation.rule, GetParam().rule) << violation.detail;
+        }
+        checked_ = true;
+        violations.resize(n);  // so that a row may read each report it counted
+        return violations;
     }
 
     PDEVICE_OBJECT Device(bench::Handler handler, ULONG flags = 0) { return AddDevice(std::move(handler), nullptr, flags); }
@@ -126,6 +139,15 @@ const RuleCase kCases[] = {
              IoCompleteRequest(irp, IO_NO_INCREMENT);
              return STATUS_SUCCESS;
          });
+     }},
+    {"CompletingADriversOwnIrpAgainAfterItCameBack", Rule::IrpCompletedTwice,
+     [](RuleTest &t) {
+         auto &bus = t.NewPdo();
+         PIRP irp = t.SendHeldIrp(bus, false);
+         sim::bus::Pdo::Complete(bus.TakeHeld(), STATUS_SUCCESS);  // back with its owner
+         IoCompleteRequest(irp, IO_NO_INCREMENT);
+         t.Fired();
+         IoFreeIrp(irp);
      }},
     {"CompletingWithTheCancelRoutineSet", Rule::IrpCompletedWithCancelRoutine,
      [](RuleTest &t) {
@@ -218,6 +240,19 @@ const RuleCase kCases[] = {
          sim::io::Call(device, read);
          EXPECT_STREQ(data, "xxxx...");
      }},
+    {"ReturningOutputBytesNeverWritten", Rule::OutputNotWritten,
+     [](RuleTest &t) {
+         PDEVICE_OBJECT device = t.Device([](PDEVICE_OBJECT, PIRP irp) {
+             static_cast<char *>(irp->AssociatedIrp.SystemBuffer)[0] = 'x';  // 1 of 8 written
+             return CompleteWith(irp, STATUS_SUCCESS, 8);
+         });
+         char out[8] = {};
+         sim::io::Request control = t.Major(IRP_MJ_DEVICE_CONTROL);
+         control.ioControlCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+         control.output = out;
+         control.outputLength = sizeof out;
+         sim::io::Call(device, control);
+     }},
     {"PassingARequestDownHoldingASpinLock", Rule::CallDriverWithSpinLock,
      [](RuleTest &t) {
          PDEVICE_OBJECT filter = t.AddDevice(
@@ -268,12 +303,7 @@ const RuleCase kCases[] = {
              IoDeleteSymbolicLink(&link);
              RtlIntegerToUnicodeString(1, 10, &number);
          });
-         auto violations = t.TakeViolations();
-         ASSERT_EQ(violations.size(), 3u);
-         for (const auto &violation : violations) {
-             EXPECT_EQ(violation.rule, Rule::BlockingAtDispatch) << violation.detail;
-         }
-         t.checked_ = true;
+         t.FiredTimes(3);
      }},
     {"AcquiringAFastMutexAtDispatch", Rule::BlockingAtDispatch,
      [](RuleTest &t) {
@@ -345,11 +375,8 @@ const RuleCase kCases[] = {
          RuleTest::Nest(&t.b_, &t.c_);
          EXPECT_TRUE(t.TakeViolations().empty());
          RuleTest::Nest(&t.c_, &t.a_);
-         auto violations = t.TakeViolations();
-         ASSERT_FALSE(violations.empty());
-         EXPECT_EQ(violations[0].rule, Rule::LockOrder);
-         EXPECT_NE(violations[0].detail.find("StateLock"), std::string::npos) << violations[0].detail;
-         t.checked_ = true;
+         const std::string detail = t.FiredTimes(1)[0].detail;
+         EXPECT_NE(detail.find("StateLock"), std::string::npos) << detail;
      }},
     {"TheCancelSpinLockAfterADriverLock", Rule::LockOrder,
      [](RuleTest &t) {
@@ -431,15 +458,12 @@ const RuleCase kCases[] = {
          ExAllocatePoolWithTag(NonPagedPool, 4, 0x74736554);
          sim::ex::AllocateFor("IoRegisterDeviceInterface", 16, 0, true);
          EXPECT_EQ(sim::ex::CheckNoLeaks("device removal"), 2u);
-         auto violations = t.TakeViolations();
-         ASSERT_EQ(violations.size(), 2u);
+         auto violations = t.FiredTimes(2);
          for (const auto &violation : violations) {
-             EXPECT_EQ(violation.rule, Rule::PoolLeak);
              EXPECT_NE(violation.detail.find("device removal"), std::string::npos) << violation.detail;
          }
          EXPECT_NE(violations[1].detail.find("IoRegisterDeviceInterface"), std::string::npos);
          EXPECT_EQ(sim::ex::OutstandingCount(), 0u);
-         t.checked_ = true;
      }},
     {"PoolAndIrpsADriverLeavesAtUnload", Rule::PoolLeak,
      [](RuleTest &t) {
@@ -447,12 +471,8 @@ const RuleCase kCases[] = {
          IoAllocateIrp(1, FALSE);
          sim::io::UnloadDriver(t.driver_);
          t.driver_ = nullptr;
-         auto violations = t.TakeViolations();
-         ASSERT_EQ(violations.size(), 2u);
-         EXPECT_EQ(violations[0].rule, Rule::PoolLeak);
-         EXPECT_EQ(violations[1].rule, Rule::PoolLeak);
+         t.FiredTimes(2);
          EXPECT_EQ(sim::io::OutstandingIrps(), 0u);
-         t.checked_ = true;
      }},
     {"ARegistryKeyADriverLeavesOpenAtUnload", Rule::HandleLeak,
      [](RuleTest &t) {
@@ -462,13 +482,10 @@ const RuleCase kCases[] = {
          ASSERT_EQ(IoOpenDeviceRegistryKey(pdo.Device(), PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key), STATUS_SUCCESS);
          sim::io::UnloadDriver(t.driver_);
          t.driver_ = nullptr;
-         auto violations = t.TakeViolations();
-         ASSERT_EQ(violations.size(), 1u);
-         EXPECT_EQ(violations[0].rule, Rule::HandleLeak);
-         EXPECT_NE(violations[0].detail.find("IoOpenDeviceRegistryKey"), std::string::npos) << violations[0].detail;
+         const std::string detail = t.FiredTimes(1)[0].detail;
+         EXPECT_NE(detail.find("IoOpenDeviceRegistryKey"), std::string::npos) << detail;
          // Closed by the check: the next unload or test starts with none.
          EXPECT_TRUE(sim::cm::OpenHandles().empty());
-         t.checked_ = true;
      }},
     {"FreeingABlockTwice", Rule::PoolDoubleFree,
      [](RuleTest &) {
@@ -520,8 +537,7 @@ const RuleCase kCases[] = {
              KeInsertQueueDpc(&outside, NULL, NULL);
              ExFreePool(d);  // the DPC thread is busy here, so both are still queued
          });
-         EXPECT_EQ(t.TakeViolations().size(), 2u);
-         t.checked_ = true;
+         t.FiredTimes(2);
          EXPECT_FALSE(KeRemoveQueueDpc(&outside)) << "it was taken off the queue";
          sim::ke::WaitIdle();
      }},
@@ -538,7 +554,62 @@ const RuleCase kCases[] = {
          sim::ke::WaitIdle();
      }},
 
+
+    // ---- deleted devices and closed handles
+    {"CompletingARequestHeldByADeletedDevice", Rule::DeviceUsedAfterDelete,
+     [](RuleTest &t) {
+         PIRP held = nullptr;
+         PDEVICE_OBJECT device = t.Device([&](PDEVICE_OBJECT, PIRP irp) {
+             held = irp;
+             IoMarkIrpPending(irp);
+             return STATUS_PENDING;
+         });
+         auto op = sim::io::Send(device, t.Major(IRP_MJ_READ));
+         t.DeleteDevice(device);  // the read's reference keeps its memory
+         EXPECT_TRUE(t.TakeViolations().empty());
+         CompleteWith(held, STATUS_SUCCESS);
+         EXPECT_TRUE(op->Done());
+     }},
+    {"AcquiringTheRemoveLockOfADeletedDevice", Rule::DeviceUsedAfterDelete,
+     [](RuleTest &t) {
+         PDEVICE_OBJECT device = t.Device(IoTest::Succeed);
+         PIO_REMOVE_LOCK lock = &IoTest::Ext(device)->removeLock;
+         IoInitializeRemoveLock(lock, 0, 0, 0);
+         ObReferenceObject(device);
+         t.DeleteDevice(device);
+         EXPECT_EQ(IoAcquireRemoveLock(lock, &t.a_), STATUS_DELETE_PENDING);
+         ObDereferenceObject(device);
+     }},
+    {"AClosedHandlesRequestThatNeverCompletes", Rule::RequestNeverCompleted,
+     [](RuleTest &t) {
+         PIRP held = nullptr;
+         PDEVICE_OBJECT device = t.Device([&](PDEVICE_OBJECT, PIRP irp) {
+             if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_READ) {
+                 return CompleteWith(irp, STATUS_SUCCESS);
+             }
+             held = irp;
+             IoMarkIrpPending(irp);
+             return STATUS_PENDING;
+         });
+         PFILE_OBJECT file;
+         ASSERT_EQ(sim::io::Open(device, &file), STATUS_SUCCESS);
+         sim::io::Request read = t.Major(IRP_MJ_READ);
+         read.file = file;
+         auto op = sim::io::Send(device, read);
+         sim::io::Close(file);
+         sim::io::CheckClosesSent("the check");
+         t.Fired();
+         CompleteWith(held, STATUS_CANCELLED);
+         sim::ke::WaitIdle();
+         EXPECT_TRUE(sim::io::Closed(file));
+     }},
+
     // ---- what else the platform refuses
+    {"ACallWithoutCountOrOverlappedFaultsInTheCaller", Rule::ApplicationError,
+     [](RuleTest &) {
+         EXPECT_FALSE(DeviceIoControl(INVALID_HANDLE_VALUE, 0, nullptr, 0, nullptr, 0, nullptr, nullptr));
+         EXPECT_EQ(GetLastError(), DWORD{ERROR_NOACCESS});
+     }},
     {"FreeingAPointerThatIsNotABlock", Rule::InvalidParameter,
      [](RuleTest &t) {
          int onTheStack = 0;
@@ -546,9 +617,8 @@ const RuleCase kCases[] = {
          t.Fired();
          auto *live = static_cast<char *>(ExAllocatePool(NonPagedPool, 32));
          ExFreePool(live + 8);
-         auto violations = t.TakeViolations();
-         ASSERT_EQ(violations.size(), 1u);
-         EXPECT_NE(violations[0].detail.find("8 bytes into"), std::string::npos) << violations[0].detail;
+         const std::string detail = t.FiredTimes(1)[0].detail;
+         EXPECT_NE(detail.find("8 bytes into"), std::string::npos) << detail;
          EXPECT_TRUE(sim::ex::IsLiveBlock(live));
          ExFreePool(live);
      }},

@@ -5,6 +5,9 @@
 
 #include "sim/ke/ke.h"
 
+#include <atomic>
+#include <thread>
+
 namespace pnptest {
 namespace {
 
@@ -62,6 +65,60 @@ TEST_F(RemovalTest, SurpriseRemovalEndsAParkedReadAndAWriteInFlightThenTheRemova
     ExpectNoNames(device, interfaceName);
     EXPECT_EQ(node->InterfacesLeftEnabled(), 0);
     // The fixture's end checks that no pool block is left.
+}
+
+// The read timer fired just before the phone went: its DPC waits behind another one
+// (the test's, holding the processor), where cancelling the timer cannot recall it.
+// The removal must let it run before the device and its extension go.
+std::atomic<bool> g_dpcHeld{false};
+VOID NTAPI HoldTheProcessor(PKDPC, PVOID, PVOID, PVOID)
+{
+    while (g_dpcHeld.load()) {
+        std::this_thread::yield();
+    }
+}
+
+TEST_F(RemovalTest, AReadTimerDpcQueuedAtTheRemovalRunsBeforeTheDeviceGoes)
+{
+    auto node = Phone(true);
+    node->Usb()->SetManual(true);
+    PFILE_OBJECT file = nullptr;
+    ASSERT_EQ(sim::io::OpenByName(u"\\DosDevices\\COM5", &file), STATUS_SUCCESS);
+    SERIAL_TIMEOUTS timeouts = {0, 0, 100, 0, 0};
+    sim::io::Request set;
+    set.major = IRP_MJ_DEVICE_CONTROL;
+    set.file = file;
+    set.ioControlCode = IOCTL_SERIAL_SET_TIMEOUTS;
+    set.input = &timeouts;
+    set.inputLength = sizeof(timeouts);
+    ASSERT_EQ(sim::io::Call(node->Top(), set).Status, STATUS_SUCCESS);
+    UCHAR buffer[8];
+    sim::io::Request read;
+    read.major = IRP_MJ_READ;
+    read.file = file;
+    read.output = buffer;
+    read.outputLength = sizeof(buffer);
+    auto parked = sim::io::Send(node->Top(), read);
+
+    KDPC holder;
+    KeInitializeDpc(&holder, HoldTheProcessor, nullptr);
+    g_dpcHeld = true;
+    KeInsertQueueDpc(&holder, nullptr, nullptr);
+    std::thread clock([] { sim::ke::Advance(200 * 10000); });
+    while (ExtOf(*node)->ReadTimerDpc.DpcData == nullptr) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(pnp_->SurpriseRemove(*node), STATUS_SUCCESS);
+    EXPECT_EQ(parked->Wait().Status, STATUS_DELETE_PENDING);
+    const size_t blocked = sim::ke::BlockedWaiters();
+    sim::io::Close(file);
+    // Until the removal is done, or waits for the DPCs.
+    while (!node->Removed() && sim::ke::BlockedWaiters() == blocked) {
+        std::this_thread::yield();
+    }
+    g_dpcHeld = false;
+    clock.join();
+    EXPECT_TRUE(node->WaitRemoved());
 }
 
 TEST_F(RemovalTest, APhonePulledOutAfterAGrantedQueryTakesItsNamesWithIt)

@@ -56,9 +56,9 @@ TEST_F(ResumeTest, EverySleepWithThePortOpenIsNotedForTheResumeButShutdownIsNot)
 // The device is still in D3 when the request for S0 arrives (it goes down before the
 // device request for D0), and a suspended port refuses transfers: the resume waits for
 // D0, then a transfer left in flight is aborted, the bulk-in pipe reset, the pump
-// restarted, and the bulk-out pipe reset (no chain runs on it). The bench marks the
-// port closed as the transfer arrives, a close racing the resume: the worker sees it
-// and aborts the transfer that the close's own abort came too early for.
+// restarted, and the bulk-out pipe reset (no chain runs on it). The bench closes the
+// port as the pump's transfer reaches the bus, so the pump aborts the pipe it has just
+// sent on: a close between the resume's test and the transfer must not wait on it.
 const std::vector<USHORT> kResume = {URB_FUNCTION_ABORT_PIPE, URB_FUNCTION_RESET_PIPE,
                                      URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, URB_FUNCTION_ABORT_PIPE,
                                      URB_FUNCTION_RESET_PIPE};

@@ -124,8 +124,9 @@ TEST_F(OpenCloseTest, EachFirstOpenStartsFromTheDefaultsAndKeepsWhatCarriesOver)
     EXPECT_EQ(flow.FlowReplace, static_cast<ULONG>(SERIAL_RTS_CONTROL));
     EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS), 0u);
     EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), 0u);
-    // Carried over: the first four special characters, the timeouts, the statistics.
-    EXPECT_TRUE(Same(Get<SERIAL_CHARS>(IOCTL_SERIAL_GET_CHARS), SERIAL_CHARS{1, 2, 3, 4, 0, 0}));
+    // Carried over: the first four special characters, the timeouts, the statistics;
+    // XON and XOFF start again as the standard pair.
+    EXPECT_TRUE(Same(Get<SERIAL_CHARS>(IOCTL_SERIAL_GET_CHARS), SERIAL_CHARS{1, 2, 3, 4, 0x11, 0x13}));
     EXPECT_TRUE(Same(Get<SERIAL_TIMEOUTS>(IOCTL_SERIAL_GET_TIMEOUTS), timeouts));
     EXPECT_EQ(Get<SERIALPERF_STATS>(IOCTL_SERIAL_GET_STATS).TransmittedCount, 5u);
 }
@@ -194,14 +195,15 @@ TEST_F(OpenCloseTest, CleanupCancelsTheQueuedWritesNewestFirstThenTheReadThenThe
     ASSERT_EQ(QueueLength(&ext_->ReadQueue), 1u);
     ASSERT_EQ(QueueLength(&ext_->WaitQueue), 1u);
 
-    // The close waits for the write whose transfer is running; it ends with it.
-    std::thread closer([this] { ClosePortHandle(); });
-    w->Wait();
+    // The cleanup leaves the write whose transfer is running; the close comes when it
+    // has ended.
+    ClosePortHandle();
     EXPECT_EQ(order_, "w3! w2! w1! read! wait! ");
     EXPECT_FALSE(inProgress->Done());
+    EXPECT_EQ(ext_->OpenCount, 1);
     ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkOut));
-    closer.join();
-    EXPECT_EQ(inProgress->Status().Status, STATUS_SUCCESS);
+    EXPECT_EQ(inProgress->Wait().Status, STATUS_SUCCESS);
+    sim::ke::WaitIdle();
     EXPECT_EQ(ext_->OpenCount, 0);
     EXPECT_EQ(ext_->OutstandingIo, 1);
     EXPECT_EQ(ext_->OutQueueBytes, 0);

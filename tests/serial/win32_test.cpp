@@ -21,9 +21,9 @@ protected:
         if (ext_ == nullptr) {
             return;
         }
-        std::u16string path = u"\\\\.\\GLOBALROOT";
-        path.append(ext_->DeviceName.Buffer, ext_->DeviceName.Length / sizeof(WCHAR));
-        port_ = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        path_ = u"\\\\.\\GLOBALROOT";
+        path_.append(ext_->DeviceName.Buffer, ext_->DeviceName.Length / sizeof(WCHAR));
+        port_ = CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OVERLAPPED, nullptr);
         ASSERT_NE(port_, INVALID_HANDLE_VALUE) << GetLastError();
         event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -49,6 +49,7 @@ protected:
     }
     bool Pending() { return WaitForSingleObject(event_, 0) == WAIT_TIMEOUT; }
 
+    std::u16string path_;
     HANDLE port_ = INVALID_HANDLE_VALUE;
     HANDLE event_ = nullptr;
 };
@@ -91,6 +92,16 @@ TEST_F(SerialWin32Test, SetCommStateThenGetCommStateRoundTripsTheDcb)
     set.BaudRate = 56000;
     EXPECT_FALSE(SetCommState(port_, &set));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+    // What the next first open reports can be set again with only the rate changed.
+    ASSERT_TRUE(CloseHandle(port_));
+    port_ = CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(port_, INVALID_HANDLE_VALUE) << GetLastError();
+    DCB fresh = {};
+    fresh.DCBlength = sizeof(DCB);
+    ASSERT_TRUE(GetCommState(port_, &fresh));
+    fresh.BaudRate = CBR_9600;
+    EXPECT_TRUE(SetCommState(port_, &fresh)) << GetLastError();
 }
 
 TEST_F(SerialWin32Test, WaitCommEventEndsByDataByAnEmptiedWriteQueueAndByANewMask)

@@ -11,22 +11,27 @@
 
 namespace bench {
 
-std::string Narrow(const UNICODE_STRING &s)
+namespace {
+
+std::string NarrowChars(std::u16string_view s)
 {
     std::string out;
-    for (USHORT i = 0; i < s.Length / sizeof(WCHAR); i++) {
-        out += s.Buffer[i] < 0x80 ? static_cast<char>(s.Buffer[i]) : '?';
+    for (char16_t c : s) {
+        out += c < 0x80 ? static_cast<char>(c) : '?';
     }
     return out;
 }
 
+}  // namespace
+
+std::string Narrow(const UNICODE_STRING &s)
+{
+    return NarrowChars(std::u16string_view(s.Buffer, s.Length / sizeof(WCHAR)));
+}
+
 std::string Narrow(const char16_t *s)
 {
-    std::string out;
-    for (; *s != 0; s++) {
-        out += *s < 0x80 ? static_cast<char>(*s) : '?';
-    }
-    return out;
+    return NarrowChars(s);
 }
 
 void DriverTest::TearDown()

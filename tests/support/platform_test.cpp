@@ -4,6 +4,9 @@
 
 #include "sim/ex/ex.h"
 
+#include <chrono>
+#include <thread>
+
 namespace bench {
 
 void PlatformTest::SetUp()
@@ -38,6 +41,18 @@ void PlatformTest::ExpectViolation(sim::verifier::Rule rule)
         EXPECT_EQ(v.rule, rule) << "expected " << sim::verifier::RuleName(rule) << ", got "
                                 << sim::verifier::RuleName(v.rule) << ": " << v.detail;
     }
+}
+
+bool Eventually(const std::function<bool()> &done, int ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 }  // namespace bench

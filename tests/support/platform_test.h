@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <vector>
 
 namespace bench {
@@ -24,5 +25,9 @@ protected:
 
     sim::PlatformOptions options_;
 };
+
+// Polls `done` for at most `ms` of real time, for what another thread or a peer brings
+// about in the real-time tests (virtual-time tests wait with sim::ke instead).
+bool Eventually(const std::function<bool()> &done, int ms = 5000);
 
 }  // namespace bench

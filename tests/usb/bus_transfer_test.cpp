@@ -22,8 +22,10 @@ TEST_F(BusTransfer, LoopbackEchoesEachWriteAsOneShortPacketEndedRead)
     // 100 bytes at full speed: packets of 64 and 36.
     EXPECT_EQ(phone_->QueuedPackets(kIn), 2u);
 
-    // Exactly two full packets: the echo ends with a zero-length packet.
+    // Exactly two full packets, handed over by the zero-length packet that follows:
+    // the echo ends with a zero-length packet too.
     ASSERT_EQ(WriteNow(out_, Bytes(128, 7)), STATUS_SUCCESS);
+    ASSERT_EQ(WriteNow(out_, {}), STATUS_SUCCESS);
     EXPECT_EQ(ReadData(in_, 4096), Bytes(100));
     EXPECT_EQ(ReadData(in_, 4096), Bytes(128, 7));
     EXPECT_EQ(phone_->QueuedPackets(kIn), 0u);
@@ -66,13 +68,34 @@ TEST_F(BusTransfer, AReadWaitsUntilThePhoneHasSomethingToSend)
     EXPECT_EQ(read->Data(), std::vector<uint8_t>({'h', 'e', 'l', 'l', 'o'}));
 }
 
-TEST_F(BusTransfer, ThePhoneSeesWritesWithTheirBoundariesAndZeroLengthPackets)
+TEST_F(BusTransfer, ThePhoneGetsWhatAShortPacketEndsOrAFullBufferHoldsAndTheRestStaysAtIt)
 {
-    for (const auto &data : {Bytes(64), Bytes(0), Bytes(3, 9)}) {
-        ASSERT_EQ(WriteNow(out_, data), STATUS_SUCCESS);
+    using Data = std::vector<std::vector<uint8_t>>;
+    struct Case {
+        const char *what;
+        Data writes;
+        Data handed;
+        size_t held;
+    } cases[] = {
+        {"a short packet ends each write", {Bytes(3), Bytes(65)}, {Bytes(3), Bytes(65)}, 0},
+        {"full packets wait for a zero-length one", {Bytes(64), Bytes(64, 65), Bytes(0)}, {Bytes(128)}, 0},
+        {"a zero-length packet after nothing is handed over empty", {Bytes(0)}, {{}}, 0},
+        {"without a terminating packet the bytes stay", {Bytes(3), Bytes(128)}, {Bytes(3)}, 128},
+        {"a full buffer is handed over", {Bytes(192), Bytes(128, 193)}, {Bytes(256)}, 64},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Plug(Speed::Full);
+        scripted_ = std::make_shared<sim::usb::Scripted>(*phone_, kIn, kOut);
+        phone_->SetModel(scripted_);
+        SelectObex(&in_, &out_);
+        phone_->SetReceiveBuffer(kOut, 200);   // rounded up to 256
+        for (const auto &data : c.writes) {
+            ASSERT_EQ(WriteNow(out_, data), STATUS_SUCCESS);
+        }
+        EXPECT_EQ(scripted_->Transfers(), c.handed);
+        EXPECT_EQ(phone_->HeldAtPhone(kOut), c.held);
     }
-    EXPECT_EQ(scripted_->Transfers(), (std::vector<std::vector<uint8_t>>{Bytes(64), {}, Bytes(3, 9)}));
-    EXPECT_EQ(scripted_->Bytes().size(), 67u);
 }
 
 TEST_F(BusTransfer, TransfersCompleteOnTheBusThreadAtDispatchLevel)

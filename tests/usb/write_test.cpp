@@ -4,6 +4,8 @@
 // (transmit empty, the line events of a failed chunk) are pinned with the wait tests.
 #include "tests/usb/data_path.h"
 
+#include "sim/po/po.h"
+
 namespace usbtest {
 namespace {
 
@@ -61,6 +63,9 @@ TEST_F(WriteTest, AWriteOfAMultipleOfThePacketSizeEndsWithAZeroLengthPacketWhenA
         Op write = StartWrite(Bytes(c.length));
         EXPECT_EQ(Drain(), c.transfers) << c.length << " bytes, zero-length packets " << int(c.zlp);
         EXPECT_TRUE(Ended(write, STATUS_SUCCESS, c.length));
+        if (c.zlp) {
+            EXPECT_EQ(Phone().HeldAtPhone(ObexPhone::kBulkOut), 0u) << c.length << " bytes stuck at the phone";
+        }
     }
     EXPECT_EQ(ext_->OutQueueBytes, 0);
 }
@@ -162,7 +167,7 @@ TEST_F(WriteTest, AnEmptyWriteSucceedsAtOnceUnlessTheDeviceIsUnavailable)
 // ---- failed chunks: each counts an error; a dead or vanished phone, or the failure
 // that takes the count past twenty, kills the device. A failed URB under a successful
 // IRP is a failed chunk too. The failed write leaves OutQueueBytes whole; the next
-// queued write still goes unless the device is dead.
+// queued write still goes unless the device is dead, after a stall once the pipe is reset.
 
 struct ChunkFailure {
     const char *name;
@@ -170,6 +175,7 @@ struct ChunkFailure {
     NTSTATUS status;
     USBD_STATUS usbd;
     bool dead;
+    bool halt = false;  // the endpoint really halts: the next write needs the pipe reset
 };
 
 class ChunkFailureTest : public WriteTest, public ::testing::WithParamInterface<ChunkFailure> {};
@@ -184,8 +190,14 @@ TEST_P(ChunkFailureTest, AFailedChunkCountsAnErrorAndKillsTheDeviceWhenFatal)
     Op first = StartWrite(Bytes(5000));
     Op second = StartWrite(Bytes(200));
     ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkOut));
-    // A URB failing under a successful IRP fails the chunk even when its bytes moved.
-    FailChunk(row.status, row.usbd, NT_SUCCESS(row.status) ? std::nullopt : std::optional<ULONG>(0));
+    if (row.halt) {
+        Phone().Halt(ObexPhone::kBulkOut);
+        ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkOut));
+        sim::ke::WaitIdle();
+    } else {
+        // A URB failing under a successful IRP fails the chunk even when its bytes moved.
+        FailChunk(row.status, row.usbd, NT_SUCCESS(row.status) ? std::nullopt : std::optional<ULONG>(0));
+    }
     EXPECT_TRUE(Ended(first, NT_SUCCESS(row.status) ? STATUS_UNSUCCESSFUL : row.status));
     EXPECT_EQ(ext_->ErrorCount, row.errorsBefore + 1);
     EXPECT_EQ(IsDeviceUnavailable(ext_), row.dead);
@@ -214,12 +226,31 @@ TEST_P(ChunkFailureTest, AFailedChunkCountsAnErrorAndKillsTheDeviceWhenFatal)
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, ChunkFailureTest,
-    ::testing::Values(ChunkFailure{"Ordinary", 5, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, false},
+    ::testing::Values(ChunkFailure{"Ordinary", 5, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC, false},
+                      ChunkFailure{"Stall", 5, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, false, true},
                       ChunkFailure{"Twentieth", 19, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC, false},
                       ChunkFailure{"TwentyFirst", 20, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC, true},
                       ChunkFailure{"UrbOnly", 5, STATUS_SUCCESS, USBD_STATUS_CRC, false},
                       ChunkFailure{"NotConnected", 0, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, true}),
     [](const ::testing::TestParamInfo<ChunkFailure> &info) { return std::string(info.param.name); });
+
+// A query for a sleep that never came leaves failures uncounted: with the phone pulled
+// out, each queued write is refused at once and the next starts, all of them on the
+// stack of one completion unless they start one after the other.
+TEST_F(WriteTest, HundredsOfWritesRefusedAtOnceEndWithoutGrowingTheStack)
+{
+    ASSERT_EQ(sim::po::SendSystemRequest(node_->Pdo(), IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+    std::vector<Op> writes;
+    for (int i = 0; i < 300; i++) {
+        writes.push_back(StartWrite(Bytes(10)));
+    }
+    Phone().Unplug();
+    sim::ke::WaitIdle();
+    for (const Op &write : writes) {
+        EXPECT_TRUE(Ended(write, STATUS_DEVICE_NOT_CONNECTED));
+    }
+    EXPECT_EQ(ext_->OutQueueBytes, 0);
+}
 
 TEST_F(WriteTest, AChainCutByCloseEndsWithTheBytesSentSoFar)
 {

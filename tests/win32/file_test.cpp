@@ -25,23 +25,17 @@ std::vector<UCHAR> Majors(const std::vector<Seen> &seen)
     return majors;
 }
 
-// Polls (in real time) for a condition another thread brings about.
-template <typename Condition>
-bool Eventually(Condition condition)
-{
-    for (int i = 0; i < 5000; i++) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
-}
+using bench::Eventually;
 
 // Each application path form: the kernel name it stands for, and what opening it
-// gives here, where \Device\W32REC is linked as COM7.
+// gives here, where \Device\W32REC is linked as COM7 and as COM10.
 TEST_F(FileTest, CreateFileOpensEachPathFormByItsKernelNameAndFailsAsWindowsDoes)
 {
+    UNICODE_STRING name;
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&name, u"\\Device\\W32REC");
+    RtlInitUnicodeString(&link, u"\\DosDevices\\COM10");
+    ASSERT_EQ(IoCreateSymbolicLink(&link, &name), STATUS_SUCCESS);
     const struct {
         const char16_t *path;
         const char16_t *kernel;
@@ -55,6 +49,7 @@ TEST_F(FileTest, CreateFileOpensEachPathFormByItsKernelNameAndFailsAsWindowsDoes
         {u"\\\\.\\COM8", u"\\??\\COM8", ERROR_FILE_NOT_FOUND},
         {u"\\\\.\\W32REC", u"\\??\\W32REC", ERROR_FILE_NOT_FOUND},  // no such link
         {u"\\\\.\\globalroot\\Device\\NONE", u"\\Device\\NONE", ERROR_FILE_NOT_FOUND},
+        {u"\\\\.\\COM10", u"\\??\\COM10", ERROR_SUCCESS},
         {u"COM10", u"", ERROR_FILE_NOT_FOUND},  // only COM1 to COM9 without a prefix
         {u"C:\\data.bin", u"", ERROR_FILE_NOT_FOUND},
         {u"\\\\.\\", u"", ERROR_FILE_NOT_FOUND},
@@ -81,6 +76,7 @@ TEST_F(FileTest, CreateFileOpensEachPathFormByItsKernelNameAndFailsAsWindowsDoes
         expected.insert(expected.end(), {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE});
     }
     EXPECT_EQ(Majors(Requests()), expected);
+    IoDeleteSymbolicLink(&link);
 }
 
 TEST_F(FileTest, SecondOpenOfTheExclusiveDeviceIsAccessDeniedWithoutReachingTheDriver)
@@ -107,6 +103,24 @@ TEST_F(FileTest, RefusedCreatesAndClosedHandlesFailWithTheirOwnErrorsInTheirOwnT
     EXPECT_EQ(CreateFileW(u"COM7", GENERIC_READ, 0, nullptr, 0, 0, nullptr), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
     Script(IRP_MJ_CREATE, 0, {STATUS_SUCCESS, {}});
+    // A communications device opens only exclusively, as it exists, without a template:
+    // anything else is the application's error, refused before the driver sees it.
+    ClearRequests();
+    const struct {
+        DWORD share, disposition;
+        HANDLE templateFile;
+    } misuses[] = {
+        {FILE_SHARE_READ, OPEN_EXISTING, nullptr},
+        {0, OPEN_ALWAYS, nullptr},
+        {0, OPEN_EXISTING, GetCurrentProcess()},
+    };
+    for (const auto &m : misuses) {
+        EXPECT_EQ(CreateFileW(u"COM7", GENERIC_READ, m.share, nullptr, m.disposition, 0, m.templateFile),
+                  INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
+        ExpectViolation(sim::verifier::Rule::ApplicationError);
+    }
+    EXPECT_TRUE(Requests().empty());
 
     HANDLE h = Open();
     Script(IRP_MJ_FLUSH_BUFFERS, 0, {STATUS_CANCELLED, {}});
@@ -298,6 +312,60 @@ TEST_F(FileTest, NonOverlappedHandleBlocksUntilTheRequestCompletes)
     CloseHandle(h);
 }
 
+// Without FILE_FLAG_OVERLAPPED a handle carries one request at a time: a second
+// thread's call waits for the first, and CancelSynchronousIo ends the one it waits for.
+TEST_F(FileTest, ASynchronousHandleSerialisesItsCallsAndCancelSynchronousIoEndsTheBlockedOne)
+{
+    Hold(IRP_MJ_READ, true);
+    HANDLE h = Open();
+    std::atomic<DWORD> readerId{0};
+    BOOL read = TRUE;
+    DWORD readError = 0;
+    std::thread reader([&] {
+        readerId = GetCurrentThreadId();
+        DWORD n = 0;
+        uint8_t byte;
+        read = ReadFile(h, &byte, 1, &n, nullptr);
+        readError = GetLastError();
+    });
+    ASSERT_TRUE(Eventually([&] { return HeldCount() == 1; }));
+    std::atomic<bool> flushed{false};
+    std::thread flusher([&] {
+        EXPECT_TRUE(FlushFileBuffers(h));
+        flushed = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(flushed);
+    EXPECT_EQ(Majors(Requests()), (std::vector<UCHAR>{IRP_MJ_READ}));
+
+    HANDLE thread = OpenThread(THREAD_TERMINATE, FALSE, readerId);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_TRUE(CancelSynchronousIo(thread));
+    reader.join();
+    flusher.join();
+    EXPECT_FALSE(read);
+    EXPECT_EQ(readError, DWORD{ERROR_OPERATION_ABORTED});
+    EXPECT_EQ(Majors(Requests()), (std::vector<UCHAR>{IRP_MJ_READ, IRP_MJ_FLUSH_BUFFERS}));
+    EXPECT_FALSE(CancelSynchronousIo(thread));
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_NOT_FOUND});
+    CloseHandle(thread);
+    CloseHandle(h);
+}
+
+TEST_F(FileTest, AThreadThatExitsHasItsRequestsStillInFlightCancelled)
+{
+    Hold(IRP_MJ_READ, true);
+    HANDLE h = Open(FILE_FLAG_OVERLAPPED);
+    OVERLAPPED ov{};
+    uint8_t byte;
+    std::thread([&] { EXPECT_FALSE(ReadFile(h, &byte, 1, nullptr, &ov)); }).join();
+    DWORD n = 0;
+    EXPECT_FALSE(GetOverlappedResult(h, &ov, &n, TRUE));
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_OPERATION_ABORTED});
+    EXPECT_EQ(HeldCount(), 0u);
+    CloseHandle(h);
+}
+
 TEST_F(FileTest, CancelIoExEndsTheNamedRequestAndCancelIoThisThreadsOnly)
 {
     Hold(IRP_MJ_READ, true);
@@ -328,24 +396,17 @@ TEST_F(FileTest, CancelIoExEndsTheNamedRequestAndCancelIoThisThreadsOnly)
     CloseHandle(h);
 }
 
-TEST_F(FileTest, CloseHandleSendsCleanupAndOnlyAfterTheLastRequestEndsTheClose)
+TEST_F(FileTest, CloseHandleReturnsAfterTheCleanupAndTheLastRequestsEndBringsTheClose)
 {
     Hold(IRP_MJ_READ, false);  // cleanup does not end it: it stays in flight
     HANDLE h = Open(FILE_FLAG_OVERLAPPED);
     OVERLAPPED ov{};
     uint8_t buffer[4];
     EXPECT_FALSE(ReadFile(h, buffer, 4, nullptr, &ov));
-    std::atomic<bool> closed{false};
-    std::thread closer([&] {
-        EXPECT_TRUE(CloseHandle(h));
-        closed = true;
-    });
-    ASSERT_TRUE(Eventually([&] { return Requests().size() == 2; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(CloseHandle(h));
     EXPECT_EQ(Majors(Requests()), (std::vector<UCHAR>{IRP_MJ_READ, IRP_MJ_CLEANUP}));
-    EXPECT_FALSE(closed);
     ASSERT_TRUE(CompleteHeld(STATUS_SUCCESS, {1, 2}));
-    closer.join();
+    sim::ke::WaitIdle();
     EXPECT_EQ(Majors(Requests()), (std::vector<UCHAR>{IRP_MJ_READ, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
     EXPECT_TRUE(HasOverlappedIoCompleted(&ov));
     EXPECT_EQ(ov.InternalHigh, ULONG_PTR{2});

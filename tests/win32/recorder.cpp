@@ -109,7 +109,9 @@ void Win32Test::SetUp()
 {
     IoTest::SetUp();
     recorder = new Recorder;
-    ASSERT_NE(AddDevice(RecordAndAnswer, nullptr, DO_BUFFERED_IO, u"\\Device\\W32REC", TRUE), nullptr);
+    PDEVICE_OBJECT device = AddDevice(RecordAndAnswer, nullptr, DO_BUFFERED_IO, u"\\Device\\W32REC", TRUE);
+    ASSERT_NE(device, nullptr);
+    device->DeviceType = FILE_DEVICE_SERIAL_PORT;  // a communications device to CreateFileW
     UNICODE_STRING name;
     UNICODE_STRING link;
     RtlInitUnicodeString(&name, u"\\Device\\W32REC");

@@ -1,5 +1,5 @@
 // A recording device for the Win32 layer's tests: a device of the test driver,
-// \Device\W32REC (exclusive, buffered I/O) linked as \DosDevices\COM7, whose handler
+// \Device\W32REC (a serial port: exclusive, buffered I/O) linked as \DosDevices\COM7, whose handler
 // records every request (major, control code, input bytes, output length) and answers
 // as the test scripts it: a status and output bytes per control code or major, or
 // held pending until the test completes it.
