@@ -161,6 +161,9 @@ NTSTATUS PowerStateMachine(PPOWER_CONTEXT Context, POWER_EVENT Event)
                 // PowerRequestComplete owns the context now.
                 running = FALSE;
             } else {
+                if (Context->RequestMinor == IRP_MN_SET_POWER && Context->TargetDeviceState == PowerDeviceD0) {
+                    FailStuckAsleep(extension);
+                }
                 Context->LastStatus = status;
                 step = StepFinish;
             }
@@ -188,8 +191,12 @@ NTSTATUS PowerStateMachine(PPOWER_CONTEXT Context, POWER_EVENT Event)
 
         case StepSystemUpDeviceDone:
             // The device is in D0 again: the data path can resume.
-            if (isSet && newState == PowerSystemWorking && NT_SUCCESS(Context->LastStatus)) {
-                QueuePowerResume(extension);
+            if (isSet && newState == PowerSystemWorking) {
+                if (NT_SUCCESS(Context->LastStatus)) {
+                    QueuePowerResume(extension);
+                } else {
+                    FailStuckAsleep(extension);
+                }
             }
             step = StepFinish;
             break;

@@ -77,6 +77,24 @@ out:
 }
 
 /*
+ * FailStuckAsleep - the system is working again but the device could not be brought back
+ * to D0 (no device power request to be had, or the request failed). The writes held for
+ * the resume, the parked read and the queued wait would wait for ever, and every later
+ * transfer would fail against the suspended port: the device is declared failed, as a
+ * dead phone is. What it holds ends now with STATUS_DELETE_PENDING; new requests are
+ * refused until the device is removed.
+ * Context: up to DISPATCH_LEVEL (the machine's steps); takes DataLock.
+ */
+VOID FailStuckAsleep(PDEVICE_EXTENSION Extension)
+{
+    KIRQL irql;
+
+    irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
+    DeclareDeviceFailed(Extension);
+    KeReleaseSpinLock(&Extension->DataLock, irql);
+}
+
+/*
  * PowerResumeWorker - resets both pipes and starts the pump again.
  * Context: system worker thread, PASSIVE_LEVEL; DataLock taken and released, and not
  * held across the pipe requests, which wait for the bus. Frees its item.

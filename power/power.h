@@ -78,6 +78,7 @@ typedef struct _POWER_RESUME_ITEM {
 } POWER_RESUME_ITEM, *PPOWER_RESUME_ITEM;
 
 VOID QueuePowerResume(PDEVICE_EXTENSION Extension);
+VOID FailStuckAsleep(PDEVICE_EXTENSION Extension);
 WORKER_THREAD_ROUTINE PowerResumeWorker;
 
 // The first step for each stage (row) and event (column); 0 where nothing is expected.

@@ -294,8 +294,7 @@ TEST_F(PnpManagerTest, WithoutHandlesOrAfterAFailedStartTheRemoveFollowsAtOnce)
     auto none = PlugSecond();
     EXPECT_TRUE(none->Removed());
     EXPECT_EQ(none->AddDeviceStatus(), STATUS_NO_SUCH_DEVICE);
-    EXPECT_EQ(SeenCount(), before);
-    ExpectViolation(sim::verifier::Rule::InvalidParameter);   // the bus's own report
+    EXPECT_EQ(SeenCount(), before);   // and, without memory, no verifier report
 }
 
 TEST_F(PnpManagerTest, RequestsFromSeveralThreadsReachTheDriverOneAtATime)
