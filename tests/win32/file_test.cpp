@@ -343,21 +343,9 @@ TEST_F(FileTest, ASynchronousHandleSerialisesItsCallsAndCancelSynchronousIoEndsT
     CloseHandle(h);
 }
 
-TEST_F(FileTest, AThreadThatExitsHasItsRequestsStillInFlightCancelled)
-{
-    Hold(IRP_MJ_READ, true);
-    HANDLE h = Open(FILE_FLAG_OVERLAPPED);
-    OVERLAPPED ov{};
-    uint8_t byte;
-    std::thread([&] { EXPECT_FALSE(ReadFile(h, &byte, 1, nullptr, &ov)); }).join();
-    DWORD n = 0;
-    EXPECT_FALSE(GetOverlappedResult(h, &ov, &n, TRUE));
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_OPERATION_ABORTED});
-    EXPECT_EQ(HeldCount(), 0u);
-    CloseHandle(h);
-}
-
-TEST_F(FileTest, CancelIoExEndsTheNamedRequestAndCancelIoThisThreadsOnly)
+// The three ways a pending request is cancelled: CancelIoEx by its OVERLAPPED, CancelIo
+// by the thread that issued it, and the exit of that thread.
+TEST_F(FileTest, CancelIoExEndsTheNamedRequestCancelIoThisThreadsAndAnExitTheThreads)
 {
     Hold(IRP_MJ_READ, true);
     HANDLE h = Open(FILE_FLAG_OVERLAPPED);
@@ -381,6 +369,11 @@ TEST_F(FileTest, CancelIoExEndsTheNamedRequestAndCancelIoThisThreadsOnly)
     std::thread([&] { EXPECT_TRUE(CancelIo(h)); }).join();
     EXPECT_FALSE(HasOverlappedIoCompleted(&a));
     EXPECT_TRUE(CancelIo(h));
+    EXPECT_FALSE(GetOverlappedResult(h, &a, &n, TRUE));
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_OPERATION_ABORTED});
+
+    std::thread([&] { EXPECT_FALSE(ReadFile(h, bufA, 4, nullptr, &a)); }).join();
+    ASSERT_TRUE(HasOverlappedIoCompleted(&a)) << "the exit waits for what it cancelled";
     EXPECT_FALSE(GetOverlappedResult(h, &a, &n, TRUE));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_OPERATION_ABORTED});
     EXPECT_EQ(HeldCount(), 0u);
