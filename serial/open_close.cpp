@@ -88,15 +88,13 @@ static NTSTATUS StartDataPath(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Ext
     // came. The test and the mark share one hold of DataLock, and the resume tests the
     // mark under it after the device is recorded in D0: either the resume sees the mark,
     // or this sees D0.
-    // The bytes of before the open go in the same hold: nothing fills the ring while
-    // the port is closed, the pump starts only below.
     irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
-    Extension->RxRing.Head = 0;
-    Extension->RxRing.Tail = 0;
-    Extension->RxRing.Count = 0;
     asleep = (BOOLEAN)(Extension->DevicePowerState != PowerDeviceD0);
     if (asleep) {
         Extension->SleptWhileOpen = TRUE;
+        Extension->RxRing.Head = 0;
+        Extension->RxRing.Tail = 0;
+        Extension->RxRing.Count = 0;
     }
     KeReleaseSpinLock(&Extension->DataLock, irql);
     if (asleep) {
@@ -113,6 +111,11 @@ static NTSTATUS StartDataPath(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Ext
         goto fail;
     }
 
+    irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
+    Extension->RxRing.Head = 0;
+    Extension->RxRing.Tail = 0;
+    Extension->RxRing.Count = 0;
+    KeReleaseSpinLock(&Extension->DataLock, irql);
     // A pump that cannot start is seen as a failed transfer by the data path; the open
     // itself stands.
     StartBulkInRead(Extension, Extension->BulkInPipe);
