@@ -66,6 +66,9 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice)
     RtlZeroMemory(extension, sizeof(DEVICE_EXTENSION));
     extension->SelfDevice = device;
     extension->PhysicalDevice = PhysicalDevice;
+    // Locks, lists and mutexes are ready before anything can reach the device: a create
+    // is refused only while DO_DEVICE_INITIALIZING is set.
+    InitializeExtension(extension);
 
     // MaximumLength equals the name's length; the two spare bytes InitCountedString adds
     // keep the buffer NUL-terminated, because it is also used as a plain string (the
@@ -100,8 +103,6 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice)
     PoSetPowerState(device, DevicePowerState, powerState);
 
     device->Flags &= ~DO_DEVICE_INITIALIZING;
-
-    InitializeExtension(extension);
     goto out_free_name;
 
 out_unwind:
