@@ -187,10 +187,38 @@ NTSTATUS RemovePortNames(PDEVICE_EXTENSION Extension)
 }
 
 /*
+ * LinkNamesThisDevice - whether the symbolic link Link exists and names this device.
+ * Context: PASSIVE_LEVEL.
+ */
+static BOOLEAN LinkNamesThisDevice(PDEVICE_EXTENSION Extension, PUNICODE_STRING Link)
+{
+    OBJECT_ATTRIBUTES attributes;
+    HANDLE handle;
+    WCHAR targetText[DEVICE_NAME_MAX_BYTES / sizeof(WCHAR)];
+    UNICODE_STRING target;
+    NTSTATUS status;
+
+    InitializeObjectAttributes(&attributes, Link, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, NULL, NULL);
+    status = ZwOpenSymbolicLinkObject(&handle, SYMBOLIC_LINK_QUERY, &attributes);
+    if (!NT_SUCCESS(status)) {
+        return FALSE;
+    }
+    target.Length = 0;
+    target.MaximumLength = sizeof(targetText);
+    target.Buffer = targetText;
+    // A target too long for the buffer is longer than any name of this driver.
+    status = ZwQuerySymbolicLinkObject(handle, &target, NULL);
+    ZwClose(handle);
+    return NT_SUCCESS(status) && RtlEqualUnicodeString(&target, &Extension->DeviceName, TRUE);
+}
+
+/*
  * DeleteDosLinkByPortName - deletes "\DosDevices\<name>" with the name read again from
- * "PortName".
+ * "PortName", when that link names this device: a link of that name that names another
+ * (a second phone given the same name, a system port) stays with its owner.
  * Context: PASSIVE_LEVEL, from RemovePortNames.
- * Return: the deletion's status, or the failure that kept the name from being built.
+ * Return: the deletion's status; STATUS_OBJECT_NAME_NOT_FOUND when no link of that name
+ * names this device; or the failure that kept the name from being built.
  */
 NTSTATUS DeleteDosLinkByPortName(PDEVICE_EXTENSION Extension)
 {
@@ -202,7 +230,11 @@ NTSTATUS DeleteDosLinkByPortName(PDEVICE_EXTENSION Extension)
     if (!NT_SUCCESS(status)) {
         goto out;
     }
-    status = IoDeleteSymbolicLink(&work);
+    if (LinkNamesThisDevice(Extension, &work)) {
+        status = IoDeleteSymbolicLink(&work);
+    } else {
+        status = STATUS_OBJECT_NAME_NOT_FOUND;
+    }
     ExFreePool(work.Buffer);
 out:
     return status;

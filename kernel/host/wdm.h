@@ -873,11 +873,18 @@ NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Value
                                PVOID ValueData, ULONG ValueLength) noexcept;
 NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName) noexcept;
 
-// Zw: registry handles
+// Zw: registry and other kernel handles
 NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                          PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) noexcept;
 NTSTATUS NTAPI ZwClose(HANDLE Handle) noexcept;
+
+// Zw: symbolic-link objects
+#define SYMBOLIC_LINK_QUERY 0x0001
+NTSTATUS NTAPI ZwOpenSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK DesiredAccess,
+                                  POBJECT_ATTRIBUTES ObjectAttributes) noexcept;
+NTSTATUS NTAPI ZwQuerySymbolicLinkObject(HANDLE LinkHandle, PUNICODE_STRING LinkTarget,
+                                   PULONG ReturnedLength) noexcept;
 
 // Debugger output
 ULONG NTAPI DbgPrint(PCSTR Format, ...) noexcept;

@@ -73,6 +73,12 @@ struct OpenHandle {
 };
 // Handles returned to the driver and not yet closed with ZwClose.
 std::vector<OpenHandle> OpenHandles();
+// A kernel handle to the symbolic link `link` (ZwOpenSymbolicLinkObject, sim/ob): the
+// link object lives on with its target while the handle is open, as Windows keeps an
+// object referenced by a handle.
+HANDLE NewLinkHandle(const std::u16string &link, const std::u16string &target, const char *openedBy);
+// The target kept with a link handle; nothing when `handle` is not an open link handle.
+std::optional<std::u16string> LinkHandleTarget(HANDLE handle);
 // Reports HandleLeak for every handle still open (`where` names the moment: "driver
 // unload") and closes it, so that the next check starts clean. Returns how many.
 size_t CheckNoOpenHandles(const char *where);

@@ -18,9 +18,11 @@ struct Key {
 };
 
 struct HandleRecord {
-    Key *key;  // keys are never deleted before Reset(), which also drops every handle
+    Key *key;  // keys are never deleted before Reset(), which also drops every handle;
+               // NULL for a handle to a symbolic link
     std::u16string path;
     std::string openedBy;
+    std::u16string linkTarget;  // a link handle's target, as it was when opened
 };
 
 struct DeviceNode {

@@ -119,7 +119,7 @@ HANDLE NewHandle(Key *key, const std::u16string &path, const char *openedBy)
     // mistaken for a pointer or a user handle stand out in messages.
     auto value = static_cast<uintptr_t>(0xFFFFFFFF80000000ull + 4 * S().nextHandle++);
     HANDLE handle = reinterpret_cast<HANDLE>(value);
-    S().handles[handle] = HandleRecord{key, path, openedBy};
+    S().handles[handle] = HandleRecord{key, path, openedBy, {}};
     return handle;
 }
 
@@ -199,6 +199,24 @@ bool KeyExists(const std::u16string &keyPath)
     return detail::Find(keyPath) != nullptr;
 }
 
+HANDLE NewLinkHandle(const std::u16string &link, const std::u16string &target, const char *openedBy)
+{
+    std::lock_guard<std::mutex> lock(S().mutex);
+    HANDLE handle = detail::NewHandle(nullptr, link, openedBy);
+    S().handles[handle].linkTarget = target;
+    return handle;
+}
+
+std::optional<std::u16string> LinkHandleTarget(HANDLE handle)
+{
+    std::lock_guard<std::mutex> lock(S().mutex);
+    auto it = S().handles.find(handle);
+    if (it == S().handles.end() || it->second.key != nullptr) {
+        return std::nullopt;
+    }
+    return it->second.linkTarget;
+}
+
 std::vector<OpenHandle> OpenHandles()
 {
     std::lock_guard<std::mutex> lock(S().mutex);
@@ -213,7 +231,8 @@ size_t CheckNoOpenHandles(const char *where)
 {
     std::lock_guard<std::mutex> lock(S().mutex);
     for (const auto &[handle, record] : S().handles) {
-        Report(Rule::HandleLeak, "%s: registry key handle %p (%s, from %s) was never closed", where, handle,
+        Report(Rule::HandleLeak, "%s: %s handle %p (%s, from %s) was never closed", where,
+               record.key != nullptr ? "registry key" : "symbolic link", handle,
                sim::rtl::Narrow(record.path).c_str(), record.openedBy.c_str());
     }
     const size_t count = S().handles.size();
@@ -269,8 +288,8 @@ Key *RtlKey(ULONG relativeTo, PCWSTR path, bool create, const char *routine, std
     relativeTo &= ~static_cast<ULONG>(RTL_REGISTRY_OPTIONAL);
     if ((relativeTo & RTL_REGISTRY_HANDLE) != 0) {
         auto it = s.handles.find(const_cast<PWSTR>(path));
-        if (it == s.handles.end()) {
-            Report(Rule::InvalidParameter, "%s: RTL_REGISTRY_HANDLE with an unknown handle %p", routine,
+        if (it == s.handles.end() || it->second.key == nullptr) {
+            Report(Rule::InvalidParameter, "%s: RTL_REGISTRY_HANDLE with %p, not an open key handle", routine,
                    static_cast<const void *>(path));
             *status = STATUS_INVALID_HANDLE;
             return nullptr;
@@ -338,6 +357,10 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
         if (h == s.handles.end()) {
             Report(Rule::InvalidParameter, "ZwQueryValueKey: invalid handle %p", KeyHandle);
             return STATUS_INVALID_HANDLE;
+        }
+        if (h->second.key == nullptr) {
+            Report(Rule::InvalidParameter, "ZwQueryValueKey: handle %p is a symbolic link's, not a key's", KeyHandle);
+            return STATUS_OBJECT_TYPE_MISMATCH;
         }
         auto v = h->second.key->values.find(sim::rtl::Upper(sim::rtl::FromCounted(ValueName)));
         if (v == h->second.key->values.end()) {

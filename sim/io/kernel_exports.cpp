@@ -67,7 +67,8 @@ const KernelRoutine kRoutines[] = {
     NT(RtlInitUnicodeString), NT(RtlCopyUnicodeString), NT(RtlAppendUnicodeToString),
     NT(RtlAppendUnicodeStringToString), NT(RtlIntegerToUnicodeString), NT(RtlFreeUnicodeString),
     NT(RtlCompareUnicodeString), NT(RtlEqualUnicodeString), NT(RtlCompareMemory), NT(RtlWriteRegistryValue),
-    NT(RtlDeleteRegistryValue), NT(ZwQueryValueKey), NT(ZwClose), NT(DbgPrint),
+    NT(RtlDeleteRegistryValue), NT(ZwQueryValueKey), NT(ZwClose), NT(ZwOpenSymbolicLinkObject),
+    NT(ZwQuerySymbolicLinkObject), NT(DbgPrint),
     {"ntoskrnl.exe", "swprintf", reinterpret_cast<const void *>(static_cast<Swprintf>(&swprintf))},
     // The C runtime part of ntoskrnl.exe
     {"ntoskrnl.exe", "memcpy", reinterpret_cast<const void *>(&KernelMemcpy)},

@@ -10,10 +10,6 @@
 #include <map>
 #include <mutex>
 
-#ifndef STATUS_OBJECT_TYPE_MISMATCH
-#define STATUS_OBJECT_TYPE_MISMATCH ((NTSTATUS)0xC0000024L)
-#endif
-
 namespace sim::ob {
 
 namespace {

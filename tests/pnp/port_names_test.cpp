@@ -103,11 +103,14 @@ TEST_F(PortNamesTest, AMissingLinkIsDeletedByTheNameReadAgain)
     EXPECT_EQ(ExtOf(*node)->SymbolicLinkName.Buffer, nullptr);
     EXPECT_FALSE(SerialComm(DeviceNameOf(*node)).has_value());
 
-    // A link gone under both names still has its string released.
+    // A link gone under both names still has its string released; one of the name read
+    // again that names another device stays with it.
     EXPECT_EQ(pnp_->Start(*node), STATUS_SUCCESS);
     ASSERT_EQ(sim::ob::RemoveLink(u"\\DosDevices\\COM7"), STATUS_SUCCESS);
+    ASSERT_EQ(sim::ob::InsertLink(u"\\DosDevices\\COM1", u"\\Device\\Serial0", false), STATUS_SUCCESS);
+    sim::cm::SetDeviceString(node->Pdo(), u"PortName", u"COM1");
     EXPECT_EQ(pnp_->Remove(*node), STATUS_SUCCESS);
-    EXPECT_TRUE(sim::ob::Links().empty());
+    EXPECT_EQ(sim::ob::Links(), std::vector<std::u16string>{u"\\DosDevices\\COM1"});
 }
 
 // A second phone with the same PortName, or a name a system port holds, fails its start
