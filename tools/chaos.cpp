@@ -17,6 +17,7 @@
 #include "sim/win32/win32.h"
 #include "sim/win32/windows.h"
 #include "tools/commands.h"
+#include "tools/port_client.h"
 #include "tools/session.h"
 #include "tools/win32_errors.h"
 
@@ -102,8 +103,7 @@ size_t ThreadCount()
 
 HANDLE OpenPort(const std::string &port)
 {
-    HANDLE handle = CreateFileW(Wide("\\\\.\\" + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE handle = OpenComPort(port, FILE_FLAG_OVERLAPPED);
     if (handle != INVALID_HANDLE_VALUE) {
         // A read returns as soon as a byte is there, and after 200 ms without one.
         COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, 200, 0, 0};

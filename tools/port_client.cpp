@@ -3,14 +3,27 @@
 #include "tools/cli.h"
 #include "tools/win32_errors.h"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 namespace tool {
 
+HANDLE OpenComPort(const std::string &portName, DWORD flags)
+{
+    for (int attempt = 0;; attempt++) {
+        HANDLE handle = CreateFileW(Wide("\\\\.\\" + portName).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                    nullptr, OPEN_EXISTING, flags, nullptr);
+        if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED || attempt == 4) {
+            return handle;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
 PortClient::PortClient(const std::string &portName)
 {
-    port_ = CreateFileW(Wide("\\\\.\\" + portName).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                        nullptr, OPEN_EXISTING, 0, nullptr);
+    port_ = OpenComPort(portName, 0);
     if (port_ == INVALID_HANDLE_VALUE) {
         Fail("CreateFileW", GetLastError());
     }

@@ -14,6 +14,13 @@
 
 namespace tool {
 
+// CreateFileW of "\\.\<portName>" for reading and writing, not shared, as a Windows
+// application opens a COM port. ERROR_ACCESS_DENIED is tried again four times 10 ms
+// apart: right after CloseHandle of the process's own previous handle the port may
+// still be open, since its close comes only once the requests still in flight on that
+// handle have ended. Any other failure, or the fifth refusal, is returned at once.
+HANDLE OpenComPort(const std::string &portName, DWORD flags);
+
 // Settings an OBEX application gives the port: 115200 baud 8N1 with DTR and RTS
 // on; reads return as soon as any byte is there and wait at most `readWaitMs` for
 // the first; writes have no timeout; the wait mask is receive and transmit-empty.

@@ -6,6 +6,7 @@
 #include "sim/obex/phone.h"
 #include "sim/obex/tcp_phone.h"
 #include "sim/po/po.h"
+#include "tools/port_client.h"
 #include "tools/scenario/names.h"
 #include "tools/win32_errors.h"
 
@@ -174,8 +175,7 @@ bool Runner::StillUsable(std::string *why)
         if (extension->PnpState != Started || extension->DeviceFailure == DEVICE_FAILED_MARK) {
             continue;   // removable only: the session's end checks that it goes cleanly
         }
-        HANDLE handle = CreateFileW(Wide("\\\\.\\" + phone->port).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        HANDLE handle = OpenComPort(phone->port, FILE_FLAG_OVERLAPPED);
         if (handle == INVALID_HANDLE_VALUE) {
             *why = phone->name + " is started and working, but " + phone->port + " does not open: " +
                    DescribeWin32Error(GetLastError());
@@ -563,8 +563,7 @@ Outcome Runner::Open(const std::string &portName, const std::string &name, bool 
     if (ports_.count(name) != 0) {
         return Outcome::Problem("a handle named '" + name + "' is already open");
     }
-    HANDLE handle = CreateFileW(Wide("\\\\.\\" + portName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE handle = OpenComPort(portName, FILE_FLAG_OVERLAPPED);
     if (handle == INVALID_HANDLE_VALUE) {
         return LastError();
     }
