@@ -57,13 +57,16 @@ endif()
 # The data-path benchmarks (Google Benchmark, Debian's libbenchmark-dev); docs/performance.md.
 # CI runs a short smoke of each, and of `varnoobex bench`, on both builds: data must
 # arrive whole, no speed is judged.
-find_package(benchmark REQUIRED)
-add_executable(varnoobex_benchmarks ${CMAKE_SOURCE_DIR}/bench/data_path.cpp)
-target_compile_options(varnoobex_benchmarks PRIVATE -Wall -Wextra -Werror -Wshadow)
-target_link_libraries(varnoobex_benchmarks PRIVATE varnoobex_tool benchmark::benchmark)
-add_test(NAME bench.smoke COMMAND varnoobex_benchmarks --bytes=131072)
-add_test(NAME bench.table COMMAND varnoobex bench --size 131072)
-add_test(NAME image:bench.table
-         COMMAND varnoobex bench --size 131072 --driver ${VARNOOBEX_IMAGE})
-set_tests_properties(bench.smoke bench.table PROPERTIES LABELS bench)
-set_tests_properties(image:bench.table PROPERTIES LABELS "bench;image-run" REQUIRED_FILES ${VARNOOBEX_IMAGE})
+# (not in the fuzz build, which has neither the tests nor the image's path)
+if(NOT VARNOOBEX_FUZZ)
+    find_package(benchmark REQUIRED)
+    add_executable(varnoobex_benchmarks ${CMAKE_SOURCE_DIR}/bench/data_path.cpp)
+    target_compile_options(varnoobex_benchmarks PRIVATE -Wall -Wextra -Werror -Wshadow)
+    target_link_libraries(varnoobex_benchmarks PRIVATE varnoobex_tool benchmark::benchmark)
+    add_test(NAME bench.smoke COMMAND varnoobex_benchmarks --bytes=131072)
+    add_test(NAME bench.table COMMAND varnoobex bench --size 131072)
+    add_test(NAME image:bench.table
+             COMMAND varnoobex bench --size 131072 --driver ${VARNOOBEX_IMAGE})
+    set_tests_properties(bench.smoke bench.table PROPERTIES LABELS bench)
+    set_tests_properties(image:bench.table PROPERTIES LABELS "bench;image-run" REQUIRED_FILES ${VARNOOBEX_IMAGE})
+endif()
