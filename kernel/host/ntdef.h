@@ -139,8 +139,9 @@ typedef struct _STRING {
     PCHAR Buffer;
 } STRING, ANSI_STRING, *PSTRING, *PANSI_STRING;
 
+// Through an integer, so that the result's alignment is the record's, not a char's.
 #define CONTAINING_RECORD(address, type, field) \
-    ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
+    ((type *)((ULONG_PTR)(address) - (ULONG_PTR)(&((type *)0)->field)))
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
 
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)

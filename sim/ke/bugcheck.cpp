@@ -101,8 +101,8 @@ Decoded Decode(const uint8_t *pc)
                                                 "mov r64, cr8 (reading the IRQL, as KeGetCurrentIrql does inline)"};
             static const char *const writes[] = {"mov cr0, r64", "mov cr1, r64", "mov cr2, r64", "mov cr3, r64",
                                                  "mov cr4, r64", "mov cr5, r64", "mov cr6, r64", "mov cr7, r64",
-                                                 "mov cr8, r64 (setting the IRQL, as KeRaiseIrql and KeLowerIrql "
-                                                 "do inline)"};
+                                                 ("mov cr8, r64 (setting the IRQL, as KeRaiseIrql and KeLowerIrql "
+                                                  "do inline)")};
             if (cr <= 8) {
                 d.privileged = op2 == 0x20 ? reads[cr] : writes[cr];
             } else {
