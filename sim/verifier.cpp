@@ -66,6 +66,7 @@ const char *RuleName(Rule rule)
     case Rule::UrbLengthMismatch: return "UrbLengthMismatch";
     case Rule::PowerIrpWithoutStartNext: return "PowerIrpWithoutStartNext";
     case Rule::ApplicationError: return "ApplicationError";
+    case Rule::NotModelled: return "NotModelled";
     case Rule::InvalidParameter: return "InvalidParameter";
     }
     return "UnknownRule";

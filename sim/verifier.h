@@ -51,6 +51,8 @@ enum class Rule {
     PowerIrpWithoutStartNext,   // a power IRP left a driver before it called PoStartNextPowerIrp
     // the application side (Win32 layer)
     ApplicationError,           // a call Windows documents as invalid (or that faults in the caller)
+    // what the host platform does not model, so that a run cannot pass on a difference
+    NotModelled,                // an alertable or user-mode wait (APCs and alerts are not modelled)
     // everything else the platform refuses
     InvalidParameter,
 };

@@ -281,6 +281,9 @@ typedef struct _MDL {
     ULONG ByteOffset;
 } MDL, *PMDL;
 
+#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_PAGES_LOCKED 0x0002
+
 typedef VOID NTAPI IO_APC_ROUTINE(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
 typedef IO_APC_ROUTINE *PIO_APC_ROUTINE;
 

@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 
 using namespace sim::io::detail;
 using sim::verifier::Report;
@@ -45,6 +46,8 @@ struct Operation::State {
     ULONG outputLength = 0;
     bool copyOut = false;
     ULONG inputLength = 0;    // the front of the system buffer that holds input
+    // Direct I/O: the MDL describing the caller's buffer, locked and mapped.
+    std::unique_ptr<MDL> mdl;
     UCHAR major = 0;
     PFILE_OBJECT file = nullptr;
     PDEVICE_OBJECT target = nullptr;  // referenced until the request has ended
@@ -153,6 +156,13 @@ void Finish(const std::shared_ptr<Operation::State> &op, PIRP irp)
             std::memcpy(op->output, op->systemBuffer, count);
         }
     }
+    if (op->mdl != nullptr && !NT_ERROR(status.Status) && status.Information > op->mdl->ByteCount) {
+        Report(Rule::InformationBeyondBuffer,
+               "IRP %p completed with Information %llu for a direct buffer of %u byte(s)", (void *)irp,
+               (unsigned long long)status.Information, op->mdl->ByteCount);
+    }
+    irp->MdlAddress = nullptr;
+    op->mdl.reset();
     delete[] op->systemBuffer;
     op->systemBuffer = nullptr;
     {
@@ -319,7 +329,25 @@ std::shared_ptr<Operation> Send(PDEVICE_OBJECT device, const Request &request,
     sp->MinorFunction = request.minor;
     sp->FileObject = request.file;
 
-    const bool bufferedDevice = (target->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO)) != 0;
+    const bool bufferedDevice = (target->Flags & DO_BUFFERED_IO) != 0;
+    const bool directDevice = !bufferedDevice && (target->Flags & DO_DIRECT_IO) != 0;
+    // The caller's buffer, probed, locked and mapped into system space: the driver
+    // reads and writes it in place through Irp->MdlAddress; no copy either way.
+    auto useMdl = [&](const void *buffer, ULONG length) {
+        if (length == 0) {
+            return;
+        }
+        auto mdl = std::make_unique<MDL>();
+        const auto address = reinterpret_cast<uintptr_t>(buffer);
+        mdl->Size = sizeof(MDL);
+        mdl->MdlFlags = MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA;
+        mdl->StartVa = reinterpret_cast<PVOID>(address & ~uintptr_t{0xFFF});
+        mdl->ByteOffset = static_cast<ULONG>(address & 0xFFF);
+        mdl->ByteCount = length;
+        mdl->MappedSystemVa = const_cast<void *>(buffer);
+        irp->MdlAddress = mdl.get();
+        state->mdl = std::move(mdl);
+    };
     auto useSystemBuffer = [&](unsigned char *buffer, bool copyOut) {
         state->systemBuffer = buffer;
         state->copyOut = copyOut;
@@ -335,6 +363,8 @@ std::shared_ptr<Operation> Send(PDEVICE_OBJECT device, const Request &request,
         sp->Parameters.Read.Length = request.outputLength;
         if (bufferedDevice) {
             useSystemBuffer(SystemBufferOf(nullptr, 0, request.outputLength), true);
+        } else if (directDevice) {
+            useMdl(request.output, request.outputLength);
         } else {
             irp->UserBuffer = request.output;
         }
@@ -343,6 +373,8 @@ std::shared_ptr<Operation> Send(PDEVICE_OBJECT device, const Request &request,
         sp->Parameters.Write.Length = request.inputLength;
         if (bufferedDevice) {
             useSystemBuffer(SystemBufferOf(request.input, request.inputLength, request.inputLength), false);
+        } else if (directDevice) {
+            useMdl(request.input, request.inputLength);
         } else {
             irp->UserBuffer = const_cast<void *>(request.input);
         }
@@ -355,6 +387,14 @@ std::shared_ptr<Operation> Send(PDEVICE_OBJECT device, const Request &request,
         if ((request.ioControlCode & 3) == METHOD_NEITHER) {
             sp->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void *>(request.input);
             irp->UserBuffer = request.output;
+        } else if ((request.ioControlCode & 3) != METHOD_BUFFERED) {
+            // METHOD_IN_DIRECT and METHOD_OUT_DIRECT: the input in a system buffer of
+            // its own length, the output buffer through an MDL.
+            state->inputLength = request.inputLength;
+            if (request.inputLength != 0) {
+                useSystemBuffer(SystemBufferOf(request.input, request.inputLength, request.inputLength), false);
+            }
+            useMdl(request.output, request.outputLength);
         } else {
             // One buffer of the larger length; none when both are 0.
             const size_t size = std::max(request.inputLength, request.outputLength);

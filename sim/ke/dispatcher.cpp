@@ -4,8 +4,9 @@
 // condition variable is notified. A synchronization object satisfies one wait and
 // resets; a notification object stays signalled until reset.
 //
-// Not modelled: waits on several objects, mutants and semaphores, alertable waits
-// and APCs, priority boosts, and KeSetEvent's Wait=TRUE (the caller simply goes on).
+// Not modelled: waits on several objects (KeWaitForMultipleObjects is not provided),
+// mutants and semaphores, alertable and user-mode waits and APCs (reported as
+// NotModelled), priority boosts, and KeSetEvent's Wait=TRUE (the caller simply goes on).
 #include "sim/ke/internal.h"
 
 #include "sim/ke/sched.h"
@@ -47,6 +48,20 @@ bool ValidEvent(PRKEVENT event, const char *routine)
         return false;
     }
     return true;
+}
+
+// A kernel-mode, non-alertable wait is all the platform models: an alertable wait could
+// end with STATUS_ALERTED or STATUS_USER_APC on Windows, and a user-mode wait lets the
+// thread's kernel stack be paged out ("Waiting for Dispatcher Objects", "Do Waiting
+// Threads Receive Alerts and APCs?"); neither can happen here, so a driver relying on
+// either would pass here and meet the difference on Windows.
+void CheckWaitMode(KPROCESSOR_MODE mode, BOOLEAN alertable, const char *routine)
+{
+    if (alertable || mode != KernelMode) {
+        verifier::Report(verifier::Rule::NotModelled, "%s with WaitMode %s and Alertable %s: only KernelMode "
+                         "non-alertable waits are modelled", routine, mode == KernelMode ? "KernelMode" : "UserMode",
+                         alertable ? "TRUE" : "FALSE");
+    }
 }
 
 }  // namespace
@@ -157,8 +172,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout) noexcept
 {
     (void)WaitReason;
-    (void)WaitMode;
-    (void)Alertable;
+    ke::CheckWaitMode(WaitMode, Alertable, "KeWaitForSingleObject");
     verifier::CheckNotDeleted(Object, "KeWaitForSingleObject");
     ke::sched::Point("KeWaitForSingleObject", Object);
     if (ke::KindOf(Object) == ke::Kind::Invalid) {
@@ -189,8 +203,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                 PLARGE_INTEGER Interval) noexcept
 {
-    (void)WaitMode;
-    (void)Alertable;
+    ke::CheckWaitMode(WaitMode, Alertable, "KeDelayExecutionThread");
     if (ke::CurrentIrql() >= DISPATCH_LEVEL) {
         verifier::Report(verifier::Rule::BlockingAtDispatch, "KeDelayExecutionThread at IRQL %d",
                          ke::CurrentIrql());

@@ -168,6 +168,43 @@ TEST_F(IoTest, PendingPropagatesThroughALocationWithoutRoutineToTheRoutineAbove)
     EXPECT_TRUE(pendingSeen);
 }
 
+// Direct I/O: reads of a DO_DIRECT_IO device and METHOD_OUT_DIRECT control requests
+// hand the caller's own buffer to the driver through a locked, mapped MDL; only a
+// control request's input travels in a system buffer, of the input's length.
+TEST_F(IoTest, DirectIoHandsTheCallersBufferThroughAnMdl)
+{
+    const ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
+    PDEVICE_OBJECT device = AddDevice(
+        [&](PDEVICE_OBJECT, PIRP irp) {
+            PMDL mdl = irp->MdlAddress;
+            EXPECT_NE(mdl, nullptr);
+            if (mdl == nullptr) {
+                return CompleteWith(irp, STATUS_INVALID_PARAMETER);
+            }
+            EXPECT_EQ(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA, MDL_MAPPED_TO_SYSTEM_VA);
+            EXPECT_EQ(mdl->ByteCount, 4u);
+            if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_READ) {
+                EXPECT_EQ(irp->AssociatedIrp.SystemBuffer, nullptr);
+            } else {
+                EXPECT_EQ(std::string(static_cast<char *>(irp->AssociatedIrp.SystemBuffer), 2), "in");
+            }
+            std::memcpy(mdl->MappedSystemVa, "DATA", 4);
+            return CompleteWith(irp, STATUS_SUCCESS, 4);
+        },
+        nullptr, DO_DIRECT_IO);
+    for (UCHAR major : {UCHAR{IRP_MJ_READ}, UCHAR{IRP_MJ_DEVICE_CONTROL}}) {
+        char out[5] = "----";
+        sim::io::Request request = Major(major);
+        request.ioControlCode = code;
+        request.input = "in";
+        request.inputLength = major == IRP_MJ_READ ? 0 : 2;
+        request.output = out;
+        request.outputLength = 4;
+        EXPECT_EQ(sim::io::Call(device, request).Information, 4u);
+        EXPECT_STREQ(out, "DATA");
+    }
+}
+
 TEST_F(IoTest, BufferedIoCopiesInputInAndInformationBytesOutEvenWithAWarning)
 {
     const ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);

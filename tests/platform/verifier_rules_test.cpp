@@ -604,6 +604,18 @@ const RuleCase kCases[] = {
          EXPECT_TRUE(sim::io::Closed(file));
      }},
 
+    {"AnAlertableOrUserModeWaitIsNotModelled", Rule::NotModelled,
+     [](RuleTest &t) {
+         KEVENT event;
+         KeInitializeEvent(&event, NotificationEvent, TRUE);
+         EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, TRUE, nullptr), STATUS_SUCCESS);
+         t.FiredTimes(1);
+         LARGE_INTEGER zero = Relative(0);
+         KeDelayExecutionThread(UserMode, FALSE, &zero);
+         t.FiredTimes(1);
+         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+     }},
+
     // ---- what else the platform refuses
     {"ACallWithoutCountOrOverlappedFaultsInTheCaller", Rule::ApplicationError,
      [](RuleTest &) {
