@@ -27,56 +27,33 @@ bench::Handler CopyDown(Completion *routine)
     };
 }
 
-TEST_F(IoTest, CompletionRoutinesRunBottomUpWithTheDeviceThatSetThem)
-{
-    std::vector<std::string> order;
-    PDEVICE_OBJECT lowerSeen = nullptr;
-    PDEVICE_OBJECT upperSeen = nullptr;
-    Completion lowerRoutine = [&](PDEVICE_OBJECT device, PIRP) {
-        order.push_back("lower");
-        lowerSeen = device;
-        return STATUS_SUCCESS;
-    };
-    Completion upperRoutine = [&](PDEVICE_OBJECT device, PIRP irp) {
-        order.push_back("upper");
-        upperSeen = device;
-        EXPECT_EQ(irp->IoStatus.Status, STATUS_DEVICE_BUSY);
-        return STATUS_SUCCESS;
-    };
-    auto &bus = NewPdo();
-    bus.SetStatus(IRP_MJ_DEVICE_CONTROL, STATUS_DEVICE_BUSY);
-    PDEVICE_OBJECT lower = AddDevice(CopyDown(&lowerRoutine), bus.Device());
-    PDEVICE_OBJECT upper = AddDevice(CopyDown(&upperRoutine), bus.Device());
-
-    EXPECT_EQ(sim::io::Call(upper, Major(IRP_MJ_DEVICE_CONTROL)).Status, STATUS_DEVICE_BUSY);
-    EXPECT_EQ(order, (std::vector<std::string>{"lower", "upper"}));
-    EXPECT_EQ(lowerSeen, lower);
-    EXPECT_EQ(upperSeen, upper);
-}
-
-TEST_F(IoTest, MoreProcessingRequiredStopsTheCompletionUntilTheDriverCompletesAgain)
+// Completion routines run bottom up, each with the device that set it; one that
+// returns STATUS_MORE_PROCESSING_REQUIRED stops the completion until its driver
+// completes the request again, the way a driver acts after the drivers below it are done.
+TEST_F(IoTest, RoutinesRunBottomUpAndMoreProcessingRequiredStopsUntilTheDriverCompletesAgain)
 {
     PIRP kept = nullptr;
-    bool upperRan = false;
-    Completion keep = [&](PDEVICE_OBJECT, PIRP irp) {
+    PDEVICE_OBJECT keptBy = nullptr, upperSeen = nullptr;
+    Completion keep = [&](PDEVICE_OBJECT device, PIRP irp) {
         kept = irp;
+        keptBy = device;
+        EXPECT_EQ(irp->IoStatus.Status, STATUS_DEVICE_BUSY);
         return STATUS_MORE_PROCESSING_REQUIRED;
     };
-    Completion upperRoutine = [&](PDEVICE_OBJECT, PIRP) {
-        upperRan = true;
+    Completion upperRoutine = [&](PDEVICE_OBJECT device, PIRP irp) {
+        upperSeen = device;
+        EXPECT_EQ(irp->IoStatus.Information, 7u);
         return STATUS_SUCCESS;
     };
     auto &bus = NewPdo();
-    // The lower device waits for the bus, then finishes the request itself, the way
-    // a driver acts on a request after the drivers below it are done.
+    bus.SetStatus(IRP_MJ_SYSTEM_CONTROL, STATUS_DEVICE_BUSY);
     PDEVICE_OBJECT lower = AddDevice(
         [&](PDEVICE_OBJECT device, PIRP irp) {
             IoCopyCurrentIrpStackLocationToNext(irp);
             SetCompletion(irp, &keep);
-            NTSTATUS status = IoCallDriver(Ext(device)->lower, irp);
-            EXPECT_EQ(status, STATUS_SUCCESS);
+            EXPECT_EQ(IoCallDriver(Ext(device)->lower, irp), STATUS_DEVICE_BUSY);
             EXPECT_EQ(kept, irp);
-            EXPECT_FALSE(upperRan);
+            EXPECT_EQ(upperSeen, nullptr) << "stopped below the upper routine";
             return CompleteWith(irp, STATUS_SUCCESS, 7);
         },
         bus.Device());
@@ -85,7 +62,8 @@ TEST_F(IoTest, MoreProcessingRequiredStopsTheCompletionUntilTheDriverCompletesAg
     IO_STATUS_BLOCK status = sim::io::Call(upper, Major(IRP_MJ_SYSTEM_CONTROL));
     EXPECT_EQ(status.Status, STATUS_SUCCESS);
     EXPECT_EQ(status.Information, 7u);
-    EXPECT_TRUE(upperRan);
+    EXPECT_EQ(keptBy, lower);
+    EXPECT_EQ(upperSeen, upper);
 }
 
 struct InvokeCase {

@@ -1,12 +1,10 @@
-// Device objects (the extension, names, stacks and their sizes, references after
-// deletion) and file objects (close held back until the file's requests have ended;
-// exclusive opens and opening by name are pinned through the port in tests/serial
-// and tests/win32).
+// Device objects: the extension, names, stacks and their sizes, references after
+// deletion. (File objects, the exclusive open and the close held back until a file's
+// requests have ended are pinned through the Win32 layer in tests/win32.)
 #include "tests/support/test_driver.h"
 
 #include "sim/ob/ob.h"
 
-#include <mutex>
 #include <vector>
 
 namespace {
@@ -77,51 +75,6 @@ TEST_F(IoTest, ADeletedDeviceStaysInMemoryUntilItsLastReferenceAndTakesNoAttachm
     EXPECT_EQ(IoAttachDeviceToDeviceStack(newcomer, doomed), nullptr);
     IoDeleteDevice(newcomer);
     ObDereferenceObject(doomed);
-}
-
-TEST_F(IoTest, CloseComesWithTheFilesLastReferenceAndTheExclusiveDeviceStaysOpenUntilThen)
-{
-    // A device that records the major function of each request and completes it,
-    // except reads, which the bus below it holds.
-    auto &bus = NewPdo();
-    bus.Hold(IRP_MJ_READ);
-    std::mutex lock;
-    std::vector<UCHAR> seen;
-    auto majors = [&] {
-        std::lock_guard<std::mutex> guard(lock);
-        return seen;
-    };
-    PDEVICE_OBJECT port = AddDevice(
-        [&](PDEVICE_OBJECT device, PIRP irp) {
-            const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
-            {
-                std::lock_guard<std::mutex> guard(lock);
-                seen.push_back(major);
-            }
-            return major == IRP_MJ_READ ? SkipDown(device, irp) : bench::CompleteWith(irp, STATUS_SUCCESS);
-        },
-        bus.Device(), DO_EXCLUSIVE);
-    PFILE_OBJECT file;
-    ASSERT_EQ(sim::io::Open(port, &file), STATUS_SUCCESS);
-    sim::io::Request read = Major(IRP_MJ_READ);
-    read.file = file;
-    auto op = sim::io::Send(port, read);
-    ASSERT_EQ(bus.HeldCount(), 1u);
-
-    // The handle's close returns after the cleanup; the read still holds the file.
-    sim::io::Close(file);
-    EXPECT_EQ(majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP}));
-    EXPECT_FALSE(sim::io::Closed(file));
-    PFILE_OBJECT again = nullptr;
-    EXPECT_EQ(sim::io::Open(port, &again), STATUS_ACCESS_DENIED);
-
-    sim::bus::Pdo::Complete(bus.TakeHeld(), STATUS_CANCELLED);
-    EXPECT_EQ(op->Wait().Status, STATUS_CANCELLED);
-    sim::ke::WaitIdle();  // the close goes from a system worker thread
-    EXPECT_TRUE(sim::io::Closed(file));
-    EXPECT_EQ(majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
-    ASSERT_EQ(sim::io::Open(port, &again), STATUS_SUCCESS);
-    sim::io::Close(again);
 }
 
 }  // namespace
