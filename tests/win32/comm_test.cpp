@@ -1,5 +1,5 @@
 // The communications functions: the serial control requests each one sends, in order
-// and with their buffers; the stop at the first failing request; the DCB, COMSTAT and
+// and with their buffers, and the stop at the first failing one; the DCB, COMSTAT and
 // CE_* conversions both ways.
 #include "tests/win32/recorder.h"
 
@@ -118,6 +118,18 @@ TEST_F(CommTest, EachFunctionSendsWindowsRequestsInOrderWithTheirBuffers)
         ClearRequests();
         EXPECT_TRUE(c.call()) << c.name << " error " << GetLastError();
         ExpectRequests(Requests(), c.requests, c.name);
+        // A function of several requests stops at the first that fails, with its error.
+        for (size_t failing = 0; c.requests.size() > 1 && failing < c.requests.size(); failing++) {
+            const ULONG code = c.requests[failing].code;
+            ScriptControl(code, {STATUS_INVALID_PARAMETER, {}});
+            ClearRequests();
+            SetLastError(0);
+            EXPECT_FALSE(c.call()) << c.name << " failing #" << failing;
+            EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
+            const std::vector<Expected> sent(c.requests.begin(), c.requests.begin() + failing + 1);
+            ExpectRequests(Requests(), sent, std::string(c.name) + " failing #" + std::to_string(failing));
+            ScriptControl(code, {STATUS_SUCCESS, {}});
+        }
     }
 
     // Each escape code sends its one request; any other code sends nothing.
@@ -139,36 +151,11 @@ TEST_F(CommTest, EachFunctionSendsWindowsRequestsInOrderWithTheirBuffers)
     CloseHandle(h);
 }
 
-TEST_F(CommTest, CommStateStopsAtTheFirstFailingRequest)
+// What fails before any request: a DTR mode that does not exist, XON equal to XOFF;
+// and a failed wait leaves no events in the word.
+TEST_F(CommTest, BadDcbsFailBeforeAnyRequestAndAFailedWaitReportsNoEvents)
 {
     HANDLE h = Open();
-    const struct {
-        const char *name;
-        std::vector<ULONG> codes;
-        std::function<BOOL()> call;
-    } functions[] = {
-        {"GetCommState",
-         {IOCTL_SERIAL_GET_BAUD_RATE, IOCTL_SERIAL_GET_LINE_CONTROL, IOCTL_SERIAL_GET_CHARS,
-          IOCTL_SERIAL_GET_HANDFLOW},
-         [&] { DCB d{}; return GetCommState(h, &d); }},
-        {"SetCommState",
-         {IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_CLR_RTS, IOCTL_SERIAL_SET_DTR,
-          IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_SET_HANDFLOW},
-         [&] { DCB d = SampleDcb(); return SetCommState(h, &d); }},
-    };
-    for (const auto &f : functions) {
-        for (size_t failing = 0; failing < f.codes.size(); failing++) {
-            ScriptControl(f.codes[failing], {STATUS_INVALID_PARAMETER, {}});
-            ClearRequests();
-            SetLastError(0);
-            EXPECT_FALSE(f.call()) << f.name << " failing #" << failing;
-            EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
-            const std::vector<ULONG> sent(f.codes.begin(), f.codes.begin() + failing + 1);
-            EXPECT_EQ(ControlCodes(), sent) << f.name << " failing #" << failing;
-            ScriptControl(f.codes[failing], {STATUS_SUCCESS, {}});
-        }
-    }
-    // A DTR mode that does not exist, and XON equal to XOFF, fail before any request.
     for (const auto &spoil : std::vector<std::function<void(DCB &)>>{
              [](DCB &d) { d.fDtrControl = 3; },
              [](DCB &d) { d.XoffChar = d.XonChar; },
@@ -180,7 +167,6 @@ TEST_F(CommTest, CommStateStopsAtTheFirstFailingRequest)
         EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
         EXPECT_TRUE(Requests().empty());
     }
-    // A failed wait leaves no events in the word.
     ScriptControl(IOCTL_SERIAL_WAIT_ON_MASK, {STATUS_INVALID_PARAMETER, {}});
     DWORD events = 0xDEADBEEF;
     EXPECT_FALSE(WaitCommEvent(h, &events, nullptr));
