@@ -427,14 +427,15 @@ void Wait(std::unique_lock<std::mutex> &held, std::condition_variable &cv,
         if (Scheduled()) {
             std::mutex *mutex = held.mutex();
             held.unlock();
-            const bool handled = Await(what, mutex, [mutex, &done] {
+            // False when the run ended meanwhile and this thread left it: the condition
+            // is tested again before the wait on `cv`, since a notification sent while
+            // the thread was still in the run's wait did not wait for it there.
+            Await(what, mutex, [mutex, &done] {
                 std::lock_guard<std::mutex> guard(*mutex);
                 return done();
             });
             held.lock();
-            if (handled) {
-                continue;
-            }
+            continue;
         }
         cv.wait(held);
     }

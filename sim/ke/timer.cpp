@@ -258,14 +258,15 @@ bool WaitUntil(std::unique_lock<std::mutex> &held, int64_t deadline,
         }
         if (sched::Scheduled()) {
             held.unlock();
-            const bool handled = sched::Await(what, object, [&] {
+            // False when the run ended meanwhile and this thread left it; either way
+            // the condition is tested again (a notification sent while the thread was
+            // in the run's wait did not wait for it on `changed`).
+            sched::Await(what, object, [&] {
                 std::lock_guard<std::mutex> guard(sched.lock);
                 return done();
             }, deadline);
             held.lock();
-            if (handled) {
-                continue;
-            }
+            continue;
         }
         if (g_virtual || deadline == kNoDeadline) {
             sched.changed.wait(held);  // Advance() notifies when the clock moves
