@@ -195,7 +195,8 @@ out:
  */
 static BOOLEAN PortInUse(PDEVICE_EXTENSION Extension)
 {
-    return (BOOLEAN)(Extension->IsOpen || InterlockedCompareExchange(&Extension->OpenCount, 0, 0) != 0);
+    // Cleanup clears IsOpen under DataLock alone: read under it.
+    return (BOOLEAN)(PortIsOpen(Extension) || InterlockedCompareExchange(&Extension->OpenCount, 0, 0) != 0);
 }
 
 /*

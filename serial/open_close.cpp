@@ -36,6 +36,10 @@ VOID InitSerialState(PDEVICE_EXTENSION Extension)
     Extension->SpecialChars.XonChar = SERIAL_DEFAULT_XON;
     Extension->SpecialChars.XoffChar = SERIAL_DEFAULT_XOFF;
     Extension->WriteActive = FALSE;
+    // Cleared before IsOpen is set, in the same hold: a system sleep noted as soon as
+    // the port shows open must not be forgotten, or the resume would not restart the
+    // pump and the held writes.
+    Extension->SleptWhileOpen = FALSE;
     Extension->IsOpen = TRUE;
     KeReleaseSpinLock(&Extension->DataLock, irql);
 
@@ -44,7 +48,6 @@ VOID InitSerialState(PDEVICE_EXTENSION Extension)
     Extension->OutstandingIo = 1;
     KeInitializeEvent(&Extension->IoIdleEvent, SynchronizationEvent, FALSE);
     Extension->ErrorCount = 0;
-    Extension->SleptWhileOpen = FALSE;
 }
 
 /*

@@ -34,6 +34,7 @@ IO_COMPLETION_ROUTINE BulkInComplete;
 NTSTATUS QueueReadRestart(PDEVICE_EXTENSION Extension, BOOLEAN ResetPipe);
 WORKER_THREAD_ROUTINE ReadRestartWorker;
 VOID StartBulkInReadWhileOpen(PDEVICE_EXTENSION Extension);
+BOOLEAN PortIsOpen(PDEVICE_EXTENSION Extension);
 // Marks the device dead after a fatal transfer failure and ends the requests it holds;
 // DataLock held.
 VOID DeclareDeviceFailed(PDEVICE_EXTENSION Extension);
