@@ -10,7 +10,9 @@
 // are unique and may have gaps.
 DRIVER_GLOBAL static LONG DeviceCounter;
 
-static VOID InitializeExtension(PDEVICE_EXTENSION Extension)
+// Not analysed: the locks are only being initialized, and no one else can see the
+// device yet, so the members need no guard here.
+static VOID InitializeExtension(PDEVICE_EXTENSION Extension) NO_THREAD_SAFETY_ANALYSIS
 {
     IoInitializeRemoveLockEx(&Extension->RemoveLock, 0, 0, 0, sizeof(IO_REMOVE_LOCK));
     KeInitializeSpinLock(&Extension->DataLock);

@@ -36,9 +36,11 @@ DRIVER_DISPATCH DispatchPower;           // power/
 KDEFERRED_ROUTINE ReadTimeoutDpc;        // usb/
 
 NTSTATUS InitCountedString(PUNICODE_STRING String, USHORT MaxBytes);
-BOOLEAN IsDeviceUnavailable(PDEVICE_EXTENSION Extension);
+BOOLEAN IsDeviceUnavailable(PDEVICE_EXTENSION Extension) EXCLUDES(Extension->StateLock);
 VOID ReleaseOutstandingIo(PDEVICE_EXTENSION Extension);
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status);
-VOID CompleteCancelled(PDEVICE_EXTENSION Extension, PIRP Irp, LONG UnqueuedBytes);
+VOID CompleteCancelled(PDEVICE_EXTENSION Extension, PIRP Irp, LONG UnqueuedBytes)
+    RELEASE(CancelSpinLock) EXCLUDES(Extension->DataLock);
+// DataLock held; the queue alone names no lock the analysis could check.
 PIRP ClaimQueuedRequest(PLIST_ENTRY Queue);
 

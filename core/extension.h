@@ -3,7 +3,8 @@
 // deleted with it at removal; the receive ring and the bulk-in staging buffer are
 // inline, so nothing here is allocated separately.
 //
-// Each member names its guard:
+// Each member names its guard; a lock's is GUARDED_BY (kernel/lock_annotations.h),
+// which the lock check build enforces, the others are comments:
 //   DataLock      spin lock; holders run at DISPATCH_LEVEL and never block
 //   StateLock     spin lock; innermost, held only around PnpState/DeviceFailure tests
 //   OpenMutex     fast mutex; open against query-stop and query-remove
@@ -11,8 +12,8 @@
 //   interlocked   changed only by Interlocked* operations
 //   set once      written before anyone else can see the device, then read-only
 //   PnP serial    written by the Plug and Play thread, one request at a time
-// Lock order: cancel spin lock -> DataLock -> StateLock; OpenMutex or CloseMutex ->
-// StateLock, and neither mutex while a spin lock is held. No request goes down with
+// Lock order (ACQUIRED_AFTER below): cancel spin lock -> DataLock -> StateLock;
+// OpenMutex or CloseMutex -> StateLock, and neither mutex while a spin lock is held. No request goes down with
 // IoCallDriver while DataLock is held.
 #pragma once
 
@@ -44,7 +45,7 @@ typedef struct _DEVICE_EXTENSION {
     UNICODE_STRING InterfaceName;       // PnP serial; COM-port interface link, platform-allocated
     ULONG PnpState;                     // PNP_STATE; StateLock in the removal paths and
                                         // IsDeviceUnavailable, OpenMutex at query-stop/remove,
-                                        // otherwise PnP serial
+                                        // otherwise PnP serial (no one lock: not annotated)
     ULONG PreviousPnpState;             // PnP serial; saved by query-remove for cancel-remove
     DEVICE_POWER_STATE DevicePowerState;  // power request path
     SYSTEM_POWER_STATE SystemPowerState;  // power request path
@@ -52,37 +53,40 @@ typedef struct _DEVICE_EXTENSION {
     LONG OpenCount;                     // interlocked; open handles
     USBD_PIPE_HANDLE BulkInPipe;        // set once at first start
     USBD_PIPE_HANDLE BulkOutPipe;       // set once at first start
-    ULONG DeviceFailure;                // 0 or DEVICE_FAILED_MARK; read under StateLock
-    KSPIN_LOCK DataLock;                // guards the members marked DataLock below
+    ULONG DeviceFailure GUARDED_BY(StateLock);  // 0 or DEVICE_FAILED_MARK; written with
+                                                // DataLock held too
+    KSPIN_LOCK DataLock ACQUIRED_AFTER(CancelSpinLock, OpenMutex, CloseMutex);
 
-    // The emulated serial port. All DataLock.
-    SERIAL_TIMEOUTS Timeouts;           // survives close and reopen
-    ULONG BaudRate;
-    SERIAL_LINE_CONTROL LineControl;
-    SERIAL_HANDFLOW HandFlow;           // XonLimit and XoffLimit stay 0
-    SERIAL_CHARS SpecialChars;
-    ULONG WaitMask;                     // SERIAL_EV_* an application waits for
-    SERIALPERF_STATS PerfStats;         // only ReceivedCount and TransmittedCount grow
-    USHORT ModemStatus;                 // 0x10 CTS, 0x20 DSR, 0x80 DCD
-    LIST_ENTRY WaitQueue;               // DataLock; queued wait-on-mask requests
-    LIST_ENTRY ReadQueue;               // DataLock; pending read requests
-    LONG OutQueueBytes;                 // DataLock; bytes of unfinished writes
+    // The emulated serial port.
+    SERIAL_TIMEOUTS Timeouts GUARDED_BY(DataLock);       // survives close and reopen
+    ULONG BaudRate GUARDED_BY(DataLock);
+    SERIAL_LINE_CONTROL LineControl GUARDED_BY(DataLock);
+    SERIAL_HANDFLOW HandFlow GUARDED_BY(DataLock);       // XonLimit and XoffLimit stay 0
+    SERIAL_CHARS SpecialChars GUARDED_BY(DataLock);
+    ULONG WaitMask GUARDED_BY(DataLock);                 // SERIAL_EV_* an application waits for
+    SERIALPERF_STATS PerfStats GUARDED_BY(DataLock);     // only ReceivedCount and
+                                                         // TransmittedCount grow
+    USHORT ModemStatus GUARDED_BY(DataLock);             // 0x10 CTS, 0x20 DSR, 0x80 DCD
+    LIST_ENTRY WaitQueue GUARDED_BY(DataLock);           // queued wait-on-mask requests
+    LIST_ENTRY ReadQueue GUARDED_BY(DataLock);           // pending read requests
+    LONG OutQueueBytes GUARDED_BY(DataLock);             // bytes of unfinished writes
 
     UNICODE_STRING DeviceName;          // PnP serial; "\Device\VARNOOBEXn", NUL-terminated
     UNICODE_STRING SymbolicLinkName;    // PnP serial; "\DosDevices\" + the port name
     ULONG HoldReasons;                  // never changes: always 0
-    BOOLEAN WriteActive;                // DataLock; a bulk-out chain is running
-    LIST_ENTRY WriteQueue;              // DataLock; queued write requests
+    BOOLEAN WriteActive GUARDED_BY(DataLock);            // a bulk-out chain is running
+    LIST_ENTRY WriteQueue GUARDED_BY(DataLock);          // queued write requests
     KTIMER ReadTimer;                   // platform object; the read timeout
     KDPC ReadTimerDpc;                  // platform object; runs ReadTimeoutDpc
     URB ReadUrb;                        // owned by the one bulk-in transfer in flight
     UCHAR ReadStaging[READ_STAGING_SIZE];  // owned by the one bulk-in transfer in flight
-    RX_RING RxRing;                     // DataLock
-    ULONG ReadRemaining;                // DataLock; bytes the current read still wants
-    BOOLEAN IsOpen;                     // set under OpenMutex (open), cleared under DataLock
-                                        // (cleanup)
-    KSPIN_LOCK StateLock;               // orders PnpState changes against the availability test
-    ULONG PendingEvents;                // DataLock; SERIAL_EV_* not yet reported
+    RX_RING RxRing GUARDED_BY(DataLock);
+    ULONG ReadRemaining GUARDED_BY(DataLock);            // bytes the current read still wants
+    BOOLEAN IsOpen GUARDED_BY(DataLock);                 // set by open (also under OpenMutex),
+                                                         // cleared by cleanup
+    KSPIN_LOCK StateLock ACQUIRED_AFTER(DataLock, OpenMutex, CloseMutex);
+                                        // orders PnpState changes against the availability test
+    ULONG PendingEvents GUARDED_BY(DataLock);            // SERIAL_EV_* not yet reported
     FAST_MUTEX OpenMutex;
     FAST_MUTEX CloseMutex;
     BOOLEAN PortNamesReleased;          // PnP serial; names already undone
@@ -95,10 +99,11 @@ typedef struct _DEVICE_EXTENSION {
     LONG OutstandingIo;                 // interlocked; work in flight, +1 while open
     ULONG MaxPacketSize;                // set once at first start: the bulk-out endpoint's
     BOOLEAN ZeroLengthPacket;           // set once at first start
-    BOOLEAN SleptWhileOpen;             // DataLock; slept in S3/S4 with the port open
-    BOOLEAN WriteStarting;              // DataLock; a thread runs the loop that starts writes
-    BOOLEAN WriteStartDue;              // DataLock; a chain ended inside that loop: it starts
-                                        // the next
-    BOOLEAN ReadInFlight;               // DataLock; a bulk-in transfer owns ReadUrb and
-                                        // ReadStaging: no other may start
+    BOOLEAN SleptWhileOpen GUARDED_BY(DataLock);         // slept in S3/S4 with the port open
+    BOOLEAN WriteStarting GUARDED_BY(DataLock);          // a thread runs the loop that starts
+                                                         // writes
+    BOOLEAN WriteStartDue GUARDED_BY(DataLock);          // a chain ended inside that loop: it
+                                                         // starts the next
+    BOOLEAN ReadInFlight GUARDED_BY(DataLock);           // a bulk-in transfer owns ReadUrb and
+                                                         // ReadStaging: no other may start
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;

@@ -6,6 +6,8 @@
 // the platform's, not the driver's: names, values and layouts are the published ones.
 #pragma once
 
+#include "kernel/lock_annotations.h"
+
 #if defined(VARNOOBEX_HOST)
 
 #include "host/wdm.h"

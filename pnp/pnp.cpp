@@ -193,9 +193,10 @@ out:
  * pipes and the lower device away under it. OpenCount drops only after that drain.
  * Context: PASSIVE_LEVEL, OpenMutex held (no create can raise the count meanwhile).
  */
-static BOOLEAN PortInUse(PDEVICE_EXTENSION Extension)
+static BOOLEAN PortInUse(PDEVICE_EXTENSION Extension) REQUIRES(Extension->OpenMutex)
 {
-    return (BOOLEAN)(Extension->IsOpen || InterlockedCompareExchange(&Extension->OpenCount, 0, 0) != 0);
+    // Cleanup clears IsOpen under DataLock alone: read under it.
+    return (BOOLEAN)(PortIsOpen(Extension) || InterlockedCompareExchange(&Extension->OpenCount, 0, 0) != 0);
 }
 
 /*

@@ -77,8 +77,8 @@ typedef struct _POWER_RESUME_ITEM {
     PDEVICE_EXTENSION Extension;    // the device whose pipes and pump are resumed
 } POWER_RESUME_ITEM, *PPOWER_RESUME_ITEM;
 
-VOID QueuePowerResume(PDEVICE_EXTENSION Extension);
-VOID FailStuckAsleep(PDEVICE_EXTENSION Extension);
+VOID QueuePowerResume(PDEVICE_EXTENSION Extension) EXCLUDES(Extension->DataLock);
+VOID FailStuckAsleep(PDEVICE_EXTENSION Extension) EXCLUDES(Extension->DataLock);
 WORKER_THREAD_ROUTINE PowerResumeWorker;
 
 // The first step for each stage (row) and event (column); 0 where nothing is expected.

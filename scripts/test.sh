@@ -8,5 +8,6 @@ cmake --preset host
 cmake --build --preset host
 cmake --preset windows
 cmake --build --preset windows
+cmake --workflow --preset locks   # lock contracts: clang thread-safety analysis of the driver
 ctest --preset host
 ctest --preset windows

@@ -128,6 +128,14 @@ static VOID FillProperties(PSERIAL_COMMPROP Properties)
     Properties->CurrentRxQueue = RX_RING_SIZE;
 }
 
+// Not analysed: DeviceFailure is written with DataLock and StateLock both held
+// (DeclareDeviceFailed), so either makes a read safe; the analysis knows one guard.
+static BOOLEAN DeviceFailedUnderDataLock(PDEVICE_EXTENSION Extension)
+    REQUIRES(Extension->DataLock) NO_THREAD_SAFETY_ANALYSIS
+{
+    return (BOOLEAN)(Extension->DeviceFailure != 0);
+}
+
 /*
  * GetCommStatus - the queue levels, or every error bit once the device has failed.
  * Context: PASSIVE_LEVEL, no lock held; takes DataLock.
@@ -140,7 +148,7 @@ static VOID GetCommStatus(PDEVICE_EXTENSION Extension, PSERIAL_STATUS Status)
     RtlZeroMemory(Status, sizeof(SERIAL_STATUS));
     received = *(volatile LONG *)&Extension->RxRing.Count;
     irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
-    if (Extension->DeviceFailure != 0) {
+    if (DeviceFailedUnderDataLock(Extension)) {
         Status->Errors = SERIAL_ERRORS_ALL;
     } else {
         Status->HoldReasons = Extension->HoldReasons;

@@ -36,6 +36,10 @@ VOID InitSerialState(PDEVICE_EXTENSION Extension)
     Extension->SpecialChars.XonChar = SERIAL_DEFAULT_XON;
     Extension->SpecialChars.XoffChar = SERIAL_DEFAULT_XOFF;
     Extension->WriteActive = FALSE;
+    // Cleared before IsOpen is set, in the same hold: a system sleep noted as soon as
+    // the port shows open must not be forgotten, or the resume would not restart the
+    // pump and the held writes.
+    Extension->SleptWhileOpen = FALSE;
     Extension->IsOpen = TRUE;
     KeReleaseSpinLock(&Extension->DataLock, irql);
 
@@ -44,7 +48,6 @@ VOID InitSerialState(PDEVICE_EXTENSION Extension)
     Extension->OutstandingIo = 1;
     KeInitializeEvent(&Extension->IoIdleEvent, SynchronizationEvent, FALSE);
     Extension->ErrorCount = 0;
-    Extension->SleptWhileOpen = FALSE;
 }
 
 /*
@@ -53,7 +56,7 @@ VOID InitSerialState(PDEVICE_EXTENSION Extension)
  * runs the whole first-open sequence again.
  * Context: PASSIVE_LEVEL; OpenMutex not held on entry, taken and released here.
  */
-static VOID UndoFirstOpen(PDEVICE_EXTENSION Extension)
+static VOID UndoFirstOpen(PDEVICE_EXTENSION Extension) EXCLUDES(Extension->OpenMutex)
 {
     KIRQL irql;
 
@@ -135,7 +138,9 @@ out:
  * while the create runs.
  * Return: the status of the open; the IRP is completed here.
  */
-NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+// Not analysed: OpenMutex is released early on success and at the exit otherwise, as
+// mutexHeld records, which the lock analysis cannot follow.
+NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) NO_THREAD_SAFETY_ANALYSIS
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     BOOLEAN removeLockHeld = FALSE;

@@ -7,7 +7,8 @@
 
 // ---- open, close, cleanup and flush (open_close.cpp); the dispatch routines are
 // declared in core/core.h
-VOID InitSerialState(PDEVICE_EXTENSION Extension);
+VOID InitSerialState(PDEVICE_EXTENSION Extension) REQUIRES(Extension->OpenMutex)
+    EXCLUDES(Extension->DataLock);
 // The flow-control characters every open starts with: the standard XON and XOFF, two
 // different characters, so that a DCB read back with GetCommState can be set again.
 #define SERIAL_DEFAULT_XON 0x11
@@ -30,10 +31,10 @@ NTSTATUS SerialIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // ---- wait-on-mask events (wait_mask.cpp)
 // The IOCTL_SERIAL_WAIT_ON_MASK branch of the serial control switch; entered without
 // locks. STATUS_PENDING leaves the IRP queued, with its remove lock, to this module.
-NTSTATUS WaitOnMaskIoctl(PDEVICE_EXTENSION Extension, PIRP Irp);
+NTSTATUS WaitOnMaskIoctl(PDEVICE_EXTENSION Extension, PIRP Irp) EXCLUDES(Extension->DataLock);
 BOOLEAN CompleteWaitOnMask(PDEVICE_EXTENSION Extension, ULONG Events, BOOLEAN LockHeld);
 // The events the receive pump raises for bytes in the ring.
 #define RECEIVE_EVENTS (SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG | SERIAL_EV_RX80FULL)
-// Ends the queued wait, if any, with a failure status and no event word; DataLock held.
-VOID FailWaitOnMask(PDEVICE_EXTENSION Extension, NTSTATUS Status);
-DRIVER_CANCEL WaitOnMaskCancel;
+// Ends the queued wait, if any, with a failure status and no event word.
+VOID FailWaitOnMask(PDEVICE_EXTENSION Extension, NTSTATUS Status) REQUIRES(Extension->DataLock);
+DRIVER_CANCEL WaitOnMaskCancel RELEASE(CancelSpinLock);

@@ -84,7 +84,10 @@ out:
  * Return: TRUE when a waiter was given the word, so that the caller can take the events
  * it reported out of PendingEvents.
  */
+// Not analysed: whether DataLock is taken here depends on LockHeld, which the lock
+// analysis cannot follow.
 BOOLEAN CompleteWaitOnMask(PDEVICE_EXTENSION Extension, ULONG Events, BOOLEAN LockHeld)
+    NO_THREAD_SAFETY_ANALYSIS
 {
     PIRP waiter;
     KIRQL irql = PASSIVE_LEVEL;

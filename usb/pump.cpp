@@ -242,7 +242,7 @@ out:
  * open) and read under it, since cleanup may be clearing it on another processor.
  * Context: up to DISPATCH_LEVEL; DataLock not held.
  */
-static BOOLEAN PortIsOpen(PDEVICE_EXTENSION Extension)
+BOOLEAN PortIsOpen(PDEVICE_EXTENSION Extension)
 {
     BOOLEAN open;
     KIRQL irql;

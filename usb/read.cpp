@@ -251,6 +251,7 @@ NTSTATUS QueuePendingRead(PDEVICE_EXTENSION Extension, PIRP Irp)
  * Context: DISPATCH_LEVEL, DataLock held on entry and on exit.
  */
 static VOID EndClaimedRead(PDEVICE_EXTENSION Extension, PIRP Irp, NTSTATUS Status)
+    REQUIRES(Extension->DataLock)
 {
     Irp->IoStatus.Status = Status;
     if (!NT_SUCCESS(Status)) {

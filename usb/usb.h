@@ -4,7 +4,8 @@
 
 #include "core/core.h"
 
-// ---- the receive ring (ring.cpp); DataLock held
+// ---- the receive ring (ring.cpp); DataLock held (the ring alone names no lock the
+// analysis could check)
 ULONG RingAppend(PRX_RING Ring, const UCHAR *Source, ULONG Received);
 NTSTATUS RingRead(PUCHAR Destination, ULONG Wanted, PLONG Copied, PRX_RING Ring);
 
@@ -29,20 +30,21 @@ typedef struct _READ_RESTART_ITEM {
     BOOLEAN ResetPipe;              // the pipe stalled: reset it first (at PASSIVE_LEVEL)
 } READ_RESTART_ITEM, *PREAD_RESTART_ITEM;
 
-NTSTATUS StartBulkInRead(PDEVICE_EXTENSION Extension, USBD_PIPE_HANDLE Pipe);
+NTSTATUS StartBulkInRead(PDEVICE_EXTENSION Extension, USBD_PIPE_HANDLE Pipe)
+    EXCLUDES(Extension->DataLock);
 IO_COMPLETION_ROUTINE BulkInComplete;
 NTSTATUS QueueReadRestart(PDEVICE_EXTENSION Extension, BOOLEAN ResetPipe);
 WORKER_THREAD_ROUTINE ReadRestartWorker;
-VOID StartBulkInReadWhileOpen(PDEVICE_EXTENSION Extension);
-// Marks the device dead after a fatal transfer failure and ends the requests it holds;
-// DataLock held.
-VOID DeclareDeviceFailed(PDEVICE_EXTENSION Extension);
+VOID StartBulkInReadWhileOpen(PDEVICE_EXTENSION Extension) EXCLUDES(Extension->DataLock);
+BOOLEAN PortIsOpen(PDEVICE_EXTENSION Extension) EXCLUDES(Extension->DataLock);
+// Marks the device dead after a fatal transfer failure and ends the requests it holds.
+VOID DeclareDeviceFailed(PDEVICE_EXTENSION Extension) REQUIRES(Extension->DataLock);
 
 // ---- reads (read.cpp); DispatchRead and ReadTimeoutDpc are declared in core/core.h
-NTSTATUS QueuePendingRead(PDEVICE_EXTENSION Extension, PIRP Irp);
-VOID CompletePendingReads(PDEVICE_EXTENSION Extension);
-VOID FailPendingReads(PDEVICE_EXTENSION Extension, NTSTATUS Status);
-DRIVER_CANCEL ReadCancel;
+NTSTATUS QueuePendingRead(PDEVICE_EXTENSION Extension, PIRP Irp) REQUIRES(Extension->DataLock);
+VOID CompletePendingReads(PDEVICE_EXTENSION Extension) REQUIRES(Extension->DataLock);
+VOID FailPendingReads(PDEVICE_EXTENSION Extension, NTSTATUS Status) REQUIRES(Extension->DataLock);
+DRIVER_CANCEL ReadCancel RELEASE(CancelSpinLock);
 
 // ---- writes (write.cpp); DispatchWrite is declared in core/core.h
 // The state of one write request's chain of bulk-out transfers, from the start of its
@@ -56,10 +58,10 @@ typedef struct _WRITE_CONTEXT {
     ULONG ChunkLength;              // bytes the chunk in flight asked for
 } WRITE_CONTEXT, *PWRITE_CONTEXT;
 
-NTSTATUS StartNextWrite(PDEVICE_EXTENSION Extension, PIRP *Prepared);
-VOID FailQueuedWrites(PDEVICE_EXTENSION Extension, NTSTATUS Status);
-NTSTATUS FlushWrites(PDEVICE_EXTENSION Extension, PIRP Irp);
-VOID ResumeWrites(PDEVICE_EXTENSION Extension);
+NTSTATUS StartNextWrite(PDEVICE_EXTENSION Extension, PIRP *Prepared) REQUIRES(Extension->DataLock);
+VOID FailQueuedWrites(PDEVICE_EXTENSION Extension, NTSTATUS Status) REQUIRES(Extension->DataLock);
+NTSTATUS FlushWrites(PDEVICE_EXTENSION Extension, PIRP Irp) EXCLUDES(Extension->DataLock);
+VOID ResumeWrites(PDEVICE_EXTENSION Extension) EXCLUDES(Extension->DataLock);
 WORKER_THREAD_ROUTINE WriteResetWorker;
-DRIVER_CANCEL WriteCancel;
+DRIVER_CANCEL WriteCancel RELEASE(CancelSpinLock);
 IO_COMPLETION_ROUTINE BulkOutComplete;

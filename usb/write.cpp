@@ -17,7 +17,7 @@
  * fails meanwhile failed because of the sleep, which must not count toward the limit.
  * Context: any IRQL; DataLock held by the callers.
  */
-static BOOLEAN WritesHeld(PDEVICE_EXTENSION Extension)
+static BOOLEAN WritesHeld(PDEVICE_EXTENSION Extension) REQUIRES(Extension->DataLock)
 {
     return (BOOLEAN)(Extension->DevicePowerState != PowerDeviceD0 || Extension->SleptWhileOpen);
 }
@@ -42,7 +42,7 @@ static ULONG QueuedBytes(PIRP Irp)
  * cancel routine of ours, in no queue).
  */
 static VOID PrepareChunk(PDEVICE_EXTENSION Extension, PIRP Irp, PWRITE_CONTEXT Context,
-                         PUCHAR Buffer, ULONG Length)
+                         PUCHAR Buffer, ULONG Length) REQUIRES(Extension->DataLock)
 {
     struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer = &Context->Urb.UrbBulkOrInterruptTransfer;
     PIO_STACK_LOCATION next;
@@ -75,6 +75,7 @@ static VOID PrepareChunk(PDEVICE_EXTENSION Extension, PIRP Irp, PWRITE_CONTEXT C
  * Context: DISPATCH_LEVEL, DataLock held on entry and on exit.
  */
 static VOID FailClaimedWrite(PDEVICE_EXTENSION Extension, PIRP Irp, NTSTATUS Status)
+    REQUIRES(Extension->DataLock)
 {
     Extension->OutQueueBytes -= (LONG)QueuedBytes(Irp);
     IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
@@ -108,7 +109,7 @@ VOID FailQueuedWrites(PDEVICE_EXTENSION Extension, NTSTATUS Status)
  * Return: TRUE when queued; FALSE when it was found cancelled and has been completed
  * here with STATUS_CANCELLED, its holds and its bytes given back.
  */
-static BOOLEAN QueueWriteRequest(PDEVICE_EXTENSION Extension, PIRP Irp)
+static BOOLEAN QueueWriteRequest(PDEVICE_EXTENSION Extension, PIRP Irp) REQUIRES(Extension->DataLock)
 {
     InsertTailList(&Extension->WriteQueue, &Irp->Tail.Overlay.ListEntry);
     IoMarkIrpPending(Irp);
@@ -178,9 +179,9 @@ out:
  * Context: DISPATCH_LEVEL, DataLock held on entry and on exit (acquired at *Irql),
  * released around each IoCallDriver; WriteActive is set.
  */
-static BOOLEAN QueueWriteReset(PDEVICE_EXTENSION Extension);
+static BOOLEAN QueueWriteReset(PDEVICE_EXTENSION Extension) REQUIRES(Extension->DataLock);
 
-static VOID RunWriteQueue(PDEVICE_EXTENSION Extension, PKIRQL Irql)
+static VOID RunWriteQueue(PDEVICE_EXTENSION Extension, PKIRQL Irql) REQUIRES(Extension->DataLock)
 {
     BOOLEAN outermost = (BOOLEAN)!Extension->WriteStarting;
     PIRP next;
@@ -493,7 +494,7 @@ VOID ResumeWrites(PDEVICE_EXTENSION Extension)
  * Return: TRUE when queued; FALSE without pool (nothing queued: the caller goes on
  * with the queue, and the next stall tries again).
  */
-static BOOLEAN QueueWriteReset(PDEVICE_EXTENSION Extension)
+static BOOLEAN QueueWriteReset(PDEVICE_EXTENSION Extension) REQUIRES(Extension->DataLock)
 {
     PREAD_RESTART_ITEM item;
 

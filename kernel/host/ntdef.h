@@ -11,6 +11,8 @@
 #include <stdint.h>
 #include <stdarg.h>
 
+#include "kernel/lock_annotations.h"
+
 #define VOID void
 // The Microsoft x64 calling convention, as every kernel routine and every routine the
 // kernel calls back uses it. The host build uses it at the same boundary, so that the
@@ -53,7 +55,8 @@ typedef CCHAR KPROCESSOR_MODE;
 typedef ULONG ACCESS_MASK;
 typedef ULONG DEVICE_TYPE;
 typedef LONG KPRIORITY;
-typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
+typedef ULONG_PTR KSPIN_LOCK CAPABILITY("spin lock");
+typedef KSPIN_LOCK *PKSPIN_LOCK;
 typedef ULONG LOGICAL;
 
 #define TRUE 1

@@ -100,7 +100,7 @@ typedef struct _KTIMER {
 typedef struct _KTHREAD *PKTHREAD, *PRKTHREAD;
 typedef struct _ETHREAD *PETHREAD;
 
-typedef struct _FAST_MUTEX {
+typedef struct CAPABILITY("fast mutex") _FAST_MUTEX {
     volatile LONG Count;
     PKTHREAD Owner;
     ULONG Contention;
@@ -774,12 +774,12 @@ VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) noexcept;
 VOID NTAPI KeLowerIrql(KIRQL NewIrql) noexcept;
 KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) noexcept;
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) noexcept;
-KIRQL NTAPI KfAcquireSpinLock(PKSPIN_LOCK SpinLock) noexcept;
-VOID NTAPI KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) noexcept;
-KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) noexcept;
-VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) noexcept;
-VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) noexcept;
-VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) noexcept;
+KIRQL NTAPI KfAcquireSpinLock(PKSPIN_LOCK SpinLock) noexcept ACQUIRE(*SpinLock);
+VOID NTAPI KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) noexcept RELEASE(*SpinLock);
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) noexcept ACQUIRE(*SpinLock);
+VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) noexcept RELEASE(*SpinLock);
+VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) noexcept ACQUIRE(*SpinLock);
+VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) noexcept RELEASE(*SpinLock);
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) noexcept;
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) noexcept;
 LONG NTAPI KeResetEvent(PRKEVENT Event) noexcept;
@@ -809,9 +809,9 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
 VOID NTAPI ExFreePool(PVOID P) noexcept;
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) noexcept;
 VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex) noexcept;
-VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex) noexcept;
-VOID NTAPI ExReleaseFastMutex(PFAST_MUTEX FastMutex) noexcept;
-BOOLEAN NTAPI ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) noexcept;
+VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex) noexcept ACQUIRE(*FastMutex);
+VOID NTAPI ExReleaseFastMutex(PFAST_MUTEX FastMutex) noexcept RELEASE(*FastMutex);
+BOOLEAN NTAPI ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) noexcept TRY_ACQUIRE(TRUE, *FastMutex);
 VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType) noexcept;
 
 // Io: driver and device objects, IRPs, cancellation, remove locks, interfaces, links
@@ -834,8 +834,13 @@ USHORT NTAPI IoSizeOfIrp(CCHAR StackSize) noexcept;
 NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) noexcept;
 VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) noexcept;
 VOID NTAPI IoMarkIrpPending(PIRP Irp) noexcept;
-VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) noexcept;
-VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) noexcept;
+// The cancel spin lock is the I/O manager's own and has no object a driver can name;
+// the lock analysis gets a name for it (a declaration only, never defined or used).
+#if defined(VARNOOBEX_LOCK_ANALYSIS)
+extern KSPIN_LOCK CancelSpinLock;
+#endif
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) noexcept ACQUIRE(CancelSpinLock);
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) noexcept RELEASE(CancelSpinLock);
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) noexcept;
 VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
                               ULONG HighWatermark, ULONG RemlockSize) noexcept;

@@ -16,7 +16,8 @@ print("LAYOUT_RECORD(DEVICE_EXTENSION)")
 count = 0
 for line in match.group(1).splitlines():
     code = line.split("//", 1)[0].strip()
-    member = re.fullmatch(r"[A-Za-z_][\w ]*?[\s*]+([A-Za-z_]\w*)(\[[^\]]+\])?;", code)
+    # A member may end with lock annotations: GUARDED_BY(DataLock), ACQUIRED_AFTER(...).
+    member = re.fullmatch(r"[A-Za-z_][\w ]*?[\s*]+([A-Za-z_]\w*)(\[[^\]]+\])?(?:\s+[A-Z_]+\([^)]*\))*;", code)
     if member:
         print("LAYOUT_FIELD(DEVICE_EXTENSION, %s)" % member.group(1))
         count += 1

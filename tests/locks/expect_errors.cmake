@@ -1,0 +1,26 @@
+# Builds TARGET in BUILD_DIR and passes only when the build fails with exactly the
+# errors that SOURCE lists on its "// expect: <diagnostic>" lines: each one present,
+# and no other error. Run by ctest: cmake -DBUILD_DIR=... -DTARGET=... -DSOURCE=... -P
+file(STRINGS ${SOURCE} lines REGEX "^// expect: ")
+list(LENGTH lines expected)
+if(expected EQUAL 0)
+    message(FATAL_ERROR "${SOURCE} lists no expected error")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} --build ${BUILD_DIR} --target ${TARGET}
+                RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+if(result EQUAL 0)
+    message(FATAL_ERROR "${TARGET} compiled: the lock analysis did not run\n${output}")
+endif()
+foreach(line ${lines})
+    string(REPLACE "// expect: " "error: " diagnostic "${line}")
+    string(FIND "${output}" "${diagnostic}" at)
+    if(at EQUAL -1)
+        message(FATAL_ERROR "missing \"${diagnostic}\" in:\n${output}")
+    endif()
+endforeach()
+string(REGEX MATCHALL "error: " errors "${output}")
+list(LENGTH errors found)
+if(NOT found EQUAL expected)
+    message(FATAL_ERROR "${found} errors, ${expected} expected:\n${output}")
+endif()
+message(STATUS "${TARGET}: the ${expected} expected errors, and no other")
