@@ -122,6 +122,7 @@ TEST_F(IoctlTest, TheModemLinesAreALoopbackOfDtrAndRts)
     } steps[] = {
         {IOCTL_SERIAL_SET_DTR, 0x20}, {IOCTL_SERIAL_SET_RTS, 0xB0}, {IOCTL_SERIAL_SET_RTS, 0xB0},
         {IOCTL_SERIAL_CLR_RTS, 0x20}, {IOCTL_SERIAL_CLR_DTR, 0x00}, {IOCTL_SERIAL_SET_RTS, 0x90},
+        {IOCTL_SERIAL_SET_DTR, 0xB0}, {IOCTL_SERIAL_CLR_DTR, 0x90},
     };
     for (const auto &step : steps) {
         IO_STATUS_BLOCK io = Ioctl(step.code);
