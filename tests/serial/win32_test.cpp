@@ -1,17 +1,14 @@
 // The port as an application sees it through the Win32 communications API: a DCB
-// round trip, WaitCommEvent ended by each of its sources, and ReadFile under each
-// class of COMMTIMEOUTS.
+// round trip. (The events and the read timeouts behind WaitCommEvent and ReadFile:
+// the wait and read tests, on the requests themselves.)
 #include "tests/serial/serial_bench.h"
 
 #include "sim/win32/win32.h"
 
-#include <functional>
-#include <vector>
 #include <string>
+#include <vector>
 
 namespace {
-
-using sim::usb::ObexPhone;
 
 class SerialWin32Test : public bench::SerialTest {
 protected:
@@ -23,35 +20,19 @@ protected:
         }
         path_ = u"\\\\.\\GLOBALROOT";
         path_.append(ext_->DeviceName.Buffer, ext_->DeviceName.Length / sizeof(WCHAR));
-        port_ = CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OVERLAPPED, nullptr);
+        port_ = CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(port_, INVALID_HANDLE_VALUE) << GetLastError();
-        event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        ASSERT_NE(event_, nullptr);
     }
     void TearDown() override
     {
         if (port_ != INVALID_HANDLE_VALUE) {
             EXPECT_TRUE(CloseHandle(port_));
         }
-        if (event_ != nullptr) {
-            CloseHandle(event_);
-        }
         bench::SerialTest::TearDown();
     }
 
-    OVERLAPPED Overlapped()
-    {
-        OVERLAPPED ov = {};
-        ResetEvent(event_);
-        ov.hEvent = event_;
-        return ov;
-    }
-    bool Pending() { return WaitForSingleObject(event_, 0) == WAIT_TIMEOUT; }
-
     std::u16string path_;
     HANDLE port_ = INVALID_HANDLE_VALUE;
-    HANDLE event_ = nullptr;
 };
 
 TEST_F(SerialWin32Test, SetCommStateThenGetCommStateRoundTripsTheDcb)
@@ -102,93 +83,6 @@ TEST_F(SerialWin32Test, SetCommStateThenGetCommStateRoundTripsTheDcb)
     ASSERT_TRUE(GetCommState(port_, &fresh));
     fresh.BaudRate = CBR_9600;
     EXPECT_TRUE(SetCommState(port_, &fresh)) << GetLastError();
-}
-
-TEST_F(SerialWin32Test, WaitCommEventEndsByDataByAnEmptiedWriteQueueAndByANewMask)
-{
-    struct Row {
-        const char *name;
-        DWORD mask;
-        std::function<void()> trigger;
-        DWORD expected;
-    };
-    // Received events stay pending for the next wait, so the data row comes last.
-    const Row rows[] = {
-        {"write queue emptied", EV_TXEMPTY,
-         [this] {
-             OVERLAPPED ov = {};
-             DWORD written = 0;
-             const char data[3] = {1, 2, 3};
-             EXPECT_FALSE(WriteFile(port_, data, sizeof(data), &written, &ov));
-             EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
-             ASSERT_TRUE(Phone().CompleteNext(ObexPhone::kBulkOut));
-             EXPECT_TRUE(GetOverlappedResult(port_, &ov, &written, TRUE));
-             EXPECT_EQ(written, 3u);
-         },
-         EV_TXEMPTY},
-        {"new mask", EV_RXCHAR, [this] { EXPECT_TRUE(SetCommMask(port_, EV_RXFLAG)); }, 0},
-        {"received data", EV_RXCHAR, [this] { Receive({1, 2}); }, EV_RXCHAR},
-    };
-    for (const Row &row : rows) {
-        ASSERT_TRUE(SetCommMask(port_, row.mask));
-        DWORD events = 0xDEADBEEF;
-        OVERLAPPED ov = Overlapped();
-        EXPECT_FALSE(WaitCommEvent(port_, &events, &ov)) << row.name;
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING)) << row.name;
-        EXPECT_TRUE(Pending()) << row.name;
-        row.trigger();
-        DWORD transferred = 0;
-        ASSERT_TRUE(GetOverlappedResult(port_, &ov, &transferred, TRUE)) << row.name;
-        EXPECT_EQ(events, row.expected) << row.name;
-    }
-}
-
-TEST_F(SerialWin32Test, ReadFileFollowsEachClassOfCommTimeouts)
-{
-    enum Kind { AtOnce, Forever, Timed };
-    struct Row {
-        COMMTIMEOUTS timeouts;
-        DWORD length;
-        Kind kind;
-        int64_t dueMs;
-    };
-    const Row rows[] = {
-        {{MAXDWORD, 0, 0, 0, 0}, 8, AtOnce, 0},
-        {{MAXDWORD, 5, MAXDWORD, 0, 0}, 8, Forever, 0},
-        {{MAXDWORD, MAXDWORD, 300, 0, 0}, 8, Timed, 300},   // a MAXDWORD multiplier counts as 0
-        {{0, 0, 0, 0, 0}, 8, Forever, 0},
-        {{20, 10, 100, 0, 0}, 8, Timed, 180},
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message() << "row " << (&row - rows));
-        COMMTIMEOUTS timeouts = row.timeouts;
-        ASSERT_TRUE(SetCommTimeouts(port_, &timeouts));
-        char buffer[16] = {};
-        DWORD got = 0xFFFF;
-        OVERLAPPED ov = Overlapped();
-        BOOL done = ReadFile(port_, buffer, row.length, &got, &ov);
-        if (row.kind == AtOnce) {
-            ASSERT_TRUE(done);
-            EXPECT_EQ(got, 0u);
-            continue;
-        }
-        ASSERT_FALSE(done);
-        ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
-        if (row.kind == Timed) {
-            sim::ke::Advance((row.dueMs - 1) * 10000);
-            EXPECT_TRUE(Pending());
-            sim::ke::Advance(10000);
-            ASSERT_TRUE(GetOverlappedResult(port_, &ov, &got, TRUE));
-            EXPECT_EQ(got, 0u);
-        } else {
-            sim::ke::Advance(3600LL * 1000 * 10000);
-            EXPECT_TRUE(Pending());
-            Receive({'o', 'k'});
-            ASSERT_TRUE(GetOverlappedResult(port_, &ov, &got, TRUE));
-            EXPECT_EQ(got, 2u);
-            EXPECT_EQ(std::string(buffer, 2), "ok");
-        }
-    }
 }
 
 }  // namespace

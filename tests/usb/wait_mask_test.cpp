@@ -151,11 +151,14 @@ TEST_F(WaitMaskTest, AFailedWriteEndsAWaitWithTheLineEventsWhateverTheMask)
     EXPECT_EQ(ext_->PendingEvents, 0u);
 }
 
-TEST_F(WaitMaskTest, ANewWaitMaskEndsTheQueuedWaitWithNoEvents)
+TEST_F(WaitMaskTest, ANewWaitMaskEndsTheQueuedWaitWithNoEventsAndAnInvalidOneIsRefused)
 {
     SetWaitMask(SERIAL_EV_RXCHAR);
     WaitOp wait = StartWait();
     ASSERT_TRUE(Queued(wait));
+    SetWaitMask(0x2000, STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(Queued(wait));
+    EXPECT_EQ(ext_->WaitMask, static_cast<ULONG>(SERIAL_EV_RXCHAR));
     SetWaitMask(0x1FFF);
     EXPECT_TRUE(Answered(wait, 0));
     EXPECT_EQ(QueueLength(&ext_->WaitQueue), 0u);

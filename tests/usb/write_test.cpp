@@ -223,7 +223,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ChunkFailure{"Twentieth", 19, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC, false},
                       ChunkFailure{"TwentyFirst", 20, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC, true},
                       ChunkFailure{"UrbOnly", 5, STATUS_SUCCESS, USBD_STATUS_CRC, false},
-                      ChunkFailure{"NotConnected", 0, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, true}),
+                      ChunkFailure{"NotConnected", 0, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, true},
+                      ChunkFailure{"DataError", 0, STATUS_DEVICE_DATA_ERROR, USBD_STATUS_DATA_OVERRUN, true}),
     [](const ::testing::TestParamInfo<ChunkFailure> &info) { return std::string(info.param.name); });
 
 // A query for a sleep that never came leaves failures uncounted: with the phone pulled
