@@ -191,11 +191,18 @@ out:
  * clears IsOpen first, but the close that follows still aborts the pipes and waits for
  * the transfers in flight, so a stop or removal granted in between would take the
  * pipes and the lower device away under it. OpenCount drops only after that drain.
- * Context: PASSIVE_LEVEL, OpenMutex held (no create can raise the count meanwhile).
+ * Context: PASSIVE_LEVEL, OpenMutex held (no create can raise the count meanwhile);
+ * takes DataLock for IsOpen, which a cleanup clears under DataLock alone.
  */
 static BOOLEAN PortInUse(PDEVICE_EXTENSION Extension)
 {
-    return (BOOLEAN)(Extension->IsOpen || InterlockedCompareExchange(&Extension->OpenCount, 0, 0) != 0);
+    BOOLEAN open;
+    KIRQL irql;
+
+    irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
+    open = Extension->IsOpen;
+    KeReleaseSpinLock(&Extension->DataLock, irql);
+    return (BOOLEAN)(open || InterlockedCompareExchange(&Extension->OpenCount, 0, 0) != 0);
 }
 
 /*
