@@ -16,6 +16,12 @@ elseif(VARNOOBEX_FUZZ)
 elseif(VARNOOBEX_TSAN)
     set(VARNOOBEX_SAN_FLAGS -fsanitize=thread -fno-omit-frame-pointer)
 endif()
+# A suite's test that overstays this is taken for a hang. Sanitized code runs several
+# times slower, and a stress test's threads far more so on a loaded machine.
+set(VARNOOBEX_SUITE_TIMEOUT 120)
+if(VARNOOBEX_SAN_FLAGS)
+    set(VARNOOBEX_SUITE_TIMEOUT 600)
+endif()
 add_compile_options(${VARNOOBEX_SAN_FLAGS})
 add_link_options(${VARNOOBEX_SAN_FLAGS})
 

@@ -47,7 +47,7 @@ typedef struct _DEVICE_EXTENSION {
                                         // IsDeviceUnavailable, OpenMutex at query-stop/remove,
                                         // otherwise PnP serial (no one lock: not annotated)
     ULONG PreviousPnpState;             // PnP serial; saved by query-remove for cancel-remove
-    DEVICE_POWER_STATE DevicePowerState;  // power request path
+    DEVICE_POWER_STATE DevicePowerState;  // power request path; written under DataLock
     SYSTEM_POWER_STATE SystemPowerState;  // power request path
     DEVICE_CAPABILITIES Capabilities;   // PnP serial; zero until a query-capabilities succeeds
     LONG OpenCount;                     // interlocked; open handles

@@ -118,11 +118,11 @@ NTSTATUS PnpQueryPnpDeviceState(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 // Takes the pipes from the configuration just selected: the first pipe of interface
 // 7/1 is the bulk-in pipe, the second the bulk-out pipe, whose own packet size decides
 // when a write needs a zero-length packet to end it. A missing copy of the
-// interface information or an interface with fewer than two pipes is refused (and the
-// configuration's copies released), so nothing reads past what exists.
+// interface information (or of its array) or an interface with fewer than two pipes is
+// refused (and the configuration's copies released), so nothing reads past what exists.
 static NTSTATUS TakePipes(PDEVICE_EXTENSION Extension)
 {
-    PUSBD_INTERFACE_INFORMATION info = Extension->InterfaceInfo[0];
+    PUSBD_INTERFACE_INFORMATION info = Extension->InterfaceInfo != NULL ? Extension->InterfaceInfo[0] : NULL;
     NTSTATUS status = STATUS_SUCCESS;
 
     if (info == NULL) {
@@ -191,7 +191,8 @@ out:
  * clears IsOpen first, but the close that follows still aborts the pipes and waits for
  * the transfers in flight, so a stop or removal granted in between would take the
  * pipes and the lower device away under it. OpenCount drops only after that drain.
- * Context: PASSIVE_LEVEL, OpenMutex held (no create can raise the count meanwhile).
+ * Context: PASSIVE_LEVEL, OpenMutex held (no create can raise the count meanwhile);
+ * takes DataLock for IsOpen, which a cleanup clears under DataLock alone.
  */
 static BOOLEAN PortInUse(PDEVICE_EXTENSION Extension) REQUIRES(Extension->OpenMutex)
 {

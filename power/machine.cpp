@@ -27,16 +27,21 @@ static_assert(sizeof(PowerStepTable) == sizeof(ULONG) * POWER_STAGE_COUNT * POWE
               "one row per stage, one column per event");
 
 /*
- * ReportDevicePowerState - tells the power manager the device state just recorded, as
- * a function driver does at each change (before the device leaves D0, after it is
- * back in it).
- * Context: up to DISPATCH_LEVEL.
+ * RecordDevicePowerState - records the device state and tells the power manager, as a
+ * function driver does at each change (before the device leaves D0, after it is back
+ * in it). The data path tests the state under DataLock from other threads, so it is
+ * written under DataLock; the power path, its only writer, reads it without.
+ * Context: up to DISPATCH_LEVEL; takes DataLock.
  */
-static VOID ReportDevicePowerState(PDEVICE_EXTENSION Extension)
+static VOID RecordDevicePowerState(PDEVICE_EXTENSION Extension, DEVICE_POWER_STATE State)
 {
     POWER_STATE state;
+    KIRQL irql;
 
-    state.DeviceState = Extension->DevicePowerState;
+    irql = KeAcquireSpinLockRaiseToDpc(&Extension->DataLock);
+    Extension->DevicePowerState = State;
+    KeReleaseSpinLock(&Extension->DataLock, irql);
+    state.DeviceState = State;
     PoSetPowerState(Extension->SelfDevice, DevicePowerState, state);
 }
 
@@ -214,8 +219,7 @@ NTSTATUS PowerStateMachine(PPOWER_CONTEXT Context, POWER_EVENT Event)
             if (!NT_SUCCESS(Context->LastStatus) || !isSet) {
                 step = StepFinish;
             } else {
-                extension->DevicePowerState = (DEVICE_POWER_STATE)newState;
-                ReportDevicePowerState(extension);
+                RecordDevicePowerState(extension, (DEVICE_POWER_STATE)newState);
                 step = StepDeviceSetUpRecorded;
             }
             break;
@@ -229,8 +233,7 @@ NTSTATUS PowerStateMachine(PPOWER_CONTEXT Context, POWER_EVENT Event)
             // Recorded before the lower drivers see it: from here on nothing may count
             // on the device being powered.
             if (newState > (ULONG)extension->DevicePowerState) {
-                extension->DevicePowerState = (DEVICE_POWER_STATE)newState;
-                ReportDevicePowerState(extension);
+                RecordDevicePowerState(extension, (DEVICE_POWER_STATE)newState);
             }
             step = StepPassDown;
             break;

@@ -11,6 +11,7 @@ packages=(
     python3                            # image and package checks (standard library only)
     python3-serial                     # the pty bridge's test through pyserial
     clang clang-tidy cppcheck libclang-rt-14-dev   # static analysis, libFuzzer (scripts/analyze.sh, fuzz.sh)
+    libasan8 libubsan1 libtsan2        # the asan and tsan presets (g++ 12's sanitizer runtimes)
 )
 
 missing=()

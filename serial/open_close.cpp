@@ -44,8 +44,9 @@ VOID InitSerialState(PDEVICE_EXTENSION Extension)
     KeReleaseSpinLock(&Extension->DataLock, irql);
 
     // The open bias: OutstandingIo cannot reach 0 while the port is open, so only the
-    // close's drain is woken by IoIdleEvent.
-    Extension->OutstandingIo = 1;
+    // close's drain is woken by IoIdleEvent. Interlocked: the removal paths read it
+    // from their own thread once IsOpen is set.
+    InterlockedExchange(&Extension->OutstandingIo, 1);
     KeInitializeEvent(&Extension->IoIdleEvent, SynchronizationEvent, FALSE);
     Extension->ErrorCount = 0;
 }
@@ -133,9 +134,9 @@ out:
 
 /*
  * DispatchCreate - IRP_MJ_CREATE: opens the port for its one opener.
- * Context: PASSIVE_LEVEL. Takes OpenMutex across the state tests, the count and the
- * defaults; the pipe resets run after it is released. The remove lock is held only
- * while the create runs.
+ * Context: PASSIVE_LEVEL. Takes OpenMutex across the state tests (StateLock inside it
+ * for PnpState), the count and the defaults; the pipe resets run after it is released.
+ * The remove lock is held only while the create runs.
  * Return: the status of the open; the IRP is completed here.
  */
 // Not analysed: OpenMutex is released early on success and at the exit otherwise, as
@@ -145,12 +146,18 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) NO_THREAD_SAFETY_
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     BOOLEAN removeLockHeld = FALSE;
     BOOLEAN mutexHeld = TRUE;
+    BOOLEAN started;
     NTSTATUS status;
+    KIRQL irql;
 
     ExAcquireFastMutex(&extension->OpenMutex);
     Irp->IoStatus.Information = 0;
 
-    if (extension->PnpState != Started) {
+    // A surprise removal changes PnpState under StateLock alone, OpenMutex or not.
+    irql = KeAcquireSpinLockRaiseToDpc(&extension->StateLock);
+    started = (BOOLEAN)(extension->PnpState == Started);
+    KeReleaseSpinLock(&extension->StateLock, irql);
+    if (!started) {
         status = STATUS_INSUFFICIENT_RESOURCES;
         goto out;
     }
@@ -307,8 +314,10 @@ VOID AbortPipesIfOpen(PDEVICE_OBJECT DeviceObject)
     BOOLEAN open;
     KIRQL irql;
 
+    // OutstandingIo is interlocked, not under DataLock: a close's drain on another
+    // thread changes it meanwhile, so it is read the interlocked way too.
     irql = KeAcquireSpinLockRaiseToDpc(&extension->DataLock);
-    open = (BOOLEAN)(extension->OutstandingIo != 0 && extension->IsOpen);
+    open = (BOOLEAN)(InterlockedCompareExchange(&extension->OutstandingIo, 0, 0) != 0 && extension->IsOpen);
     KeReleaseSpinLock(&extension->DataLock, irql);
     if (open) {
         AbortPipe(DeviceObject, extension->BulkInPipe);
