@@ -172,6 +172,7 @@ TEST(BadInput, OneMessageAndTheDocumentedStatus)
         {{"--trace=" + dir.Path() + "/no/such/dir/t.log"}, 3, "cannot write the trace"},
         // Port 1 on the loopback address: nothing listens there.
         {{"--phone", "tcp:127.0.0.1:1"}, 4, "cannot connect to 127.0.0.1:1"},
+        {{"pty", "--phone", "tcp:127.0.0.1:1"}, 4, "cannot connect to 127.0.0.1:1"},
         {{"--phone", "tcp:no-such-host.invalid:650"}, 4, "cannot resolve host 'no-such-host.invalid'"},
         {{"pty", "--phone", "loopback", "--link", dir.Path()}, 4,
          "--link " + dir.Path() + ": there is a file there that is not a symbolic link"},

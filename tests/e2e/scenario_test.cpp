@@ -324,14 +324,4 @@ TEST(ScenarioRun, StatementsMeetTheirPlatformAndReportWhatWentWrong)
     }
 }
 
-TEST(ScenarioRun, TheShippedNormalSessionHoldsAtBothSpeedsAndWithTheDefaultPhone)
-{
-    const std::string path = e2e::SourcePath("scenarios/normal_session.scenario");
-    for (const char *speed : {"full", "high"}) {
-        SCOPED_TRACE(speed);
-        const auto o = e2e::Run({"run", "--speed", speed, path});
-        EXPECT_EQ(o.status, 0) << Describe(o);
-    }
-}
-
 }  // namespace

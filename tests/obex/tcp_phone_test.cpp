@@ -1,7 +1,7 @@
 // The TCP phone through the real driver: an application opens \\.\COM5 with
-// CreateFileW and speaks OBEX with WriteFile and ReadFile, the bus runs on its own
-// thread, and an OBEX-over-TCP server on 127.0.0.1 behind the bulk pipes answers (the
-// phone model itself behind the driver is the default run's, tests/e2e). On the bare bus
+// CreateFileW and speaks OBEX with WriteFile and ReadFile while the server behind the
+// bulk pipes hangs up (a whole session over TCP, and a server closing after each
+// session, are the e2e suite's: DefaultRun.TcpPeerIsThePhone, PtyTcp). On the bare bus
 // (no driver), the responses the TCP phone queues toward the host are counted packet
 // by packet, which shows where each IN transfer would end.
 #include "tests/support/obex_tcp_server.h"
@@ -18,10 +18,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -97,56 +94,8 @@ protected:
             });
     }
 
-    // PUTs `size` bytes as photo.jpg and GETs them back through `client`; returns what
-    // the PUT sent.
-    std::vector<uint8_t> PutAndGetBack(Client &client, size_t size, unsigned seed, unsigned shift)
-    {
-        std::vector<uint8_t> data(size);
-        for (size_t i = 0; i < data.size(); i++) {
-            data[i] = static_cast<uint8_t>((i * seed) ^ (i >> shift));
-        }
-        EXPECT_EQ(client.Put(u"photo.jpg", data), kSuccess);
-        std::vector<uint8_t> back;
-        EXPECT_EQ(client.Get(u"photo.jpg", "", back), kSuccess);
-        EXPECT_TRUE(back == data) << back.size() << " of " << data.size() << " bytes back";
-        return data;
-    }
-
     HANDLE port_ = INVALID_HANDLE_VALUE;
 };
-
-TEST_F(TcpPhonePortTest, FolderBrowsingSessionWithLargePutAndGetAgainstTcpServer)
-{
-    bench::ObexTcpServer server;
-    auto tcp = ConnectTo(server);
-    ASSERT_NE(tcp, nullptr);
-    Client client = Open(tcp, 5000);
-    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
-
-    ASSERT_EQ(client.Connect(kFolderBrowsing), kSuccess);
-    EXPECT_EQ(client.Who(), kFolderBrowsing);
-    EXPECT_EQ(client.PeerMaxPacket(), sim::obex::Phone::kMaxPacket);
-
-    std::vector<uint8_t> listing;
-    ASSERT_EQ(client.Get(u"", kFolderListingType, listing), kSuccess);
-    const std::string text(listing.begin(), listing.end());
-    EXPECT_NE(text.find("name=\"telecom\""), std::string::npos) << text;
-    EXPECT_NE(text.find("name=\"Pictures\""), std::string::npos) << text;
-
-    ASSERT_EQ(client.SetPath(u"Pictures"), kSuccess);
-    const std::vector<uint8_t> data = PutAndGetBack(client, 200 * 1024 + 17, 151, 10);
-    ASSERT_NE(server.Model(), nullptr);
-    EXPECT_EQ(server.Model()->File("Pictures/photo.jpg"), data);
-    EXPECT_EQ(client.Disconnect(), kSuccess);
-
-    // Every response the server wrote reached the host, one chunk each (the server
-    // counts the last one a moment after writing it).
-    EXPECT_TRUE(Eventually([&] { return tcp->Responses() == static_cast<uint64_t>(server.Requests()); }))
-        << tcp->Responses() << " responses, " << server.Requests() << " answered";
-    EXPECT_FALSE(tcp->PeerClosed());
-    EXPECT_EQ(tcp->LastError(), "");
-    EXPECT_EQ(server.Connections(), 1);
-}
 
 TEST_F(TcpPhonePortTest, ServerClosingMidSessionFailsTheNextRequestsWithinTheReadTimeout)
 {
@@ -173,46 +122,6 @@ TEST_F(TcpPhonePortTest, ServerClosingMidSessionFailsTheNextRequestsWithinTheRea
     EXPECT_TRUE(tcp->PeerClosed());
     EXPECT_NE(tcp->LastError().find("closed the connection"), std::string::npos) << tcp->LastError();
     EXPECT_EQ(tcp->Responses(), 2u);
-}
-
-// A server that hangs up after each session: the next CONNECT opens a new connection;
-// once the server is gone the CONNECT goes unanswered and the phone says why.
-TEST_F(TcpPhonePortTest, NextSessionReconnectsToAServerThatClosedAndAGoneServerIsTold)
-{
-    bench::ObexTcpServer::Options options;
-    options.closeAfterDisconnect = true;
-    bench::ObexTcpServer server(options);
-    auto tcp = ConnectTo(server);
-    ASSERT_NE(tcp, nullptr);
-    std::mutex toldLock;
-    std::vector<std::string> told;
-    tcp->SetNotify([&](const std::string &line) {
-        std::lock_guard<std::mutex> guard(toldLock);
-        told.push_back(line);
-    });
-    Client client = Open(tcp, 1000);
-    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
-
-    for (unsigned session = 1; session <= 2; session++) {
-        ASSERT_EQ(client.Connect(kFolderBrowsing), kSuccess) << "session " << session;
-        ASSERT_EQ(client.SetPath(u"Pictures"), kSuccess);
-        PutAndGetBack(client, 20 * 1024 + session, 7 + session, 5);
-        EXPECT_EQ(client.Disconnect(), kSuccess);
-    }
-    EXPECT_EQ(server.Connections(), 2);
-    EXPECT_EQ(tcp->Connections(), 2);
-
-    server.Stop();
-    EXPECT_EQ(client.Connect(kFolderBrowsing), 0);
-    EXPECT_TRUE(tcp->PeerClosed());
-    const std::string peer = "127.0.0.1:" + std::to_string(server.Port());
-    std::lock_guard<std::mutex> guard(toldLock);
-    EXPECT_EQ(told, (std::vector<std::string>{
-                        peer + " closed the connection",
-                        "connected to " + peer + " again for a new session (connection 2)",
-                        peer + " closed the connection",
-                        "the server is gone: cannot connect to " + peer + ": Connection refused; the CONNECT is dropped",
-                    }));
 }
 
 // ---- on the bare bus: the phone's side of the IN endpoint

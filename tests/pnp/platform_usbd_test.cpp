@@ -174,11 +174,7 @@ TEST_F(UsbdTest, TheSelectRequestHoldsOneRecordPerListEntryAndTheBusAcceptsIt)
         offset += info->Length;
     }
 
-    sim::io::Request request;
-    request.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    request.ioControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    request.parameters = [urb](IO_STACK_LOCATION &sp) { sp.Parameters.Others.Argument1 = urb; };
-    EXPECT_EQ(sim::io::Call(phone.Pdo(), request).Status, STATUS_SUCCESS);
+    EXPECT_EQ(sim::io::Call(phone.Pdo(), bench::SubmitUrb(urb)).Status, STATUS_SUCCESS);
     EXPECT_EQ(list[0].Interface->Pipes[0].PipeHandle, phone.PipeFor(ObexPhone::kBulkIn));
     EXPECT_EQ(list[0].Interface->Pipes[1].PipeHandle, phone.PipeFor(ObexPhone::kBulkOut));
     ExFreePool(urb);

@@ -72,6 +72,24 @@ protected:
         const UNICODE_STRING &name = ExtOf(node)->InterfaceName;
         return std::u16string(name.Buffer, name.Length / sizeof(WCHAR));
     }
+    // A read (into `buffer`), or a write or control request (from it), on `file` at the
+    // top of the node's stack; the buffer must outlive the request.
+    static std::shared_ptr<sim::io::Operation> SendOn(const sim::pnp::Node &node, PFILE_OBJECT file, UCHAR major,
+                                                      void *buffer, size_t length, ULONG code = 0)
+    {
+        sim::io::Request request;
+        request.major = major;
+        request.file = file;
+        request.ioControlCode = code;
+        if (major == IRP_MJ_READ) {
+            request.output = buffer;
+            request.outputLength = static_cast<ULONG>(length);
+        } else {
+            request.input = buffer;
+            request.inputLength = static_cast<ULONG>(length);
+        }
+        return sim::io::Send(node.Top(), request);
+    }
     static std::optional<sim::cm::Value> SerialComm(const std::u16string &deviceName)
     {
         return sim::cm::GetValue(sim::cm::kSerialComm, deviceName);

@@ -32,19 +32,9 @@ TEST_F(RemovalTest, SurpriseRemovalEndsAParkedReadAndAWriteInFlightThenTheRemova
     ASSERT_EQ(sim::io::OpenByName(u"\\DosDevices\\COM5", &file), STATUS_SUCCESS);
 
     std::vector<uint8_t> readBuffer(16);
-    sim::io::Request read;
-    read.major = IRP_MJ_READ;
-    read.file = file;
-    read.output = readBuffer.data();
-    read.outputLength = static_cast<ULONG>(readBuffer.size());
-    auto parked = sim::io::Send(node->Top(), read);
+    auto parked = SendOn(*node, file, IRP_MJ_READ, readBuffer.data(), readBuffer.size());
     std::vector<uint8_t> data(100, 0x5A);
-    sim::io::Request write;
-    write.major = IRP_MJ_WRITE;
-    write.file = file;
-    write.input = data.data();
-    write.inputLength = static_cast<ULONG>(data.size());
-    auto inFlight = sim::io::Send(node->Top(), write);
+    auto inFlight = SendOn(*node, file, IRP_MJ_WRITE, data.data(), data.size());
     node->Usb()->WaitIdle();
     ASSERT_EQ(node->Usb()->PendingCount(ObexPhone::kBulkOut), 1u);
     ASSERT_FALSE(parked->Done());
@@ -85,20 +75,11 @@ TEST_F(RemovalTest, AReadTimerDpcQueuedAtTheRemovalRunsBeforeTheDeviceGoes)
     PFILE_OBJECT file = nullptr;
     ASSERT_EQ(sim::io::OpenByName(u"\\DosDevices\\COM5", &file), STATUS_SUCCESS);
     SERIAL_TIMEOUTS timeouts = {0, 0, 100, 0, 0};
-    sim::io::Request set;
-    set.major = IRP_MJ_DEVICE_CONTROL;
-    set.file = file;
-    set.ioControlCode = IOCTL_SERIAL_SET_TIMEOUTS;
-    set.input = &timeouts;
-    set.inputLength = sizeof(timeouts);
-    ASSERT_EQ(sim::io::Call(node->Top(), set).Status, STATUS_SUCCESS);
+    ASSERT_EQ(SendOn(*node, file, IRP_MJ_DEVICE_CONTROL, &timeouts, sizeof(timeouts), IOCTL_SERIAL_SET_TIMEOUTS)
+                  ->Wait().Status,
+              STATUS_SUCCESS);
     UCHAR buffer[8];
-    sim::io::Request read;
-    read.major = IRP_MJ_READ;
-    read.file = file;
-    read.output = buffer;
-    read.outputLength = sizeof(buffer);
-    auto parked = sim::io::Send(node->Top(), read);
+    auto parked = SendOn(*node, file, IRP_MJ_READ, buffer, sizeof(buffer));
 
     KDPC holder;
     KeInitializeDpc(&holder, HoldTheProcessor, nullptr);

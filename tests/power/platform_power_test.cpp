@@ -334,35 +334,16 @@ TEST_F(PowerPlatformTest, APowerRequestLeavingADriverWithoutPoStartNextPowerIrpI
 // transfers until D0.
 TEST_F(PowerPlatformTest, TheBusEndsPendingTransfersAtD3AndRefusesNewOnesUntilD0)
 {
-    // Select interface 7, alternate setting 1, as a function driver would.
-    const std::vector<uint8_t> &bytes = phone_->Descriptors().configurations[0];
-    std::vector<uint8_t> config(bytes);
-    auto *cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
-    PUSB_INTERFACE_DESCRIPTOR id = USBD_ParseConfigurationDescriptorEx(cd, cd, ObexPhone::kInterface, ObexPhone::kAlternate, -1, -1, -1);
-    ASSERT_NE(id, nullptr);
-    cd->bNumInterfaces = 1;   // the copy names only the interface selected, as drivers pass it
-    USBD_INTERFACE_LIST_ENTRY list[2] = {{id, nullptr}, {nullptr, nullptr}};
-    PURB select = USBD_CreateConfigurationRequestEx(cd, list);
-    ASSERT_NE(select, nullptr);
-    auto submit = [&](void *urb) {
-        sim::io::Request request;
-        request.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-        request.ioControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-        request.toDeviceItself = true;
-        request.parameters = [urb](IO_STACK_LOCATION &sp) { sp.Parameters.Others.Argument1 = urb; };
-        return sim::io::Send(Pdo(), request);
-    };
-    const NTSTATUS selected = submit(select)->Wait().Status;
-    const USBD_PIPE_HANDLE in = list[0].Interface->Pipes[0].PipeHandle;
-    ExFreePool(select);
-    ASSERT_EQ(selected, STATUS_SUCCESS);
-
+    const std::vector<USBD_PIPE_HANDLE> pipes =
+        bench::SelectInterface(Pdo(), phone_->Descriptors().configurations[0], ObexPhone::kInterface, ObexPhone::kAlternate);
+    ASSERT_EQ(pipes.size(), 2u);
+    const USBD_PIPE_HANDLE in = pipes[0];
     auto read = [&](URB &urb, uint8_t *buffer) {
         memset(&urb, 0, sizeof(urb));
         UsbBuildInterruptOrBulkTransferRequest(&urb, (USHORT)sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), in, buffer,
                                                nullptr, 64, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
                                                nullptr);
-        return submit(&urb);
+        return sim::io::Send(Pdo(), bench::SubmitUrb(&urb, true));
     };
     uint8_t buffer[64];
     URB urb;

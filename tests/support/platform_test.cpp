@@ -55,4 +55,40 @@ bool Eventually(const std::function<bool()> &done, int ms)
     return true;
 }
 
+sim::io::Request SubmitUrb(void *urb, bool toDeviceItself)
+{
+    sim::io::Request request;
+    request.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    request.ioControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    request.toDeviceItself = toDeviceItself;
+    request.parameters = [urb](IO_STACK_LOCATION &sp) { sp.Parameters.Others.Argument1 = urb; };
+    return request;
+}
+
+std::vector<USBD_PIPE_HANDLE> SelectInterface(PDEVICE_OBJECT pdo, std::vector<uint8_t> configuration,
+                                              UCHAR number, UCHAR alternate)
+{
+    auto *cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configuration.data());
+    PUSB_INTERFACE_DESCRIPTOR id = USBD_ParseConfigurationDescriptorEx(cd, cd, number, alternate, -1, -1, -1);
+    EXPECT_NE(id, nullptr) << "no interface " << int(number) << "/" << int(alternate);
+    if (id == nullptr) {
+        return {};
+    }
+    cd->bNumInterfaces = 1;   // the copy names only the interface selected, as drivers pass it
+    USBD_INTERFACE_LIST_ENTRY list[2] = {{id, nullptr}, {nullptr, nullptr}};
+    PURB select = USBD_CreateConfigurationRequestEx(cd, list);
+    EXPECT_NE(select, nullptr);
+    if (select == nullptr) {
+        return {};
+    }
+    std::vector<USBD_PIPE_HANDLE> pipes;
+    if (sim::io::Send(pdo, SubmitUrb(select, true))->Wait().Status == STATUS_SUCCESS) {
+        for (ULONG i = 0; i < list[0].Interface->NumberOfPipes; i++) {
+            pipes.push_back(list[0].Interface->Pipes[i].PipeHandle);
+        }
+    }
+    ExFreePool(select);
+    return pipes;
+}
+
 }  // namespace bench

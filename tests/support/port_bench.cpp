@@ -85,11 +85,7 @@ void PortTest::AbortPipe(USBD_PIPE_HANDLE pipe)
     urb.Hdr.Length = sizeof(urb);
     urb.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
     urb.PipeHandle = pipe;
-    sim::io::Request request;
-    request.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    request.ioControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    request.parameters = [&urb](IO_STACK_LOCATION &sp) { sp.Parameters.Others.Argument1 = &urb; };
-    sim::io::Call(fdo_, request);
+    sim::io::Call(fdo_, SubmitUrb(&urb));
 }
 
 void PortTest::StartPump()
@@ -214,9 +210,18 @@ void PortTest::ClosePort()
     AbortPipe(ext_->BulkInPipe);
     AbortPipe(ext_->BulkOutPipe);
     phone_->WaitIdle();
-    // The drain: the open bias goes, and the last unit of work in flight wakes us.
+    // The drain: the open bias goes, and the last unit of work in flight wakes us. A
+    // count taken and never given back would hold the close for ever, so the event is
+    // polled for a bounded stretch of real time and the test fails after it.
     if (InterlockedDecrement(&ext_->OutstandingIo) != 0) {
-        KeWaitForSingleObject(&ext_->IoIdleEvent, Executive, KernelMode, FALSE, nullptr);
+        LARGE_INTEGER now = {};
+        if (!Eventually([&] {
+                return KeWaitForSingleObject(&ext_->IoIdleEvent, Executive, KernelMode, FALSE, &now) == STATUS_SUCCESS;
+            }, kDrainMs)) {
+            ADD_FAILURE() << "the close's drain did not end within " << kDrainMs / 1000
+                          << " s of real time: OutstandingIo is still " << ext_->OutstandingIo
+                          << " (a unit of work that took a count and never released it)";
+        }
     }
     sim::ke::WaitIdle();
     KeCancelTimer(&ext_->ReadTimer);

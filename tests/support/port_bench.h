@@ -10,7 +10,9 @@
 //
 // At the end of each test the bench closes the port as cleanup and close do (IsOpen 0,
 // ReadTimer cancelled, the read, write and wait queues cancelled, both pipes aborted,
-// the outstanding work drained) and removes the device with IRP_MN_REMOVE_DEVICE.
+// the outstanding work drained) and removes the device with IRP_MN_REMOVE_DEVICE. A
+// drain that has not ended after kDrainMs of real time fails the test instead of
+// hanging the suite.
 #pragma once
 
 #include "sim/io/io.h"
@@ -26,6 +28,8 @@ namespace bench {
 
 class PortTest : public DriverTest {
 protected:
+    static constexpr int kDrainMs = 10000;
+
     void SetUp() override;
     void TearDown() override;
 
