@@ -304,7 +304,8 @@ private:
     Counters counters_;
 
     std::mutex jobLock_;
-    std::condition_variable jobChanged_;
+    std::condition_variable jobQueued_;   // the bus thread: a job, or stopping
+    std::condition_variable jobDone_;     // PostAndWait and WaitIdle: a job ran
     std::deque<std::function<void()>> jobs_;
     bool busy_ = false;
     bool stopping_ = false;

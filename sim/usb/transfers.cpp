@@ -490,7 +490,7 @@ void Device::BusThread()
     ke::SetIrql(DISPATCH_LEVEL);
     std::unique_lock<std::mutex> held(jobLock_);
     for (;;) {
-        ke::sched::Wait(held, jobChanged_, [&] { return stopping_ || !jobs_.empty(); }, "a bus job");
+        ke::sched::Wait(held, jobQueued_, [&] { return stopping_ || !jobs_.empty(); }, "a bus job");
         if (jobs_.empty()) {
             break;
         }
@@ -501,7 +501,7 @@ void Device::BusThread()
         job();
         held.lock();
         busy_ = false;
-        jobChanged_.notify_all();
+        jobDone_.notify_all();
     }
 }
 
@@ -511,7 +511,7 @@ void Device::Post(std::function<void()> job)
         std::lock_guard<std::mutex> guard(jobLock_);
         jobs_.push_back(std::move(job));
     }
-    jobChanged_.notify_all();
+    jobQueued_.notify_one();
 }
 
 void Device::PostAndWait(std::function<void()> job)
@@ -527,13 +527,13 @@ void Device::PostAndWait(std::function<void()> job)
         done = true;
     });
     std::unique_lock<std::mutex> held(jobLock_);
-    ke::sched::Wait(held, jobChanged_, [&] { return done; }, "its job on the bus thread");
+    ke::sched::Wait(held, jobDone_, [&] { return done; }, "its job on the bus thread");
 }
 
 void Device::WaitIdle()
 {
     std::unique_lock<std::mutex> held(jobLock_);
-    ke::sched::Wait(held, jobChanged_, [&] { return jobs_.empty() && !busy_; }, "the bus to go idle");
+    ke::sched::Wait(held, jobDone_, [&] { return jobs_.empty() && !busy_; }, "the bus to go idle");
 }
 
 // ---- the phone side and the test's controls
