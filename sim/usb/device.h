@@ -136,6 +136,10 @@ public:
     // decision to send a transfer and the transfer being pending, for tests of what
     // may happen in it. An empty function removes it.
     void SetArrivalHook(std::function<void(UCHAR endpoint)> hook);
+    // Runs `hook` on the bus thread each time the bus is done with a bulk transfer
+    // (its last slot has ended), before the transfer's completion routine runs: with
+    // the arrival hook, the software path from one completion to the next transfer.
+    void SetCompletionHook(std::function<void(UCHAR endpoint)> hook);
 
     struct Pending {
         uint64_t id;          // submission order over the device, from 1
@@ -291,6 +295,7 @@ private:
     std::shared_ptr<Model> model_;
     bool manual_ = false;
     std::function<void(UCHAR endpoint)> arrivalHook_;
+    std::function<void(UCHAR endpoint)> completionHook_;
     bool unplugged_ = false;
     NTSTATUS powerStatus_ = STATUS_SUCCESS;
     DEVICE_POWER_STATE power_ = PowerDeviceD0;

@@ -43,6 +43,12 @@ void Device::SetArrivalHook(std::function<void(UCHAR endpoint)> hook)
     arrivalHook_ = std::move(hook);
 }
 
+void Device::SetCompletionHook(std::function<void(UCHAR endpoint)> hook)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    completionHook_ = std::move(hook);
+}
+
 NTSTATUS Device::BulkTransfer(PIRP irp, PURB urb)
 {
     if (urb->UrbHeader.Length != kBulkUrbSize) {
@@ -421,10 +427,14 @@ bool Device::CompleteOne(UCHAR endpoint, const Result *chosen, bool byTest)
                          outcome.moved);
     }
     const bool pace = timing_ && !ke::VirtualTime() && end >= 0;
+    std::function<void(UCHAR)> done = completionHook_;
     held.unlock();
 
     if (pace) {
         BusTiming::WaitUntil(end);
+    }
+    if (done) {
+        done(endpoint);
     }
     if (model) {
         for (const std::vector<uint8_t> &data : handed) {
