@@ -1,6 +1,8 @@
 // The data-path benchmarks (see bench.h) and `varnoobex bench`.
 #include "tools/bench.h"
 
+#include "sim/ex/ex.h"
+#include "sim/ke/ke.h"
 #include "sim/obex/phone.h"
 #include "sim/usb/descriptors.h"
 #include "sim/usb/device.h"
@@ -8,12 +10,18 @@
 #include "tools/commands.h"
 #include "tools/port_client.h"
 
+#include <sys/resource.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <thread>
 
@@ -175,6 +183,51 @@ struct Bench {
     }
 };
 
+int64_t NowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+double CpuSeconds()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval &t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// The process's resident memory, in bytes.
+double ResidentBytes()
+{
+    std::ifstream statm("/proc/self/statm");
+    double pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * static_cast<double>(sysconf(_SC_PAGESIZE));
+}
+
+uint64_t Transfers(const sim::usb::SlotCounts &slots, uint8_t endpoint)
+{
+    auto it = slots.pipes.find(endpoint);
+    return it == slots.pipes.end() ? 0 : it->second.transfers;
+}
+
+void PrintMachine(const std::string &driver)
+{
+    struct utsname name {};
+    uname(&name);
+    std::string cpu = "?";
+    std::ifstream info("/proc/cpuinfo");
+    for (std::string line; std::getline(info, line);) {
+        if (line.rfind("model name", 0) == 0) {
+            cpu = line.substr(line.find(':') + 2);
+            break;
+        }
+    }
+    std::printf("machine: %s, %s %s, %ld cores (%s)\ndriver: %s\n", name.nodename, name.sysname,
+                name.release, sysconf(_SC_NPROCESSORS_ONLN), cpu.c_str(),
+                driver.empty() ? "host build" : driver.c_str());
+}
+
 Figure Start(const std::string &name, Speed speed)
 {
     Figure figure;
@@ -313,19 +366,194 @@ void PrintTable(const std::vector<Figure> &figures, const std::string &driver)
                     (unsigned long long)out.used, (unsigned long long)out.idle,
                     f.ok ? "" : "  FAILED: data lost or refused");
     }
-    struct utsname name {};
-    uname(&name);
-    std::string cpu = "?";
-    std::ifstream info("/proc/cpuinfo");
-    for (std::string line; std::getline(info, line);) {
-        if (line.rfind("model name", 0) == 0) {
-            cpu = line.substr(line.find(':') + 2);
-            break;
+    PrintMachine(driver);
+}
+
+double Latency::Quantile(double q) const
+{
+    if (ns.empty()) {
+        return 0;
+    }
+    std::vector<double> sorted = ns;
+    std::sort(sorted.begin(), sorted.end());
+    return sorted[std::min(sorted.size() - 1, static_cast<size_t>(q * static_cast<double>(sorted.size())))];
+}
+
+Software SoftwareCost(Session &session, size_t bytes)
+{
+    Software result;
+    result.inGap.name = "bulk-in completion to the next bulk-in transfer";
+    result.writeToBus.name = "WriteFile of 4 KiB to its first transfer";
+    // Filled by the hooks on the bus, worker and application threads; shared with
+    // them so that a hook still running after the figure cannot outlive it.
+    struct Marks {
+        std::mutex lock;
+        int64_t inDone = -1;
+        int64_t outFirst = -1;
+        std::vector<double> gaps;
+    };
+    auto marks = std::make_shared<Marks>();
+    const auto start = Clock::now();
+    {
+        Bench bench(session, Speed::High, PhoneKind::Loopback, std::make_shared<Sink>());
+        if (!bench.Ready()) {
+            result.ok = false;
+            return result;
+        }
+        bench.usb->UseTimingModel(false);
+        bench.usb->SetCompletionHook([marks](UCHAR endpoint) {
+            if (endpoint == ObexPhone::kBulkIn) {
+                std::lock_guard<std::mutex> guard(marks->lock);
+                marks->inDone = NowNs();
+            }
+        });
+        bench.usb->SetArrivalHook([marks](UCHAR endpoint) {
+            std::lock_guard<std::mutex> guard(marks->lock);
+            if (endpoint == ObexPhone::kBulkIn && marks->inDone >= 0) {
+                marks->gaps.push_back(static_cast<double>(NowNs() - marks->inDone));
+                marks->inDone = -1;
+            } else if (endpoint == ObexPhone::kBulkOut && marks->outFirst < 0) {
+                marks->outFirst = NowNs();
+            }
+        });
+        const std::vector<uint8_t> data = Pattern(bytes);
+        std::vector<uint8_t> in(bytes);
+        bench.usb->ResetSlots();
+        // 64 KiB at a time, each read before the next is sent: an infinitely fast bus
+        // would otherwise fill the receive ring faster than a reader empties it, and
+        // the driver drops what does not fit, as a serial port overruns.
+        size_t got = 0;
+        for (size_t at = 0; at < bytes && got == at; at += 65536) {
+            const size_t chunk = std::min<size_t>(65536, bytes - at);
+            bench.usb->Send(ObexPhone::kBulkIn, std::vector<uint8_t>(data.begin() + at, data.begin() + at + chunk));
+            got += bench.ReadAll(in.data() + at, chunk, 65536);
+        }
+        result.ok = got == bytes && in == data;
+        {
+            std::lock_guard<std::mutex> guard(marks->lock);
+            result.inGap.ns = marks->gaps;
+        }
+        // The writes, on the same phone: each one waited for, its first transfer timed.
+        for (size_t at = 0; at + 4096 <= bytes && result.ok; at += 4096) {
+            {
+                std::lock_guard<std::mutex> guard(marks->lock);
+                marks->outFirst = -1;
+            }
+            const int64_t called = NowNs();
+            result.ok = bench.WriteAll(data.data() + at, 4096, 4096) == 4096;
+            std::lock_guard<std::mutex> guard(marks->lock);
+            if (marks->outFirst >= 0) {
+                result.writeToBus.ns.push_back(static_cast<double>(marks->outFirst - called));
+            }
+        }
+        const sim::usb::SlotCounts slots = bench.usb->Slots();
+        result.inTransfers = Transfers(slots, ObexPhone::kBulkIn);
+        result.outTransfers = Transfers(slots, ObexPhone::kBulkOut);
+        result.bytes = 2 * static_cast<uint64_t>(bytes);
+        sim::ke::WaitIdle();
+        bench.usb->SetCompletionHook({});
+        bench.usb->SetArrivalHook({});
+    }
+    result.seconds = Seconds(start);
+    return result;
+}
+
+void PrintSoftware(const Software &s, const std::string &driver)
+{
+    std::printf("%-50s %10s %10s %8s\n", "software path, bus infinitely fast (high speed)", "median us",
+                "99th us", "samples");
+    for (const Latency *l : {&s.inGap, &s.writeToBus}) {
+        std::printf("%-50s %10.1f %10.1f %8zu\n", l->name.c_str(), l->Quantile(0.5) / 1000,
+                    l->Quantile(0.99) / 1000, l->ns.size());
+    }
+    std::printf("bulk transfers: %llu IN, %llu OUT, %llu bytes in %.2f s%s\n",
+                (unsigned long long)s.inTransfers, (unsigned long long)s.outTransfers,
+                (unsigned long long)s.bytes, s.seconds, s.ok ? "" : "  FAILED: data lost or refused");
+    PrintMachine(driver);
+}
+
+Scale ScaleRun(Session &session, int phones, size_t bytes)
+{
+    Scale row;
+    row.phones = phones;
+    // At most 960 KiB each: all of it fits the driver's receive ring, so a reader that
+    // falls behind on a busy machine slows the figure down instead of overrunning.
+    const size_t each = std::clamp<size_t>(bytes / static_cast<size_t>(phones) / 4096 * 4096, 65536, 960 * 1024);
+    uint64_t before = 0;
+    for (const sim::ex::PoolBlock &block : sim::ex::Outstanding()) {
+        before = std::max(before, block.serial);
+    }
+    const double resident = ResidentBytes();
+    std::vector<std::unique_ptr<Bench>> benches;
+    for (int i = 0; i < phones && row.ok; i++) {
+        benches.push_back(std::make_unique<Bench>(session, Speed::High, PhoneKind::Loopback,
+                                                  std::make_shared<Sink>()));
+        row.ok = benches.back()->Ready();
+    }
+    if (!row.ok) {
+        return row;
+    }
+    row.residentPerPhone = (ResidentBytes() - resident) / phones;
+    // What the phones added to the pool, with their ports open: by tag, per phone.
+    // (The device objects and their extensions are not pool blocks: they show in the
+    // resident memory, with the bus's and the phone's own.)
+    std::map<std::string, double> byTag;
+    for (const sim::ex::PoolBlock &block : sim::ex::Outstanding()) {
+        if (block.serial > before) {
+            char tag[5] = {};
+            memcpy(tag, &block.tag, 4);
+            for (char &c : tag) {
+                c = c == 0 ? ' ' : c;
+            }
+            byTag[std::string(tag, 4) + " (" + block.owner + ")"] += static_cast<double>(block.size) / phones;
+            row.poolPerPhone += static_cast<double>(block.size) / phones;
         }
     }
-    std::printf("machine: %s, %s %s, %ld cores (%s)\ndriver: %s\n", name.nodename, name.sysname,
-                name.release, sysconf(_SC_NPROCESSORS_ONLN), cpu.c_str(),
-                driver.empty() ? "host build" : driver.c_str());
+    row.poolByTag.assign(byTag.begin(), byTag.end());
+    std::sort(row.poolByTag.begin(), row.poolByTag.end(),
+              [](const auto &a, const auto &b) { return a.second > b.second; });
+    const std::vector<uint8_t> data = Pattern(each);
+    std::vector<std::vector<uint8_t>> in(benches.size(), std::vector<uint8_t>(each));
+    std::vector<size_t> got(benches.size());
+    const double cpu = CpuSeconds();
+    const auto start = Clock::now();
+    std::vector<std::thread> readers;
+    for (size_t i = 0; i < benches.size(); i++) {
+        benches[i]->usb->Send(ObexPhone::kBulkIn, data);
+        readers.emplace_back([&, i] { got[i] = benches[i]->ReadAll(in[i].data(), each, 65536); });
+    }
+    for (std::thread &reader : readers) {
+        reader.join();
+    }
+    const double seconds = Seconds(start);
+    row.cpuNsPerByte = (CpuSeconds() - cpu) * 1e9 / static_cast<double>(each * benches.size());
+    size_t total = 0;
+    for (size_t i = 0; i < benches.size(); i++) {
+        total += got[i];
+        row.ok = row.ok && got[i] == each && in[i] == data;
+    }
+    row.value = static_cast<double>(total) / seconds;
+    row.limit = static_cast<double>(phones) * static_cast<double>(sim::usb::BulkBytesPerSecond(Speed::High));
+    return row;
+}
+
+void PrintScale(const std::vector<Scale> &rows, const std::string &driver)
+{
+    std::printf("%-7s %12s %12s %7s %13s %13s %9s  %s\n", "phones", "total KB/s", "limit KB/s", "ratio",
+                "memory/phone", "pool B/phone", "CPU ns/B", "pool per phone by tag (owner)");
+    for (const Scale &r : rows) {
+        std::string tags;
+        for (size_t i = 0; i < r.poolByTag.size() && i < 4; i++) {
+            char part[96];
+            snprintf(part, sizeof(part), "%s%s %.0f", i == 0 ? "" : ", ", r.poolByTag[i].first.c_str(),
+                     r.poolByTag[i].second);
+            tags += part;
+        }
+        std::printf("%-7d %12.1f %12.1f %6.1f%% %13.0f %13.0f %9.1f  %s%s\n", r.phones, r.value / 1000,
+                    r.limit / 1000, r.limit > 0 ? 100 * r.value / r.limit : 0, r.residentPerPhone, r.poolPerPhone,
+                    r.cpuNsPerByte, tags.c_str(), r.ok ? "" : "  FAILED: data lost or refused");
+    }
+    PrintMachine(driver);
 }
 
 }  // namespace tool::bench
@@ -341,12 +569,25 @@ int RunBench(const Options &options)
     if (!session.Start(false, &exit)) {
         return exit;
     }
-    const std::vector<bench::Figure> figures = bench::All(session, options.size);
     bool ok = true;
-    for (const auto &f : figures) {
-        ok &= f.ok;
+    if (options.figures == "software") {
+        const bench::Software software = bench::SoftwareCost(session, options.size);
+        ok = software.ok;
+        bench::PrintSoftware(software, options.driver);
+    } else if (options.figures == "scale") {
+        std::vector<bench::Scale> rows;
+        for (int phones : {1, 8, 32, 64}) {
+            rows.push_back(bench::ScaleRun(session, phones, options.size));
+            ok &= rows.back().ok;
+        }
+        bench::PrintScale(rows, options.driver);
+    } else {
+        const std::vector<bench::Figure> figures = bench::All(session, options.size);
+        for (const auto &f : figures) {
+            ok &= f.ok;
+        }
+        bench::PrintTable(figures, options.driver);
     }
-    bench::PrintTable(figures, options.driver);
     ok &= session.Finish(false);
     return ok ? kExitOk : kExitFailed;
 }

@@ -42,6 +42,44 @@ Figure Obex(Session &session, sim::usb::Speed speed, size_t bytes, bool get);
 // (full-speed ones move scale / 16).
 std::vector<Figure> All(Session &session, size_t scale);
 
+// The software path with the bus made infinitely fast (the timing model off, so a
+// transfer completes as soon as the bus thread takes it), high speed, in
+// nanoseconds: from the bus being done with a bulk-in transfer to the driver's next
+// bulk-in transfer reaching it (the phone streams `bytes`, ReadFile of 64 KiB), and
+// from a WriteFile of 4 KiB being called to its first transfer reaching the bus
+// (bytes / 4096 writes). The phone sends 64 KiB at a time, each read before the next.
+struct Latency {
+    std::string name;
+    std::vector<double> ns;
+    double Quantile(double q) const;   // of the sorted samples; 0 when there are none
+};
+struct Software {
+    Latency inGap, writeToBus;
+    uint64_t inTransfers = 0, outTransfers = 0;   // bulk transfers the bus carried
+    uint64_t bytes = 0;                           // both directions
+    double seconds = 0;                           // wall time of both parts
+    bool ok = true;
+};
+Software SoftwareCost(Session &session, size_t bytes);
+void PrintSoftware(const Software &software, const std::string &driver);
+
+// `phones` phones at high speed, each streaming bytes / phones (64 KiB to 960 KiB) to
+// a reader thread of its own with ReadFile of 64 KiB, all at once, with the timing
+// model on: the total throughput against the sum of the phones' buses (one bus
+// each), the resident memory and the pool each phone adds once its port is open
+// (the pool by tag), and the process's CPU time per byte moved.
+struct Scale {
+    int phones = 0;
+    double value = 0, limit = 0;          // bytes per second, all phones
+    double residentPerPhone = 0;          // bytes of resident memory the phones added, each
+    double poolPerPhone = 0;              // bytes
+    std::vector<std::pair<std::string, double>> poolByTag;   // bytes per phone, largest first
+    double cpuNsPerByte = 0;
+    bool ok = true;
+};
+Scale ScaleRun(Session &session, int phones, size_t bytes);
+void PrintScale(const std::vector<Scale> &rows, const std::string &driver);
+
 // "figure | value | limit | ratio" rows, the idle-slot counts after them, and the
 // machine's name, cores and the driver build.
 void PrintTable(const std::vector<Figure> &figures, const std::string &driver);

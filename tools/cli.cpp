@@ -139,6 +139,12 @@ const char kBenchUsage[] =
     "Options:\n"
     "  --size BYTES      bytes per high-speed figure (default 8388608); full-speed\n"
     "                    figures move a sixteenth of it, at least 64 KiB\n"
+    "  --figures SET     table (the default, above); software: the bus made\n"
+    "                    infinitely fast, the time from a bulk-in completion to the\n"
+    "                    next bulk-in transfer and from WriteFile to its first\n"
+    "                    transfer (median, 99th percentile); scale: 1, 8, 32 and 64\n"
+    "                    phones streaming at once (throughput, pool per phone, CPU\n"
+    "                    per byte), --size bytes in all\n"
     "  --driver PATH     run the driver image PATH (build/windows/varnoobex.sys)\n"
     "                    instead of the host build linked into the program; the\n"
     "                    environment variable VARNOOBEX_DRIVER gives the default\n"
@@ -438,6 +444,15 @@ std::optional<Options> ParseCommandLine(int argc, char **argv, std::string *erro
                 *error = who + "--file needs a file name";
                 return std::nullopt;
             }
+        } else if (name == "--figures" && options.command == "bench") {
+            if (!value(&text)) {
+                return std::nullopt;
+            }
+            if (text != "table" && text != "software" && text != "scale") {
+                *error = who + "--figures '" + text + "': expected table, software or scale";
+                return std::nullopt;
+            }
+            options.figures = text;
         } else if (name == "--size" && allowed.size) {
             unsigned long long n = 0;
             if (!value(&text)) {

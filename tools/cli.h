@@ -57,6 +57,9 @@ struct Options {
     std::string traceFile;
     PhoneSpec phone;                // --phone MODEL
     int phones = 1;                 // --phones N (default run, pty)
+    // --figures table|software|scale (bench): the throughput table, the software
+    // path's cost with the bus made infinitely fast, or 1 to 64 phones at once.
+    std::string figures = "table";
     sim::usb::Speed speed = sim::usb::Speed::Full;   // --speed full|high
     bool virtualTime = false;       // --time virtual|real
     std::string file;               // --file PATH (default run: the object to send)

@@ -29,7 +29,7 @@ void WorkerThread(int index)
     auto &sched = ke::detail::Sched();
     std::unique_lock<std::mutex> held(sched.lock);
     for (;;) {
-        ke::sched::Wait(held, sched.changed, [&] { return g_workersStopping || !sched.work.empty(); },
+        ke::sched::Wait(held, sched.workQueued, [&] { return g_workersStopping || !sched.work.empty(); },
                         "a work item");
         if (sched.work.empty()) {
             break;
@@ -48,7 +48,7 @@ void WorkerThread(int index)
         }
         held.lock();
         sched.workRunning--;
-        sched.changed.notify_all();
+        sched.drained.notify_all();
     }
 }
 
@@ -73,7 +73,7 @@ void StopWorkers()
     {
         std::lock_guard<std::mutex> guard(ke::detail::Sched().lock);
         g_workersStopping = true;
-        ke::detail::Sched().changed.notify_all();
+        ke::detail::Sched().workQueued.notify_all();
     }
     for (auto &worker : g_workers) {
         ke::sched::Join(worker, "a worker thread");
@@ -109,7 +109,7 @@ VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType) noexc
         }
         WorkItem->List.Flink = &WorkItem->List;
         sched.work.push_back(WorkItem);
-        sched.changed.notify_all();
+        sched.workQueued.notify_one();   // one idle worker, if any: a busy one finds it next
     }
     ke::sched::Point("ExQueueWorkItem", WorkItem);
 }

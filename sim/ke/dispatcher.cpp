@@ -1,7 +1,7 @@
 // Events and the waits on dispatcher objects (events and timers). The signal state
 // lives in the object's own DISPATCHER_HEADER; the scheduler's mutex orders every
-// change of it against the waiters, who re-check it whenever the scheduler's
-// condition variable is notified. A synchronization object satisfies one wait and
+// change of it against the waiters, and a signal wakes only the threads blocked on
+// that object, who re-check it. A synchronization object satisfies one wait and
 // resets; a notification object stays signalled until reset.
 //
 // Not modelled: waits on several objects (KeWaitForMultipleObjects is not provided),
@@ -78,7 +78,6 @@ NTSTATUS WaitForObject(PVOID object, int64_t deadline)
     bool signalled = WaitUntil(held, deadline, [&] { return header->SignalState > 0; },
                                "KeWaitForSingleObject", object);
     sched.blockedWaiters--;
-    sched.changed.notify_all();
     if (!signalled) {
         return STATUS_TIMEOUT;
     }
@@ -137,7 +136,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) noexcept
         std::lock_guard<std::mutex> guard(sched.lock);
         previous = Event->Header.SignalState;
         Event->Header.SignalState = 1;
-        sched.changed.notify_all();
+        ke::detail::WakeWaitersLocked(Event);
     }
     ke::sched::Point("KeSetEvent", Event);
     return previous;
@@ -220,7 +219,6 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
     sched.blockedWaiters++;
     ke::detail::WaitUntil(held, deadline, [] { return false; }, "KeDelayExecutionThread");
     sched.blockedWaiters--;
-    sched.changed.notify_all();
     return STATUS_SUCCESS;
 }
 

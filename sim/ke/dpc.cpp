@@ -29,7 +29,7 @@ void DpcThread()
     auto &sched = detail::Sched();
     std::unique_lock<std::mutex> held(sched.lock);
     for (;;) {
-        sched::Wait(held, sched.changed, [&] { return sched.stopping || !sched.dpcs.empty(); },
+        sched::Wait(held, sched.dpcQueued, [&] { return sched.stopping || !sched.dpcs.empty(); },
                     "a DPC to run");
         if (sched.dpcs.empty()) {
             break;  // stopping, and everything queued has run
@@ -61,7 +61,7 @@ void DpcThread()
         if (entry.done != NULL) {
             *entry.done = true;
         }
-        sched.changed.notify_all();
+        sched.drained.notify_all();
     }
 }
 
@@ -90,7 +90,7 @@ bool InsertQueueDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2)
     dpc->SystemArgument2 = argument2;
     dpc->DpcData = &Sched();
     Sched().dpcs.push_back(DpcEntry{dpc, {}, NULL});
-    Sched().changed.notify_all();
+    Sched().dpcQueued.notify_one();
     return true;
 }
 
@@ -118,7 +118,8 @@ void Stop()
     {
         std::lock_guard<std::mutex> guard(sched.lock);
         sched.stopping = true;
-        sched.changed.notify_all();
+        sched.dpcQueued.notify_all();
+        sched.timersMoved.notify_all();
     }
     if (g_dpcThread.joinable()) {
         sched::Join(g_dpcThread, "the DPC thread");
@@ -139,15 +140,15 @@ void RunAtDispatch(std::function<void()> fn)
     std::unique_lock<std::mutex> held(sched.lock);
     bool done = false;
     sched.dpcs.push_back(detail::DpcEntry{NULL, std::move(fn), &done});
-    sched.changed.notify_all();
-    sched::Wait(held, sched.changed, [&] { return done; }, "its function on the DPC thread");
+    sched.dpcQueued.notify_one();
+    sched::Wait(held, sched.drained, [&] { return done; }, "its function on the DPC thread");
 }
 
 void WaitIdle()
 {
     auto &sched = detail::Sched();
     std::unique_lock<std::mutex> held(sched.lock);
-    sched::Wait(held, sched.changed, [&] {
+    sched::Wait(held, sched.drained, [&] {
         return sched.dpcs.empty() && sched.dpcRunning == 0 && sched.work.empty() &&
                sched.workRunning == 0;
     }, "the DPCs and work items to drain");
@@ -199,7 +200,8 @@ void CheckNoDeferredWorkIn(const void *begin, size_t length, const char *owner)
             ++item;
         }
     }
-    sched.changed.notify_all();
+    sched.drained.notify_all();
+    sched.timersMoved.notify_all();
 }
 
 }  // namespace sim::ke
@@ -218,6 +220,7 @@ VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
                 verifier::Report(verifier::Rule::InvalidParameter,
                                  "KeInitializeDpc of DPC %p while it is queued", (void *)Dpc);
                 sched.dpcs.erase(entry);
+                sched.drained.notify_all();
                 break;
             }
         }
@@ -264,12 +267,11 @@ VOID KeFlushQueuedDpcs(void) noexcept
     std::unique_lock<std::mutex> held(sched.lock);
     bool done = false;
     sched.dpcs.push_back(ke::detail::DpcEntry{NULL, [] {}, &done});
-    sched.changed.notify_all();
+    sched.dpcQueued.notify_one();
     sched.blockedWaiters++;
     // In a scheduled run the turn goes on until the DPC thread has reached the marker.
-    ke::sched::Wait(held, sched.changed, [&] { return done; }, "KeFlushQueuedDpcs");
+    ke::sched::Wait(held, sched.drained, [&] { return done; }, "KeFlushQueuedDpcs");
     sched.blockedWaiters--;
-    sched.changed.notify_all();
 }
 
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) noexcept
@@ -286,7 +288,7 @@ BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) noexcept
         }
     }
     Dpc->DpcData = NULL;
-    sched.changed.notify_all();
+    sched.drained.notify_all();
     return TRUE;
 }
 

@@ -3,10 +3,13 @@
 // work under, and the per-thread lock bookkeeping that fast mutexes take part in.
 //
 // One mutex (Scheduler::lock) guards every dispatcher object's state, the timer
-// list, the DPC queue and the work queue; one condition variable (changed) is
-// notified on any change, and every waiter re-checks its own condition. That is
-// coarse, but it makes "signal, then wake" and "queue empty and nothing running"
-// trivially consistent.
+// list, the DPC queue, the work queue and the list of blocked waiters, so that
+// "signal, then wake" and "queue empty and nothing running" stay consistent. The
+// wake-ups are narrow: each change notifies only the threads that wait for it (the
+// DPC thread when a DPC is queued, one worker when a work item is, the threads
+// blocked on the one dispatcher object that was signalled), since a notification of
+// every platform thread for every change cost several futile context switches per
+// bulk transfer. Every waiter still re-checks its own condition after a wake-up.
 #pragma once
 
 #include "sim/ke/ke.h"
@@ -41,9 +44,20 @@ struct ArmedTimer {
     uint64_t seq;  // arming order: timers due at the same time fire in this order
 };
 
+// A thread blocked in WaitUntil, on the list while it waits: woken by a signal of
+// `object` (NULL: none, a delay) and by every move of the clock.
+struct Waiter {
+    const void *object;
+    std::condition_variable wake;
+};
+
 struct Scheduler {
     std::mutex lock;
-    std::condition_variable changed;
+    std::condition_variable dpcQueued;     // the DPC thread: a DPC queued, or stopping
+    std::condition_variable workQueued;    // the worker threads: an item queued, or stopping
+    std::condition_variable timersMoved;   // the timer thread: a timer armed, the clock mode, stopping
+    std::condition_variable drained;       // a DPC or work item ran or left its queue
+    std::vector<Waiter *> waiters;         // threads blocked in WaitUntil
     std::deque<DpcEntry> dpcs;
     int dpcRunning = 0;
     std::vector<ArmedTimer> timers;
@@ -54,6 +68,10 @@ struct Scheduler {
     bool stopping = false;
 };
 Scheduler &Sched();
+// With Sched().lock held: wakes the threads blocked on `object`; or every blocked
+// thread, when the clock moved (their deadlines may have come) or its mode changed.
+void WakeWaitersLocked(const void *object);
+void WakeAllWaitersLocked();
 
 // Bumped by spin lock acquisitions, event signals and queued DPCs (see Activity()).
 inline std::atomic<uint64_t> g_activity{0};
@@ -72,10 +90,11 @@ void PrepareThreadForDriverCode();
 // Interrupt time of a due time as KeSetTimer and KeWaitForSingleObject take it:
 // negative is relative to now, positive is an absolute system time.
 int64_t DeadlineFromDueTime(LONGLONG dueTime);
-// Waits on Sched().changed, with `held` locking Sched().lock, until done() is true
-// or the interrupt time reaches `deadline` (virtual or real). Returns done(). In a
-// scheduled run the thread hands the turn on instead; `what` and `object` name the
-// wait in its reports.
+// Blocks, with `held` locking Sched().lock, until done() is true or the interrupt
+// time reaches `deadline` (virtual or real); returns done(). The thread is on
+// Sched().waiters meanwhile: whatever makes done() true must call
+// WakeWaitersLocked(object). In a scheduled run the thread hands the turn on
+// instead; `what` and `object` name the wait in its reports.
 bool WaitUntil(std::unique_lock<std::mutex> &held, int64_t deadline,
                const std::function<bool()> &done, const char *what = "a dispatcher object",
                const void *object = nullptr);

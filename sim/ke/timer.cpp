@@ -103,7 +103,7 @@ void FireLocked(long index, int64_t now)
         detail::InsertQueueDpcLocked(timer->Dpc, reinterpret_cast<PVOID>(ULONG_PTR{at.u.LowPart}),
                                      reinterpret_cast<PVOID>(ULONG_PTR{at.u.HighPart}));
     }
-    sched.changed.notify_all();
+    detail::WakeWaitersLocked(timer);
 }
 
 bool DueLocked(int64_t now, long *index)
@@ -126,7 +126,7 @@ void TimerThread()
     std::unique_lock<std::mutex> held(sched.lock);
     while (!sched.stopping) {
         if (g_virtual) {
-            sched.changed.wait(held);
+            sched.timersMoved.wait(held);
             continue;
         }
         long index;
@@ -135,26 +135,39 @@ void TimerThread()
         }
         index = EarliestLocked();
         if (index < 0) {
-            sched.changed.wait(held);
+            sched.timersMoved.wait(held);
         } else {
             int64_t due = static_cast<int64_t>(sched.timers[static_cast<size_t>(index)].timer->DueTime.QuadPart);
-            sched.changed.wait_until(held, RealPoint(due));
+            sched.timersMoved.wait_until(held, RealPoint(due));
         }
     }
 }
 
 }  // namespace
 
+namespace {
+
+// The timer thread and every blocked waiter switch between waiting for a notification
+// and waiting for their deadline.
+void SetClockMode(bool virtualTime)
+{
+    auto &sched = detail::Sched();
+    std::lock_guard<std::mutex> guard(sched.lock);
+    g_virtual = virtualTime;
+    sched.timersMoved.notify_all();
+    detail::WakeAllWaitersLocked();
+}
+
+}  // namespace
+
 void UseVirtualTime()
 {
-    g_virtual = true;
-    detail::Sched().changed.notify_all();
+    SetClockMode(true);
 }
 
 void UseRealTime()
 {
-    g_virtual = false;
-    detail::Sched().changed.notify_all();
+    SetClockMode(false);
 }
 
 bool VirtualTime()
@@ -186,15 +199,16 @@ void Advance(int64_t hundredNs)
         int64_t due = static_cast<int64_t>(sched.timers[static_cast<size_t>(index)].timer->DueTime.QuadPart);
         if (due > g_virtualNow) {
             g_virtualNow = due;
+            detail::WakeAllWaitersLocked();
         }
         FireLocked(index, g_virtualNow);
         // The DPC may re-arm or cancel the timers still to come, as it could on Windows
         // where it runs long before the next one is due.
-        sched::Wait(held, sched.changed, dpcsDone, "the DPCs of the timers it fired");
+        sched::Wait(held, sched.drained, dpcsDone, "the DPCs of the timers it fired");
     }
     g_virtualNow = target;
-    sched.changed.notify_all();
-    sched::Wait(held, sched.changed, dpcsDone, "the DPCs of the timers it fired");
+    detail::WakeAllWaitersLocked();
+    sched::Wait(held, sched.drained, dpcsDone, "the DPCs of the timers it fired");
 }
 
 int64_t NextTimerDue()
@@ -248,10 +262,38 @@ int64_t DeadlineFromDueTime(LONGLONG dueTime)
     return dueTime - g_systemBase;
 }
 
+void WakeWaitersLocked(const void *object)
+{
+    for (Waiter *waiter : Sched().waiters) {
+        if (waiter->object == object) {
+            waiter->wake.notify_one();
+        }
+    }
+}
+
+void WakeAllWaitersLocked()
+{
+    for (Waiter *waiter : Sched().waiters) {
+        waiter->wake.notify_one();
+    }
+}
+
 bool WaitUntil(std::unique_lock<std::mutex> &held, int64_t deadline,
                const std::function<bool()> &done, const char *what, const void *object)
 {
     auto &sched = Sched();
+    // On the list of blocked waiters from its first block to its return (under the lock).
+    struct Listed {
+        std::vector<Waiter *> &waiters;
+        Waiter self;
+        bool on = false;
+        ~Listed()
+        {
+            if (on) {
+                waiters.erase(std::find(waiters.begin(), waiters.end(), &self));
+            }
+        }
+    } listed{sched.waiters, Waiter{object, {}}};
     while (!done()) {
         if (deadline != kNoDeadline && Now() >= deadline) {
             return false;
@@ -268,10 +310,14 @@ bool WaitUntil(std::unique_lock<std::mutex> &held, int64_t deadline,
             held.lock();
             continue;
         }
+        if (!listed.on) {
+            sched.waiters.push_back(&listed.self);
+            listed.on = true;
+        }
         if (g_virtual || deadline == kNoDeadline) {
-            sched.changed.wait(held);  // Advance() notifies when the clock moves
+            listed.self.wake.wait(held);  // Advance() wakes every waiter when the clock moves
         } else {
-            sched.changed.wait_until(held, RealPoint(deadline));
+            listed.self.wake.wait_until(held, RealPoint(deadline));
         }
     }
     return true;
@@ -287,6 +333,7 @@ void AdvanceScheduledClock(int64_t time)
     if (DueLocked(g_virtualNow, &index)) {
         FireLocked(index, g_virtualNow);
     }
+    WakeAllWaitersLocked();
 }
 
 void DropTimersLocked(const std::function<bool(PKTIMER)> &drop)
@@ -358,7 +405,7 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     Timer->Period = static_cast<ULONG>(Period);
     Timer->Dpc = Dpc;
     ke::ArmLocked(Timer, ke::detail::DeadlineFromDueTime(DueTime.QuadPart));
-    sched.changed.notify_all();
+    sched.timersMoved.notify_one();
     return wasArmed;
 }
 

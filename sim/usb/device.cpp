@@ -121,7 +121,7 @@ Device::~Device()
         std::lock_guard<std::mutex> guard(jobLock_);
         stopping_ = true;
     }
-    jobChanged_.notify_all();
+    jobQueued_.notify_one();
     if (thread_.joinable()) {
         ke::sched::Join(thread_, "the bus thread");
     }

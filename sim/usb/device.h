@@ -136,6 +136,10 @@ public:
     // decision to send a transfer and the transfer being pending, for tests of what
     // may happen in it. An empty function removes it.
     void SetArrivalHook(std::function<void(UCHAR endpoint)> hook);
+    // Runs `hook` on the bus thread each time the bus is done with a bulk transfer
+    // (its last slot has ended), before the transfer's completion routine runs: with
+    // the arrival hook, the software path from one completion to the next transfer.
+    void SetCompletionHook(std::function<void(UCHAR endpoint)> hook);
 
     struct Pending {
         uint64_t id;          // submission order over the device, from 1
@@ -291,6 +295,7 @@ private:
     std::shared_ptr<Model> model_;
     bool manual_ = false;
     std::function<void(UCHAR endpoint)> arrivalHook_;
+    std::function<void(UCHAR endpoint)> completionHook_;
     bool unplugged_ = false;
     NTSTATUS powerStatus_ = STATUS_SUCCESS;
     DEVICE_POWER_STATE power_ = PowerDeviceD0;
@@ -304,7 +309,8 @@ private:
     Counters counters_;
 
     std::mutex jobLock_;
-    std::condition_variable jobChanged_;
+    std::condition_variable jobQueued_;   // the bus thread: a job, or stopping
+    std::condition_variable jobDone_;     // PostAndWait and WaitIdle: a job ran
     std::deque<std::function<void()>> jobs_;
     bool busy_ = false;
     bool stopping_ = false;

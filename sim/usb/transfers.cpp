@@ -43,6 +43,12 @@ void Device::SetArrivalHook(std::function<void(UCHAR endpoint)> hook)
     arrivalHook_ = std::move(hook);
 }
 
+void Device::SetCompletionHook(std::function<void(UCHAR endpoint)> hook)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    completionHook_ = std::move(hook);
+}
+
 NTSTATUS Device::BulkTransfer(PIRP irp, PURB urb)
 {
     if (urb->UrbHeader.Length != kBulkUrbSize) {
@@ -421,10 +427,14 @@ bool Device::CompleteOne(UCHAR endpoint, const Result *chosen, bool byTest)
                          outcome.moved);
     }
     const bool pace = timing_ && !ke::VirtualTime() && end >= 0;
+    std::function<void(UCHAR)> done = completionHook_;
     held.unlock();
 
     if (pace) {
         BusTiming::WaitUntil(end);
+    }
+    if (done) {
+        done(endpoint);
     }
     if (model) {
         for (const std::vector<uint8_t> &data : handed) {
@@ -490,7 +500,7 @@ void Device::BusThread()
     ke::SetIrql(DISPATCH_LEVEL);
     std::unique_lock<std::mutex> held(jobLock_);
     for (;;) {
-        ke::sched::Wait(held, jobChanged_, [&] { return stopping_ || !jobs_.empty(); }, "a bus job");
+        ke::sched::Wait(held, jobQueued_, [&] { return stopping_ || !jobs_.empty(); }, "a bus job");
         if (jobs_.empty()) {
             break;
         }
@@ -501,7 +511,7 @@ void Device::BusThread()
         job();
         held.lock();
         busy_ = false;
-        jobChanged_.notify_all();
+        jobDone_.notify_all();
     }
 }
 
@@ -511,7 +521,7 @@ void Device::Post(std::function<void()> job)
         std::lock_guard<std::mutex> guard(jobLock_);
         jobs_.push_back(std::move(job));
     }
-    jobChanged_.notify_all();
+    jobQueued_.notify_one();
 }
 
 void Device::PostAndWait(std::function<void()> job)
@@ -527,13 +537,13 @@ void Device::PostAndWait(std::function<void()> job)
         done = true;
     });
     std::unique_lock<std::mutex> held(jobLock_);
-    ke::sched::Wait(held, jobChanged_, [&] { return done; }, "its job on the bus thread");
+    ke::sched::Wait(held, jobDone_, [&] { return done; }, "its job on the bus thread");
 }
 
 void Device::WaitIdle()
 {
     std::unique_lock<std::mutex> held(jobLock_);
-    ke::sched::Wait(held, jobChanged_, [&] { return jobs_.empty() && !busy_; }, "the bus to go idle");
+    ke::sched::Wait(held, jobDone_, [&] { return jobs_.empty() && !busy_; }, "the bus to go idle");
 }
 
 // ---- the phone side and the test's controls
