@@ -180,7 +180,7 @@ NTSTATUS PnpStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         RemovePortNames(extension);
         goto out;
     }
-    extension->PnpState = Started;
+    (VOID)ExchangePnpState(extension, Started);
     extension->PortNamesReleased = FALSE;
 out:
     return CompleteRequest(Irp, status);
@@ -219,7 +219,7 @@ NTSTATUS PnpQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (PortInUse(extension)) {
             busy = TRUE;
         } else {
-            extension->PnpState = StopPending;
+            (VOID)ExchangePnpState(extension, StopPending);
         }
         ExReleaseFastMutex(&extension->OpenMutex);
     }
@@ -248,7 +248,7 @@ NTSTATUS PnpCancelStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     status = ForwardAndWait(DeviceObject, Irp);
     if (NT_SUCCESS(status)) {
-        extension->PnpState = Started;
+        (VOID)ExchangePnpState(extension, Started);
     }
     status = CompleteRequest(Irp, status);
 out:
@@ -271,7 +271,7 @@ NTSTATUS PnpStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         RemovePortNames(extension);
         extension->PortNamesReleased = TRUE;
     }
-    extension->PnpState = Stopped;
+    (VOID)ExchangePnpState(extension, Stopped);
     return PnpPassDown(extension, Irp);
 }
 
@@ -285,6 +285,7 @@ NTSTATUS PnpQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     BOOLEAN busy = FALSE;
+    ULONG old;
     NTSTATUS status;
 
     Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -294,10 +295,10 @@ NTSTATUS PnpQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     } else {
         // A second query without a cancel between keeps the state from before the
         // first, which is what a cancel-remove goes back to.
-        if (extension->PnpState != RemovePending) {
-            extension->PreviousPnpState = extension->PnpState;
+        old = ExchangePnpState(extension, RemovePending);
+        if (old != RemovePending) {
+            extension->PreviousPnpState = old;
         }
-        extension->PnpState = RemovePending;
     }
     ExReleaseFastMutex(&extension->OpenMutex);
     if (busy) {
@@ -325,7 +326,7 @@ NTSTATUS PnpCancelRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     status = ForwardAndWait(DeviceObject, Irp);
     if (NT_SUCCESS(status)) {
-        extension->PnpState = extension->PreviousPnpState;
+        (VOID)ExchangePnpState(extension, extension->PreviousPnpState);
     }
     status = CompleteRequest(Irp, status);
 out:

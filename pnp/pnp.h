@@ -62,3 +62,4 @@ NTSTATUS ReadPortName(PWCHAR PortName, PHANDLE Key);
 NTSTATUS CreatePortNames(PDEVICE_EXTENSION Extension);
 NTSTATUS RemovePortNames(PDEVICE_EXTENSION Extension);
 NTSTATUS DeleteDosLinkByPortName(PDEVICE_EXTENSION Extension);
+ULONG ExchangePnpState(PDEVICE_EXTENSION Extension, ULONG NewState);

@@ -7,9 +7,14 @@
 #include "pnp/pnp.h"
 #include "serial/serial.h"
 
-// Sets PnpState under StateLock, so that IsDeviceUnavailable sees either the old or the
-// new state whole; returns the old one.
-static ULONG ExchangePnpState(PDEVICE_EXTENSION Extension, ULONG NewState)
+/*
+ * ExchangePnpState - sets PnpState under StateLock, so that IsDeviceUnavailable and a
+ * create's test see either the old or the new state whole. Every write of PnpState
+ * after AddDevice goes through it.
+ * Context: up to DISPATCH_LEVEL; StateLock not held on entry.
+ * Return: the old state.
+ */
+ULONG ExchangePnpState(PDEVICE_EXTENSION Extension, ULONG NewState)
 {
     KIRQL irql;
     ULONG old;
